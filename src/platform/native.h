@@ -1,0 +1,84 @@
+#pragma once
+// The native file layer. Every path it takes is engine text (GB18030); it converts the
+// path to the file system's own bytes before it calls the operating system, and names
+// it reads back to engine text. Only this layer talks to the operating system.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/outcome.h"
+
+namespace morvane::plat {
+
+enum class Kind { Missing = -1, File = 0, Folder = 1, Other = 2 };
+
+struct StatInfo {
+    Kind kind = Kind::Missing;
+    std::int64_t size = 0;
+};
+
+// Follows symbolic links. A path that does not exist gives Kind::Missing and a failure.
+Outcome statPath(const char* path, StatInfo* info);
+
+struct DirEntry {
+    std::string name;  // engine text
+    // File: a regular file, or a link to one. Folder: a real folder, never a link.
+    // Other: anything that must not be read or descended (FIFOs, sockets, devices,
+    // links to folders, dangling links).
+    Kind kind = Kind::Other;
+    std::int64_t size = 0;  // of a File entry
+};
+
+// The entries of a folder in the order the system returns them, without "." and "..".
+Outcome listDirectory(const char* path, std::vector<DirEntry>* entries);
+
+// Creates one folder level. An existing folder is a failure with EEXIST.
+Outcome createDirectory(const char* path);
+Outcome removeFile(const char* path);
+void sleepMs(int milliseconds);
+
+// An open file. Unbuffered: callers move data in blocks.
+class File {
+public:
+    enum class Mode {
+        Read,           // "rb"
+        WriteTruncate,  // "w+b": create or empty, read and write
+        Append,         // "a+b": create when missing, every write at the end
+    };
+
+    File() = default;
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+
+    Outcome open(const char* path, Mode mode);
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // Reads up to size bytes; *got is 0 only at the end of the file.
+    Outcome read(void* buffer, std::size_t size, std::size_t* got);
+    // Writes all bytes or fails; a write that makes no progress is a full disk.
+    Outcome write(const void* buffer, std::size_t size);
+    Outcome seek(std::int64_t offset);
+    Outcome position(std::int64_t* offset);
+    Outcome size(std::int64_t* bytes);
+    // Closing reports the deferred write errors that some file systems keep until then.
+    Outcome close();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Fault seam for tests: a hook that may make an operation fail with the errno it returns.
+enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove };
+using FaultHook = std::function<int(Op op, const std::string& path)>;
+void setFaultHook(FaultHook hook);
+
+}  // namespace morvane::plat

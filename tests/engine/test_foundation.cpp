@@ -1,0 +1,424 @@
+// Engine state, digests, the manifest format and the file-system primitives.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <numeric>
+
+#include "engine/digest.h"
+#include "engine/engine_state.h"
+#include "engine/fs_primitives.h"
+#include "engine/manifest.h"
+#include "platform/native.h"
+#include "temp_dir.h"
+
+using namespace morvane;
+using morvane::test::TempDir;
+
+namespace {
+
+std::string hexOf(const std::string& bytes) {
+    static const char d[] = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char c : bytes) {
+        s += d[c >> 4];
+        s += d[c & 15];
+    }
+    return s;
+}
+
+std::string le32(std::int32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); }
+std::string le64(std::int64_t v) { return std::string(reinterpret_cast<char*>(&v), 8); }
+std::string field(const std::string& text, std::size_t size) {
+    std::string f = text;
+    f.resize(size, '\0');
+    return f;
+}
+
+std::string header(std::int32_t chunks, std::int32_t files, std::int64_t total,
+                   const std::string& digest, const std::string& name) {
+    return std::string(32, '\0') + le32(2014) + le32(101) + le32(chunks) + le32(files) +
+           le64(total) + field(digest, 40) + field(name, 256);
+}
+std::string chunkRec(std::int32_t i, const std::string& fp) { return le32(i) + field(fp, 33); }
+std::string fileRec(const std::string& name, std::int32_t n, std::int32_t chunk, std::int64_t off,
+                    std::int64_t len) {
+    return field(name, 256) + le32(n) + le32(chunk) + le64(off) + le64(len);
+}
+
+std::string fingerprintOf(const std::string& path) {
+    char out[kDigestText] = {};
+    EXPECT_TRUE(chunkFingerprint(path.c_str(), out));
+    return out;
+}
+
+}  // namespace
+
+TEST(Digest, KnownVectors) {
+    char out[kDigestText];
+    md5Hex("", 0, out);
+    EXPECT_STREQ(out, "D41D8CD98F00B204E9800998ECF8427E");
+    passwordDigestOf("abc", out);
+    EXPECT_STREQ(out, "900150983CD24FB0D6963F7D28E17F72");
+
+    TempDir dir;
+    test::writeFile(dir / "empty", "");
+    test::writeFile(dir / "abc", "abc");
+    EXPECT_EQ(fingerprintOf(dir / "empty"), "0F343B0931126A20F133D67C2B018A3B");
+    EXPECT_EQ(fingerprintOf(dir / "abc"), "75577E3D93745E332D39336B78DBEF57");
+}
+
+TEST(Digest, FingerprintCoversSizeAndFirst1016BytesOnly) {
+    TempDir dir;
+    std::string a = test::patternBytes(5000, 1);
+    std::string b = a;
+    b[1016] ^= 0x55;  // beyond the head
+    test::writeFile(dir / "a", a);
+    test::writeFile(dir / "b", b);
+    EXPECT_EQ(fingerprintOf(dir / "a"), fingerprintOf(dir / "b"));
+    b[1015] ^= 0x55;
+    test::writeFile(dir / "b", b);
+    EXPECT_NE(fingerprintOf(dir / "a"), fingerprintOf(dir / "b"));
+    test::writeFile(dir / "b", a + "x");
+    EXPECT_NE(fingerprintOf(dir / "a"), fingerprintOf(dir / "b"));
+
+    char untouched[kDigestText] = "keep";
+    EXPECT_FALSE(chunkFingerprint((dir / "missing").c_str(), untouched));
+    EXPECT_STREQ(untouched, "keep");
+}
+
+TEST(Digest, CheckPassword) {
+    char stored[kDigestText];
+    passwordDigestOf("Secret 1", stored);
+    EXPECT_EQ(checkPassword("Secret 1", stored), 1);
+    EXPECT_EQ(checkPassword("secret 1", stored), 0);
+    EXPECT_EQ(checkPassword("Secret 1 ", stored), 0);
+    EXPECT_EQ(checkPassword("", stored), 0);
+    EXPECT_EQ(checkPassword(nullptr, stored), -1);
+    EXPECT_EQ(checkPassword("Secret 1", nullptr), -1);
+    std::string lower = stored;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(checkPassword("Secret 1", lower.c_str()), 0);
+}
+
+TEST(EngineStateTest, HeaderAccessorsAndBoundedFields) {
+    TempDir dir;
+    ASSERT_TRUE(resetManifest(dir.path().c_str()));
+    char digest[kDigestText] = "untouched";
+    EXPECT_FALSE(getPasswordDigest(digest, sizeof digest));
+    EXPECT_STREQ(digest, "untouched");
+
+    setPasswordDigest("pw");
+    ASSERT_TRUE(getPasswordDigest(digest, sizeof digest));
+    char expect[kDigestText];
+    passwordDigestOf("pw", expect);
+    EXPECT_STREQ(digest, expect);
+
+    EXPECT_TRUE(setSourceName(std::string(255, 'n')));
+    const Outcome tooLong = setSourceName(std::string(256, 'n'));
+    EXPECT_FALSE(tooLong);
+    EXPECT_EQ(tooLong.error, ENAMETOOLONG);
+    char name[kNameField + 1] = {};
+    getSourceName(name, sizeof name);
+    EXPECT_EQ(std::string(name), std::string(255, 'n'));  // the refused name changed nothing
+
+    EXPECT_FALSE(addFileRecord(std::string(256, 'r').c_str(), 0, 0, 0));
+    EXPECT_EQ(getFileCount(), 0);
+    char longFolder[kPathField + 100];
+    std::memset(longFolder, 'd', sizeof longFolder - 1);
+    longFolder[sizeof longFolder - 1] = '\0';
+    longFolder[1004] = '\0';  // 1004 + "/spt_config.qorvelx" = 1023 fits
+    EXPECT_TRUE(resetManifest(longFolder));
+    longFolder[1004] = 'd';
+    longFolder[1005] = '\0';
+    EXPECT_FALSE(resetManifest(longFolder));
+}
+
+TEST(EngineStateTest, ProgressCountersRestartForEachJob) {
+    resetProgress(100);
+    addBytesDone(40);
+    addBytesDone(80);
+    EXPECT_EQ(getBytesDone(), 120);  // unclamped, as a source that grew would make it
+    EXPECT_EQ(getBytesTotal(), 100);
+    resetProgress(7);
+    EXPECT_EQ(getBytesDone(), 0);
+    EXPECT_EQ(getBytesTotal(), 7);
+}
+
+TEST(Manifest, WorkedSingleFileExampleByteForByte) {
+    TempDir dir;
+    const std::string set = dir / "notes_spt";
+    ASSERT_EQ(::mkdir(set.c_str(), 0755), 0);
+    ASSERT_TRUE(resetManifest(set.c_str()));
+    ASSERT_TRUE(setSourceName("notes.txt"));
+    setChunkCount(3);
+    setTotalSize(10);
+    const char* parts[] = {"abcd", "efgh", "ij"};
+    for (int i = 0; i < 3; ++i) {
+        const std::string chunk = set + "/notes_" + std::to_string(i) + ".spt";
+        test::writeFile(chunk, parts[i]);
+        ASSERT_TRUE(addChunkRecord(i, chunk.c_str()));
+    }
+    ASSERT_TRUE(writeManifest());
+
+    const std::string expected =
+        header(3, 0, 10, "", "notes.txt") + chunkRec(0, "6720C88FC581CC80952964FE24491A34") +
+        chunkRec(1, "A381384A4F4772634D4E7EC69B85014C") +
+        chunkRec(2, "4A6D161D6190987283018E510E14B267");
+    const std::string written = test::readFile(set + "/spt_config.qorvelx");
+    ASSERT_EQ(written.size(), 463u);
+    EXPECT_EQ(hexOf(written), hexOf(expected));
+}
+
+TEST(Manifest, WorkedFolderExampleByteForByte) {
+    TempDir dir;
+    const std::string set = dir / "box_spt";
+    ASSERT_EQ(::mkdir(set.c_str(), 0755), 0);
+    ASSERT_TRUE(resetManifest(set.c_str()));
+    ASSERT_TRUE(setSourceName("box"));
+    setChunkCount(2);
+    setTotalSize(8);
+    test::writeFile(set + "/box_0.spt", "1234");
+    ASSERT_TRUE(addFileRecord("a", 0, 0, 4));
+    ASSERT_TRUE(addChunkRecord(0, (set + "/box_0.spt").c_str()));
+    test::writeFile(set + "/box_1.spt", "5678");
+    ASSERT_TRUE(addFileRecord("a", 1, 0, 1));
+    ASSERT_TRUE(addFileRecord("b", 1, 1, 3));
+    ASSERT_TRUE(addChunkRecord(1, (set + "/box_1.spt").c_str()));
+    ASSERT_TRUE(writeManifest());
+
+    const std::string expected =
+        header(2, 3, 8, "", "box") + chunkRec(0, "63B197E450A5F066EB4D64C3F607F569") +
+        chunkRec(1, "6CFA29A6A7BC8E41176256B3724BFD59") + fileRec("a", 0, 0, 0, 4) +
+        fileRec("a", 1, 1, 0, 1) + fileRec("b", 2, 1, 1, 3);
+    const std::string written = test::readFile(set + "/spt_config.qorvelx");
+    ASSERT_EQ(written.size(), 1266u);
+    EXPECT_EQ(hexOf(written), hexOf(expected));
+
+    // Reading it back gives the same image.
+    resetManifest(dir.path().c_str());
+    ASSERT_EQ(readManifest(set.c_str()), 0);
+    EXPECT_EQ(getChunkCount(), 2);
+    EXPECT_EQ(getFileCount(), 3);
+    EXPECT_EQ(getTotalSize(), 8);
+    const auto& st = engineState();
+    ASSERT_EQ(st.fileRecords.size(), 3u);
+    EXPECT_STREQ(st.fileRecords[2].relativeName, "b");
+    EXPECT_EQ(st.fileRecords[2].pieceOffset, 1);
+    EXPECT_STREQ(st.chunkRecords[1].fingerprint, "6CFA29A6A7BC8E41176256B3724BFD59");
+    EXPECT_FALSE(st.recordsCutShort);
+}
+
+TEST(Manifest, DamagedAndHostileFiles) {
+    TempDir dir;
+    const std::string m = dir / "spt_config.qorvelx";
+    const std::string full = header(2, 1, 8, "", "box") + chunkRec(0, "A") + chunkRec(1, "B") +
+                             fileRec("a", 0, 0, 0, 8);
+
+    // Missing, and wrong format constants.
+    EXPECT_EQ(readManifest(dir.path().c_str()), -1);
+    std::string wrong = full;
+    wrong[36] = 102;
+    test::writeFile(m, wrong);
+    Outcome why;
+    EXPECT_EQ(readManifest(dir.path().c_str(), &why), -1);
+    EXPECT_FALSE(why);
+    EXPECT_TRUE(engineState().chunkRecords.empty());
+
+    // Cut inside the file record: loads, the rest reads as zeros, and the cut is known.
+    test::writeFile(m, full.substr(0, full.size() - 20));
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    ASSERT_EQ(engineState().fileRecords.size(), 1u);
+    EXPECT_STREQ(engineState().fileRecords[0].relativeName, "a");
+    EXPECT_EQ(engineState().fileRecords[0].pieceLength, 0);
+    EXPECT_TRUE(engineState().recordsCutShort);
+
+    // Cut inside the header: the counts read as zeros past the cut.
+    test::writeFile(m, full.substr(0, 44));
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    EXPECT_EQ(getChunkCount(), 2);
+    EXPECT_EQ(getFileCount(), 0);
+
+    // Absurd counts allocate only what the file can hold.
+    test::writeFile(m, header(0x7FFFFFFF, 0x7FFFFFFF, 8, "", "x") + chunkRec(0, "A"));
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    EXPECT_EQ(engineState().chunkRecords.size(), 1u);
+    EXPECT_TRUE(engineState().fileRecords.empty());
+    EXPECT_TRUE(engineState().recordsCutShort);
+    test::writeFile(m, header(-5, -1, 8, "", "x"));
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    EXPECT_TRUE(engineState().chunkRecords.empty());
+
+    // Text fields end at their first NUL, even when garbage follows, or at the field's end.
+    std::string garbage = full;
+    garbage[96 + 3] = '\0';
+    garbage[96 + 4] = 'Z';
+    std::memset(&garbage[56], 'F', 40);  // a digest with no NUL at all
+    test::writeFile(m, garbage);
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    char name[kNameField + 1] = {};
+    getSourceName(name, sizeof name);
+    EXPECT_STREQ(name, "box");
+    EXPECT_EQ(engineState().header.sourceName[4], '\0');
+    char digest[41] = {};
+    ASSERT_TRUE(getPasswordDigest(digest, sizeof digest));
+    EXPECT_EQ(std::strlen(digest), 40u);
+
+    // A second folder's manifest replaces the first one's records entirely.
+    test::writeFile(m, header(1, 0, 3, "", "one") + chunkRec(0, "C"));
+    ASSERT_EQ(readManifest(dir.path().c_str()), 0);
+    EXPECT_EQ(engineState().chunkRecords.size(), 1u);
+    EXPECT_TRUE(engineState().fileRecords.empty());
+}
+
+TEST(Primitives, BaseNameAndStemWithGb18030Names) {
+    char out[kPathField] = {};
+    EXPECT_EQ(baseName(nullptr, out, sizeof out), -1);
+    EXPECT_EQ(baseName("/data/in/movie.part1.mkv", out, sizeof out), 0);
+    EXPECT_STREQ(out, "movie.part1.mkv");
+    cutAtFirstDot(out);
+    EXPECT_STREQ(out, "movie");
+
+    std::memset(out, 0, sizeof out);
+    EXPECT_EQ(baseName("C:/data/", out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(baseName("file.txt", out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(baseName("C:\\in\\x.bin", out, sizeof out), 0);
+    EXPECT_STREQ(out, "x.bin");
+
+    // 乗 and 匼 end in 0x5C; they are not separators.
+    EXPECT_EQ(baseName("/in/\x81\x5C\x85\x5C.tar.gz", out, sizeof out), 0);
+    EXPECT_STREQ(out, "\x81\x5C\x85\x5C.tar.gz");
+    cutAtFirstDot(out);
+    EXPECT_STREQ(out, "\x81\x5C\x85\x5C");
+    EXPECT_EQ(baseName("/in\\\x81\x5C/\x81\x30\x8A\x39\x81\x5C", out, sizeof out), 0);
+    EXPECT_STREQ(out, "\x81\x30\x8A\x39\x81\x5C");
+
+    char dotted[] = ".profile";
+    cutAtFirstDot(dotted);
+    EXPECT_STREQ(dotted, "");
+    char plain[] = "abc";
+    cutAtFirstDot(plain);
+    EXPECT_STREQ(plain, "abc");
+
+    char tiny[4] = "old";
+    EXPECT_EQ(baseName("/x/toolong", tiny, sizeof tiny), -1);
+    EXPECT_STREQ(tiny, "old");
+}
+
+TEST(Primitives, MakeParentDirsCreatesEveryLevelButTheFile) {
+    TempDir dir;
+    const std::string target = dir.path() + "/set/\x81\x5C" "sub/file.bin";
+    ASSERT_TRUE(makeParentDirs(target.c_str()));
+    EXPECT_TRUE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub")));
+    EXPECT_FALSE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub/file.bin")));
+    EXPECT_TRUE(makeParentDirs(target.c_str()));  // existing folders are fine
+    EXPECT_EQ(makeDir((dir / "set").c_str()).error, EEXIST);
+    EXPECT_EQ(makeDir((dir / "no/such").c_str()).error, ENOENT);
+}
+
+TEST(Primitives, FolderListingOrderSizesAndSkipRules) {
+    TempDir dir;
+    const std::string f = dir / "F";
+    ASSERT_EQ(::mkdir(f.c_str(), 0755), 0);
+    test::writeFile(f + "/a", "aaaaa");
+    ASSERT_EQ(::mkdir((f + "/sub").c_str(), 0755), 0);
+    test::writeFile(f + "/sub/x", "xx");
+    test::writeFile(f + "/sub/y", "");
+    ASSERT_EQ(::mkdir((f + "/sub/deeper").c_str(), 0755), 0);
+    test::writeFile(f + "/sub/deeper/z", "zzz");
+    test::writeFile(f + "/z", "1");
+    ASSERT_EQ(::mkdir((f + "/empty").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((f + "/.git").c_str(), 0755), 0);
+    test::writeFile(f + "/.git/config", "hidden");
+    test::writeFile(f + "/.profile", "hidden");
+    ASSERT_EQ(::symlink("..", (f + "/sub/up").c_str()), 0);   // a loop if followed
+    ASSERT_EQ(::symlink("a", (f + "/link_a").c_str()), 0);    // counts as the file a
+    ASSERT_EQ(::mkfifo((f + "/pipe").c_str(), 0644), 0);
+
+    std::vector<std::string> list;
+    ASSERT_TRUE(listFolderFiles(f.c_str(), true, &list));
+    std::vector<std::string> sorted = list;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::string>{f + "/a", f + "/link_a", f + "/sub/deeper/z",
+                                                f + "/sub/x", f + "/sub/y", f + "/z"}));
+    // Depth-first: the files of sub stand together, where sub stood.
+    auto first = std::find_if(list.begin(), list.end(),
+                              [&](const std::string& p) { return p.rfind(f + "/sub/", 0) == 0; });
+    ASSERT_NE(first, list.end());
+    EXPECT_TRUE(std::all_of(first, first + 3,
+                            [&](const std::string& p) { return p.rfind(f + "/sub/", 0) == 0; }));
+
+    std::int64_t sum = 0;
+    for (const auto& p : list) sum += fileSize(p.c_str());
+    EXPECT_EQ(folderSize(f.c_str()), sum);
+    EXPECT_EQ(sum, 5 + 5 + 3 + 2 + 0 + 1);
+    EXPECT_EQ(pathSize(f.c_str()), sum);
+    EXPECT_EQ(pathSize((f + "/a").c_str()), 5);
+    EXPECT_EQ(pathSize((f + "/pipe").c_str()), -1);
+    EXPECT_EQ(pathKind((f + "/pipe").c_str()), -1);
+    EXPECT_EQ(pathKind(f.c_str()), 1);
+    EXPECT_EQ(pathKind((f + "/a").c_str()), 0);
+    EXPECT_EQ(pathKind((f + "/none").c_str()), -1);
+
+    std::vector<std::string> flat;
+    ASSERT_TRUE(listFolderFiles(f.c_str(), false, &flat));
+    EXPECT_EQ(flat.size(), 3u);
+
+    const std::string dots = dir / "dots";
+    ASSERT_EQ(::mkdir(dots.c_str(), 0755), 0);
+    test::writeFile(dots + "/.only", "x");
+    EXPECT_EQ(folderSize(dots.c_str()), 0);
+}
+
+TEST(Primitives, UnlistableFolderFailsTheWholeMeasurement) {
+    TempDir dir;
+    const std::string f = dir / "F";
+    ASSERT_EQ(::mkdir(f.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((f + "/locked").c_str(), 0755), 0);
+    test::writeFile(f + "/a", "abc");
+    plat::setFaultHook([&](plat::Op op, const std::string& p) {
+        return (op == plat::Op::List && p == f + "/locked") ? EACCES : 0;
+    });
+    Outcome why;
+    testing::internal::CaptureStdout();
+    const std::int64_t size = folderSize(f.c_str(), &why);
+    std::vector<std::string> list;
+    const Outcome listed = listFolderFiles(f.c_str(), true, &list);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    plat::setFaultHook(nullptr);
+    EXPECT_EQ(size, -1);
+    EXPECT_EQ(why.path, f + "/locked");
+    EXPECT_EQ(why.error, EACCES);
+    EXPECT_FALSE(listed);
+    EXPECT_NE(printed.find("FindFirstFile failed (13)"), std::string::npos) << printed;
+}
+
+TEST(Primitives, PathsLongerThanTheFieldsAreRefused) {
+    TempDir dir;
+    // Build a real folder whose path is just below the limit, then one name too many.
+    std::string deep = dir.path();
+    while (deep.size() < 900) {
+        deep += "/" + std::string(100, 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    const std::string name(1023 - deep.size() - 1, 'f');
+    test::writeFile(deep + "/" + name, "fits");
+    std::vector<std::string> list;
+    ASSERT_TRUE(listFolderFiles(dir.path().c_str(), true, &list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].size(), 1023u);
+
+    test::writeFile(deep + "/" + name + "g", "does not fit");
+    list.clear();
+    const Outcome o = listFolderFiles(dir.path().c_str(), true, &list);
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.error, ENAMETOOLONG);
+    EXPECT_EQ(folderSize(dir.path().c_str()), -1);
+    EXPECT_FALSE(makeParentDirs((deep + "/" + std::string(200, 'x')).c_str()));
+}
