@@ -12,7 +12,9 @@ EngineState& engineState() {
     return state;
 }
 
-std::int64_t getBytesDone() { return engineState().jobBytesDone.load(std::memory_order_relaxed); }
+std::int64_t getBytesDone() {
+    return engineState().jobBytesDone.load(std::memory_order_relaxed);
+}
 
 std::int64_t getBytesTotal() {
     return engineState().jobBytesTotal.load(std::memory_order_relaxed);
@@ -27,8 +29,12 @@ void resetProgress(std::int64_t total) {
     engineState().jobBytesTotal.store(total, std::memory_order_relaxed);
 }
 
-void setChunkCount(std::int32_t count) { engineState().header.chunkCount = count; }
-void setTotalSize(std::int64_t size) { engineState().header.totalSize = size; }
+void setChunkCount(std::int32_t count) {
+    engineState().header.chunkCount = count;
+}
+void setTotalSize(std::int64_t size) {
+    engineState().header.totalSize = size;
+}
 
 Outcome setSourceName(std::string_view name) {
     auto& h = engineState().header;
@@ -41,9 +47,15 @@ void setPasswordDigest(const char* password) {
     passwordDigestOf(password, h.passwordDigest);
 }
 
-std::int32_t getChunkCount() { return engineState().header.chunkCount; }
-std::int32_t getFileCount() { return engineState().header.fileCount; }
-std::int64_t getTotalSize() { return engineState().header.totalSize; }
+std::int32_t getChunkCount() {
+    return engineState().header.chunkCount;
+}
+std::int32_t getFileCount() {
+    return engineState().header.fileCount;
+}
+std::int64_t getTotalSize() {
+    return engineState().header.totalSize;
+}
 
 void getSourceName(char* out, std::size_t outSize) {
     const auto& h = engineState().header;

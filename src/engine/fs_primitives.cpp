@@ -71,7 +71,8 @@ std::int64_t pathSize(const char* path, Outcome* why) {
             if (why) *why = size < 0 ? Outcome::failure(path, "cannot be measured") : Outcome();
             return size;
         }
-        case 1: return folderSize(path, why);
+        case 1:
+            return folderSize(path, why);
         default: {
             if (why) {
                 plat::StatInfo info;
@@ -118,7 +119,9 @@ int cutAtFirstDot(char* name) {
     return 0;
 }
 
-Outcome makeDir(const char* path) { return plat::createDirectory(path); }
+Outcome makeDir(const char* path) {
+    return plat::createDirectory(path);
+}
 
 Outcome makeParentDirs(const char* filePath) {
     const std::size_t length = std::strlen(filePath);
@@ -138,6 +141,8 @@ Outcome makeParentDirs(const char* filePath) {
     return Outcome::success();
 }
 
-void sleepMs(int milliseconds) { plat::sleepMs(milliseconds); }
+void sleepMs(int milliseconds) {
+    plat::sleepMs(milliseconds);
+}
 
 }  // namespace morvane

@@ -99,8 +99,8 @@ int readManifest(const char* folder, Outcome* why) {
     std::size_t got = 0;
     if (Outcome o = readFully(file, &st.header, sizeof st.header, &got); !o) return fail(o);
     if (st.header.formatA != kFormatA || st.header.formatB != kFormatB)
-        return fail(Outcome::failure(path, "not a chunk-set manifest (wrong format constants)",
-                                     EINVAL));
+        return fail(
+            Outcome::failure(path, "not a chunk-set manifest (wrong format constants)", EINVAL));
     clearAfterNul(st.header.passwordDigest, sizeof st.header.passwordDigest);
     clearAfterNul(st.header.sourceName, sizeof st.header.sourceName);
 

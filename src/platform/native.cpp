@@ -103,8 +103,8 @@ Outcome listDirectory(const char* path, std::vector<DirEntry>* entries) {
             // A link counts as the file it names; a link to a folder is not followed,
             // so a link loop can neither hang nor crash a walk.
             struct stat target {};
-            const bool file = ::fstatat(dirFd, ent->d_name, &target, 0) == 0 &&
-                              S_ISREG(target.st_mode);
+            const bool file =
+                ::fstatat(dirFd, ent->d_name, &target, 0) == 0 && S_ISREG(target.st_mode);
             entry.kind = file ? Kind::File : Kind::Other;
             entry.size = file ? static_cast<std::int64_t>(target.st_size) : 0;
         } else {
@@ -162,9 +162,15 @@ Outcome File::open(const char* path, Mode mode) {
     if (int e = injectedFault(Op::Open, path_)) return Outcome::systemFailure(path_, e);
     int flags = O_CLOEXEC;
     switch (mode) {
-        case Mode::Read: flags |= O_RDONLY; break;
-        case Mode::WriteTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-        case Mode::Append: flags |= O_RDWR | O_CREAT | O_APPEND; break;
+        case Mode::Read:
+            flags |= O_RDONLY;
+            break;
+        case Mode::WriteTruncate:
+            flags |= O_RDWR | O_CREAT | O_TRUNC;
+            break;
+        case Mode::Append:
+            flags |= O_RDWR | O_CREAT | O_APPEND;
+            break;
     }
     int fd;
     do {

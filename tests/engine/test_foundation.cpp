@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <numeric>
 
 #include "engine/digest.h"
@@ -31,8 +31,12 @@ std::string hexOf(const std::string& bytes) {
     return s;
 }
 
-std::string le32(std::int32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); }
-std::string le64(std::int64_t v) { return std::string(reinterpret_cast<char*>(&v), 8); }
+std::string le32(std::int32_t v) {
+    return std::string(reinterpret_cast<char*>(&v), 4);
+}
+std::string le64(std::int64_t v) {
+    return std::string(reinterpret_cast<char*>(&v), 8);
+}
 std::string field(const std::string& text, std::size_t size) {
     std::string f = text;
     f.resize(size, '\0');
@@ -44,7 +48,9 @@ std::string header(std::int32_t chunks, std::int32_t files, std::int64_t total,
     return std::string(32, '\0') + le32(2014) + le32(101) + le32(chunks) + le32(files) +
            le64(total) + field(digest, 40) + field(name, 256);
 }
-std::string chunkRec(std::int32_t i, const std::string& fp) { return le32(i) + field(fp, 33); }
+std::string chunkRec(std::int32_t i, const std::string& fp) {
+    return le32(i) + field(fp, 33);
+}
 std::string fileRec(const std::string& name, std::int32_t n, std::int32_t chunk, std::int64_t off,
                     std::int64_t len) {
     return field(name, 256) + le32(n) + le32(chunk) + le64(off) + le64(len);
@@ -165,10 +171,10 @@ TEST(Manifest, WorkedSingleFileExampleByteForByte) {
     }
     ASSERT_TRUE(writeManifest());
 
-    const std::string expected =
-        header(3, 0, 10, "", "notes.txt") + chunkRec(0, "6720C88FC581CC80952964FE24491A34") +
-        chunkRec(1, "A381384A4F4772634D4E7EC69B85014C") +
-        chunkRec(2, "4A6D161D6190987283018E510E14B267");
+    const std::string expected = header(3, 0, 10, "", "notes.txt") +
+                                 chunkRec(0, "6720C88FC581CC80952964FE24491A34") +
+                                 chunkRec(1, "A381384A4F4772634D4E7EC69B85014C") +
+                                 chunkRec(2, "4A6D161D6190987283018E510E14B267");
     const std::string written = test::readFile(set + "/spt_config.qorvelx");
     ASSERT_EQ(written.size(), 463u);
     EXPECT_EQ(hexOf(written), hexOf(expected));
@@ -216,8 +222,8 @@ TEST(Manifest, WorkedFolderExampleByteForByte) {
 TEST(Manifest, DamagedAndHostileFiles) {
     TempDir dir;
     const std::string m = dir / "spt_config.qorvelx";
-    const std::string full = header(2, 1, 8, "", "box") + chunkRec(0, "A") + chunkRec(1, "B") +
-                             fileRec("a", 0, 0, 0, 8);
+    const std::string full =
+        header(2, 1, 8, "", "box") + chunkRec(0, "A") + chunkRec(1, "B") + fileRec("a", 0, 0, 0, 8);
 
     // Missing, and wrong format constants.
     EXPECT_EQ(readManifest(dir.path().c_str()), -1);
@@ -313,7 +319,9 @@ TEST(Primitives, BaseNameAndStemWithGb18030Names) {
 
 TEST(Primitives, MakeParentDirsCreatesEveryLevelButTheFile) {
     TempDir dir;
-    const std::string target = dir.path() + "/set/\x81\x5C" "sub/file.bin";
+    const std::string target = dir.path() +
+                               "/set/\x81\x5C"
+                               "sub/file.bin";
     ASSERT_TRUE(makeParentDirs(target.c_str()));
     EXPECT_TRUE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub")));
     EXPECT_FALSE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub/file.bin")));
@@ -337,8 +345,8 @@ TEST(Primitives, FolderListingOrderSizesAndSkipRules) {
     ASSERT_EQ(::mkdir((f + "/.git").c_str(), 0755), 0);
     test::writeFile(f + "/.git/config", "hidden");
     test::writeFile(f + "/.profile", "hidden");
-    ASSERT_EQ(::symlink("..", (f + "/sub/up").c_str()), 0);   // a loop if followed
-    ASSERT_EQ(::symlink("a", (f + "/link_a").c_str()), 0);    // counts as the file a
+    ASSERT_EQ(::symlink("..", (f + "/sub/up").c_str()), 0);  // a loop if followed
+    ASSERT_EQ(::symlink("a", (f + "/link_a").c_str()), 0);   // counts as the file a
     ASSERT_EQ(::mkfifo((f + "/pipe").c_str(), 0644), 0);
 
     std::vector<std::string> list;

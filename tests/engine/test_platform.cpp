@@ -39,7 +39,9 @@ TEST(Encoding, GbkCharactersKeepGbkBytesAndOthersRoundTrip) {
     EXPECT_EQ(gb, "\x81\x5C\x85\x5C");
 
     // Characters GBK lacks get four-byte codes instead of "?".
-    const std::string others = "ma\xC3\xB1" "ana-\xC3\xB6\xC3\x9F-\xED\x95\x9C-\xF0\x9F\x98\x80";
+    const std::string others =
+        "ma\xC3\xB1"
+        "ana-\xC3\xB6\xC3\x9F-\xED\x95\x9C-\xF0\x9F\x98\x80";
     ASSERT_TRUE(toEngineText(others, &gb));
     EXPECT_EQ(gb.find('?'), std::string::npos);
     std::string back;

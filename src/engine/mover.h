@@ -1,0 +1,16 @@
+#pragma once
+// The one place where split and join bytes move from one file to another.
+
+#include <cstdint>
+
+#include "platform/native.h"
+
+namespace morvane {
+
+// Copies up to length bytes from the current position of from to the current position
+// (or the end, for an append) of to, adding every block to the job's progress. *moved
+// gets the bytes copied; fewer than length means from ended. Read and write failures
+// are returned with their file.
+Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved);
+
+}  // namespace morvane

@@ -1,0 +1,580 @@
+// Splitting files and folders into chunk sets, checking them, and joining them back.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "engine/digest.h"
+#include "engine/engine_state.h"
+#include "engine/fs_primitives.h"
+#include "engine/join.h"
+#include "engine/manifest.h"
+#include "engine/split.h"
+#include "platform/native.h"
+#include "split_join_util.h"
+#include "temp_dir.h"
+
+using namespace morvane;
+using morvane::test::splitInto;
+using morvane::test::TempDir;
+using morvane::test::treeOf;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> chunkFilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".spt") names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Piece {
+    std::string name;
+    std::int32_t chunk;
+    std::int64_t offset, length;
+    bool operator==(const Piece&) const = default;
+};
+
+std::vector<Piece> piecesOf(const std::string& chunkDir) {
+    EXPECT_EQ(readManifest(chunkDir.c_str()), 0);
+    std::vector<Piece> out;
+    for (const FileRecord& r : engineState().fileRecords)
+        out.push_back({r.relativeName, r.chunkIndex, r.pieceOffset, r.pieceLength});
+    return out;
+}
+
+// The order in which the listing hands out the files of folder, as names below it.
+std::vector<std::string> listingOrder(const std::string& folder) {
+    std::vector<std::string> files;
+    EXPECT_TRUE(listFolderFiles(folder.c_str(), true, &files));
+    for (auto& f : files) f = f.substr(folder.size() + 1);
+    return files;
+}
+
+std::vector<ChunkCheckEntry> check(const std::string& chunkDir, std::string* digest = nullptr,
+                                   std::string* name = nullptr) {
+    std::vector<ChunkCheckEntry> entries;
+    char d[kDigestText] = {};
+    char n[kPathField] = {};
+    EXPECT_EQ(listChunkSet(chunkDir.c_str(), &entries, d, n), 0);
+    if (digest) *digest = d;
+    if (name) *name = n;
+    return entries;
+}
+
+class FaultGuard {
+public:
+    explicit FaultGuard(plat::FaultHook hook) { plat::setFaultHook(std::move(hook)); }
+    ~FaultGuard() { plat::setFaultHook(nullptr); }
+};
+
+}  // namespace
+
+TEST(SingleFileSplit, ChunksNamesAndRoundTrip) {
+    TempDir dir;
+    test::writeFile(dir / "notes.txt", "abcdefghij");
+    auto run = splitInto(dir / "notes.txt", dir.path(), 3);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    EXPECT_EQ(run.chunkDir, dir / "notes_spt");
+    EXPECT_EQ(chunkFilesIn(run.chunkDir), (std::vector<std::string>{"notes_0.spt", "notes_1.spt",
+                                                                    "notes_2.spt", "notes_3.spt"}));
+    EXPECT_EQ(test::readFile(run.chunkDir + "/notes_3.spt"), "j");
+    EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 352u + 4 * 37);
+    EXPECT_EQ(getBytesDone(), 10);
+    EXPECT_EQ(getBytesTotal(), 10);
+
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(test::readFile(out / "notes.txt"), "abcdefghij");
+    EXPECT_EQ(getBytesDone(), 10);
+
+    // The worked example at chunk size 4 reproduces its manifest's chunk fingerprints.
+    TempDir again;
+    test::writeFile(again / "notes.txt", "abcdefghij");
+    run = splitInto(again / "notes.txt", again.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    ASSERT_EQ(readManifest(run.chunkDir.c_str()), 0);
+    ASSERT_EQ(engineState().chunkRecords.size(), 3u);
+    EXPECT_STREQ(engineState().chunkRecords[2].fingerprint, "4A6D161D6190987283018E510E14B267");
+}
+
+TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
+    TempDir dir;
+    test::writeFile(dir / "movie.part1.mkv", test::patternBytes(9000, 3));
+    auto run = splitInto(dir / "movie.part1.mkv", dir.path(), 3000);
+    ASSERT_TRUE(run.outcome);
+    EXPECT_EQ(run.chunkDir, dir / "movie_spt");
+    EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 3u);  // no empty chunk after a full one
+    std::string name;
+    check(run.chunkDir, nullptr, &name);
+    EXPECT_EQ(name, "movie.part1.mkv");
+
+    test::writeFile(dir / "empty.bin", "");
+    run = splitInto(dir / "empty.bin", dir.path(), 100);
+    ASSERT_TRUE(run.outcome);
+    EXPECT_TRUE(chunkFilesIn(run.chunkDir).empty());
+    EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 352u);
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(fs::file_size(out / "empty.bin"), 0u);
+
+    test::writeFile(dir / ".config", "xyz");
+    run = splitInto(dir / ".config", dir.path(), 2);
+    ASSERT_TRUE(run.outcome);
+    EXPECT_EQ(run.chunkDir, dir / "_spt");
+    EXPECT_EQ(chunkFilesIn(run.chunkDir), (std::vector<std::string>{"_0.spt", "_1.spt"}));
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(test::readFile(out / ".config"), "xyz");
+}
+
+TEST(SingleFileSplit, ProtectedChunksAreTheUnprotectedBytes) {
+    TempDir a, b;
+    const std::string data = test::patternBytes(5000, 7);
+    test::writeFile(a / "s.bin", data);
+    test::writeFile(b / "s.bin", data);
+    auto plain = splitInto(a / "s.bin", a.path(), 1024);
+    auto locked = splitInto(b / "s.bin", b.path(), 1024, "pass word");
+    ASSERT_TRUE(plain.outcome);
+    ASSERT_TRUE(locked.outcome);
+    for (const auto& name : chunkFilesIn(plain.chunkDir))
+        EXPECT_EQ(test::readFile(plain.chunkDir + "/" + name),
+                  test::readFile(locked.chunkDir + "/" + name));
+    const std::string m1 = test::readFile(plain.chunkDir + "/spt_config.qorvelx");
+    const std::string m2 = test::readFile(locked.chunkDir + "/spt_config.qorvelx");
+    ASSERT_EQ(m1.size(), m2.size());
+    char expected[kDigestText];
+    passwordDigestOf("pass word", expected);
+    EXPECT_EQ(m2.substr(56, 40), std::string(expected) + std::string(8, '\0'));
+    EXPECT_EQ(m1.substr(56, 40), std::string(40, '\0'));
+    EXPECT_EQ(m1.substr(0, 56) + m1.substr(96), m2.substr(0, 56) + m2.substr(96));
+
+    std::string digest;
+    check(locked.chunkDir, &digest);
+    EXPECT_EQ(checkPassword("pass word", digest.c_str()), 1);
+    check(plain.chunkDir, &digest);
+    EXPECT_EQ(digest, "");
+}
+
+TEST(SingleFileSplit, LeftoverChunksOfALongerSplitAreIgnored) {
+    TempDir dir;
+    test::writeFile(dir / "d.bin", "0123456789");
+    ASSERT_TRUE(splitInto(dir / "d.bin", dir.path(), 2).outcome);
+    auto run = splitInto(dir / "d.bin", dir.path(), 5);
+    ASSERT_TRUE(run.outcome);
+    EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 5u);  // d_2 to d_4 are still there
+    EXPECT_EQ(check(run.chunkDir).size(), 2u);
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(test::readFile(out / "d.bin"), "0123456789");
+}
+
+TEST(FolderSplit, PiecesFollowTheListingOrder) {
+    TempDir dir;
+    const std::string box = dir / "box";
+    fs::create_directory(box);
+    test::writeFile(box + "/a", "12345");
+    test::writeFile(box + "/b", "678");
+    auto run = splitInto(box, dir.path(), 4);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    const auto order = listingOrder(box);
+    const std::vector<Piece> expected =
+        order[0] == "a" ? std::vector<Piece>{{"a", 0, 0, 4}, {"a", 1, 0, 1}, {"b", 1, 1, 3}}
+                        : std::vector<Piece>{{"b", 0, 0, 3}, {"a", 0, 3, 1}, {"a", 1, 0, 4}};
+    EXPECT_EQ(piecesOf(run.chunkDir), expected);
+    EXPECT_EQ(engineState().fileRecords[2].recordNumber, 2);
+    if (order[0] == "a") {
+        // Then it is the worked folder example, byte for byte.
+        EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 1266u);
+        EXPECT_STREQ(engineState().chunkRecords[0].fingerprint, "63B197E450A5F066EB4D64C3F607F569");
+    }
+
+    // A file that ends exactly where its chunk ends gets an empty piece in the next chunk.
+    const std::string even = dir / "even";
+    fs::create_directory(even);
+    test::writeFile(even + "/a", "AAAA");
+    test::writeFile(even + "/b", "BBBB");
+    run = splitInto(even, dir.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    const auto o2 = listingOrder(even);
+    EXPECT_EQ(piecesOf(run.chunkDir),
+              (std::vector<Piece>{{o2[0], 0, 0, 4}, {o2[0], 1, 0, 0}, {o2[1], 1, 0, 4}}));
+}
+
+TEST(FolderSplit, NestedTreeWithGb18030NamesRoundTrips) {
+    TempDir dir;
+    // Engine text of the folder: 乗 ends in the byte 0x5C, ñ has a four-byte code.
+    const std::string root = dir / "data.old";
+    fs::create_directories(root +
+                           "/sub/\xE4\xB9\x97"
+                           "deep");
+    fs::create_directories(root + "/empty_dir");
+    fs::create_directories(root + "/.git");
+    test::writeFile(root + "/.git/HEAD", "hidden");
+    test::writeFile(root +
+                        "/ma\xC3\xB1"
+                        "ana.txt",
+                    test::patternBytes(7000, 1));
+    test::writeFile(root + "/zero", "");
+    test::writeFile(root +
+                        "/sub/\xE4\xB9\x97"
+                        "deep/x.bin",
+                    test::patternBytes(3000, 2));
+    test::writeFile(root + "/sub/y", test::patternBytes(10, 3));
+    auto run = splitInto(test::engineOf(root), test::engineOf(dir.path()), 1000);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    EXPECT_EQ(run.chunkDir, dir / "data_spt");
+    EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 11u);
+
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    auto expected = treeOf(root);
+    expected.erase(".git/HEAD");
+    EXPECT_EQ(treeOf(out / "data.old"), expected);
+    EXPECT_FALSE(test::exists(out / "data.old/empty_dir"));
+
+    // Joining again into the same place replaces the files instead of extending them.
+    test::writeFile(out / "data.old/extra", "kept");
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    expected["extra"] = "kept";
+    EXPECT_EQ(treeOf(out / "data.old"), expected);
+}
+
+TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
+    TempDir dir;
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    test::writeFile(f + "/data", "0123456789AB");  // ends exactly with chunk 2
+    for (int i = 0; i < 6; ++i) test::writeFile(f + "/empty" + std::to_string(i), "");
+    fs::create_directories(f + "/n/m");
+    test::writeFile(f + "/n/m/deep_empty", "");
+    auto run = splitInto(f, dir.path(), 4);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+
+    const auto order = listingOrder(f);
+    const auto pieces = piecesOf(run.chunkDir);
+    const auto dataAt = std::find(order.begin(), order.end(), "data") - order.begin();
+    // Every file after the data has an empty piece at the end of the last chunk.
+    for (std::size_t i = static_cast<std::size_t>(dataAt) + 1; i < order.size(); ++i)
+        EXPECT_NE(std::find(pieces.begin(), pieces.end(), Piece{order[i], 2, 4, 0}), pieces.end())
+            << order[i];
+    EXPECT_EQ(pieces.size(), order.size() + 2);  // data has three pieces
+
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(treeOf(out / "f"), treeOf(f));
+
+    // A folder of nothing but empty files has no chunk at all.
+    const std::string g = dir / "g";
+    fs::create_directories(g + "/a/b");
+    test::writeFile(g + "/one", "");
+    test::writeFile(g + "/a/b/two", "");
+    run = splitInto(g, dir.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    EXPECT_TRUE(chunkFilesIn(run.chunkDir).empty());
+    EXPECT_EQ(piecesOf(run.chunkDir),
+              (std::vector<Piece>{{listingOrder(g)[0], 0, 0, 0}, {listingOrder(g)[1], 0, 0, 0}}));
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(treeOf(out / "g"), treeOf(g));
+
+    // A folder with no listed file at all still joins as an empty file named after it.
+    const std::string h = dir / "h";
+    fs::create_directories(h + "/only_dirs");
+    run = splitInto(h, dir.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_TRUE(fs::is_regular_file(out / "h"));
+}
+
+// A second reading of the format, written plainly from its description, must rebuild
+// the same tree from our sets: other copies of the program join them this way.
+TEST(FolderSplit, IndependentReaderRebuildsOurSets) {
+    TempDir dir;
+    const std::string f = dir / "tree";
+    fs::create_directories(f + "/s");
+    test::writeFile(f + "/s/big", test::patternBytes(2500, 9));
+    test::writeFile(f + "/small", "12");
+    test::writeFile(f + "/last", "1234");
+    for (int i = 0; i < 4; ++i) test::writeFile(f + "/e" + std::to_string(i), "");
+    auto run = splitInto(f, dir.path(), 506);  // 2506 bytes: five full chunks
+    ASSERT_TRUE(run.outcome);
+
+    const std::string m = test::readFile(run.chunkDir + "/spt_config.qorvelx");
+    std::int32_t chunks, files;
+    std::memcpy(&chunks, &m[40], 4);
+    std::memcpy(&files, &m[44], 4);
+    TempDir out;
+    std::map<std::string, std::string> rebuilt;
+    for (std::int32_t i = 0; i < files; ++i) {
+        const char* rec = &m[352 + 37 * chunks + 280 * i];
+        std::int32_t chunk;
+        std::int64_t off, len;
+        std::memcpy(&chunk, rec + 260, 4);
+        std::memcpy(&off, rec + 264, 8);
+        std::memcpy(&len, rec + 272, 8);
+        const std::string bytes =
+            test::readFile(run.chunkDir + "/tree_" + std::to_string(chunk) + ".spt");
+        rebuilt[rec] += bytes.substr(static_cast<std::size_t>(off), static_cast<std::size_t>(len));
+    }
+    EXPECT_EQ(rebuilt, treeOf(f));
+}
+
+TEST(ChunkSetCheck, ReportsMatchingChangedAndMissingChunks) {
+    TempDir dir;
+    test::writeFile(dir / "c.bin", test::patternBytes(5000, 4));
+    auto run = splitInto(dir / "c.bin", dir.path(), 2000);
+    ASSERT_TRUE(run.outcome);
+    auto entries = check(run.chunkDir);
+    ASSERT_EQ(entries.size(), 3u);
+    for (const auto& e : entries) EXPECT_EQ(e.status, 0);
+    EXPECT_EQ(entries[2].size, 1000);
+    EXPECT_EQ(entries[1].chunkPath, run.chunkDir + "/c_1.spt");
+
+    std::string changed = test::readFile(run.chunkDir + "/c_0.spt");
+    changed[10] ^= 1;
+    test::writeFile(run.chunkDir + "/c_0.spt", changed);
+    fs::remove(run.chunkDir + "/c_2.spt");
+    entries = check(run.chunkDir);
+    EXPECT_EQ(entries[0].status, -1);
+    EXPECT_EQ(entries[1].status, 0);
+    EXPECT_EQ(entries[2].status, -1);
+    EXPECT_EQ(entries[2].size, -1);
+
+    // No manifest: -1, and the caller's buffers stay as they were.
+    std::vector<ChunkCheckEntry> none;
+    char digest[kDigestText] = "before";
+    char name[kPathField] = "before";
+    EXPECT_EQ(listChunkSet(dir.path().c_str(), &none, digest, name), -1);
+    EXPECT_STREQ(digest, "before");
+    EXPECT_STREQ(name, "before");
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", "abc");
+    auto run = splitInto(dir / "s.bin", dir.path(), 0);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EINVAL);
+    EXPECT_FALSE(test::exists(dir / "s_spt"));
+
+    // A chunk folder path of 1023 bytes fits, but its chunk names would not.
+    std::string longOut = dir.path();
+    while (longOut.size() < 800) longOut += "/" + std::string(100, 'o');
+    longOut += "/" + std::string(1000 - longOut.size() - 1, 'o');
+    fs::create_directories(longOut);
+    run = splitInto(dir / "s.bin", longOut, 1);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_FALSE(test::exists(longOut + "/s_spt"));
+
+    // A folder whose relative names would not fit their records.
+    const std::string deep = dir / "deep";
+    fs::create_directories(deep + "/" + std::string(200, 'd'));
+    test::writeFile(deep + "/" + std::string(200, 'd') + "/" + std::string(60, 'f'), "x");
+    run = splitInto(deep, dir.path(), 10);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_FALSE(test::exists(dir / "deep_spt"));
+}
+
+TEST(SplitFailures, EveryFailureReachesTheOutcome) {
+    TempDir dir;
+    const std::string data = test::patternBytes(3000, 5);
+    test::writeFile(dir / "s.bin", data);
+
+    auto run = splitInto(dir / "missing.bin", dir.path(), 1000, "", 3000);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.path, dir / "missing.bin");
+    EXPECT_EQ(run.outcome.error, ENOENT);
+
+    run = splitInto(dir / "s.bin", dir / "no/such/folder", 1000);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENOENT);
+
+    // The source changed after it was measured.
+    run = splitInto(dir / "s.bin", dir.path(), 1000, "", 4000);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
+    run = splitInto(dir / "s.bin", dir.path(), 1000, "", 2500);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
+
+    // A full disk while writing the second chunk, and a manifest that cannot be written.
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::Write && p == dir / "s_spt/s_1.spt" ? ENOSPC : 0;
+        });
+        run = splitInto(dir / "s.bin", dir.path(), 1000);
+    }
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENOSPC);
+    EXPECT_EQ(run.outcome.path, dir / "s_spt/s_1.spt");
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::Close && p.find("spt_config") != std::string::npos ? EIO : 0;
+        });
+        run = splitInto(dir / "s.bin", dir.path(), 1000);
+    }
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EIO);
+    EXPECT_EQ(run.outcome.furtherFailures, 0);
+
+    // A listed file that cannot be opened is skipped, never read, and reported.
+    const std::string f = dir / "folder";
+    fs::create_directory(f);
+    test::writeFile(f + "/good", "good bytes");
+    test::writeFile(f + "/locked", "secret");
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::Open && p == f + "/locked" ? EACCES : 0;
+        });
+        run = splitInto(f, dir.path(), 100);
+    }
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.path, f + "/locked");
+    EXPECT_EQ(run.outcome.error, EACCES);
+    const auto pieces = piecesOf(run.chunkDir);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].name, "good");
+}
+
+TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", test::patternBytes(3000, 6));
+    auto run = splitInto(dir / "s.bin", dir.path(), 1000);
+    ASSERT_TRUE(run.outcome);
+    TempDir out;
+
+    EXPECT_EQ(runJoinJob(dir.path().c_str(), out.path().c_str()).error, ENOENT);  // no manifest
+
+    const Outcome noOut = runJoinJob(run.chunkDir.c_str(), (out / "missing").c_str());
+    EXPECT_FALSE(noOut);
+    EXPECT_EQ(noOut.path, out / "missing/s.bin");
+
+    fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
+    Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, run.chunkDir + "/s_1.spt");
+    EXPECT_EQ(fs::file_size(out / "s.bin"), 2000u);  // chunk 0 followed by chunk 2
+    fs::rename(dir / "aside", run.chunkDir + "/s_1.spt");
+
+    // A chunk that lost bytes: the single-file join counts them against the total.
+    fs::resize_file(run.chunkDir + "/s_2.spt", 10);
+    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_NE(o.reason.find("2010"), std::string::npos) << o.reason;
+
+    // Folder set: a short chunk, and a manifest cut inside its file records.
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    test::writeFile(f + "/a", test::patternBytes(1500, 1));
+    test::writeFile(f + "/b", test::patternBytes(1500, 2));
+    run = splitInto(f, dir.path(), 1000);
+    ASSERT_TRUE(run.outcome);
+    fs::resize_file(run.chunkDir + "/f_1.spt", 600);
+    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, run.chunkDir + "/f_1.spt");
+    EXPECT_NE(o.reason.find("shorter"), std::string::npos);
+
+    const std::string m = run.chunkDir + "/spt_config.qorvelx";
+    fs::resize_file(m, fs::file_size(m) - 20);
+    ASSERT_TRUE(splitInto(f, dir.path(), 1000).outcome);  // fresh chunks
+    fs::resize_file(m, fs::file_size(m) - 20);
+    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, m);
+    EXPECT_TRUE(test::exists(out / "f/a"));  // what was written stays
+
+    // A write error on the output.
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::Write && p.find(out.path()) == 0 ? EIO : 0;
+        });
+        run = splitInto(dir / "s.bin", dir.path(), 1000);
+        o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    }
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.error, EIO);
+}
+
+TEST(JoinFailures, HostileNamesWriteNothingOutside) {
+    TempDir dir;
+    const std::string set = dir / "set";
+    fs::create_directory(set);
+    test::writeFile(set + "/x_0.spt", "PAYLOADPAYLOAD");
+    const std::string out = dir / "out/inner";
+    fs::create_directories(out);
+
+    auto writeSet = [&](const char* source, std::vector<const char*> names) {
+        ASSERT_TRUE(resetManifest(set.c_str()));
+        ASSERT_TRUE(setSourceName(source));
+        setChunkCount(1);
+        setTotalSize(7);  // what the one good record holds
+        for (const char* n : names) ASSERT_TRUE(addFileRecord(n, 0, 0, 7));
+        ASSERT_TRUE(addChunkRecord(0, (set + "/x_0.spt").c_str()));
+        ASSERT_TRUE(writeManifest());
+    };
+
+    writeSet("x", {"../esc1", "/tmp/morvane-abs-esc", "a/../../esc2", "ok/fine", "a\\..\\..\\e3",
+                   "", "./dot"});
+    const Outcome o = runJoinJob(set.c_str(), out.c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.furtherFailures, 5);
+    EXPECT_EQ(test::readFile(out + "/x/ok/fine"), "PAYLOAD");
+    EXPECT_EQ(treeOf(dir / "out").size(), 1u);  // nothing else anywhere below out
+    EXPECT_FALSE(test::exists("/tmp/morvane-abs-esc"));
+    EXPECT_FALSE(test::exists(dir / "out/esc1"));
+
+    for (const char* source : {"../up", "..", "a/b", ""}) {
+        writeSet(source, {"f"});
+        EXPECT_FALSE(runJoinJob(set.c_str(), out.c_str())) << source;
+        writeSet(source, {});
+        EXPECT_FALSE(runJoinJob(set.c_str(), out.c_str())) << source;
+    }
+    EXPECT_EQ(treeOf(dir / "out").size(), 1u);
+    EXPECT_FALSE(test::exists(dir / "up"));
+}
+
+// Offsets past 4 GiB: a mostly sparse source with marks at its far end.
+TEST(LargeFiles, OffsetsBeyondFourGiB) {
+    TempDir dir;
+    constexpr std::int64_t kSize = (4LL << 30) + 3 * 1000 * 1000 + 7;
+    const auto space = fs::space(dir.path());
+    if (space.available < static_cast<std::uintmax_t>(2 * kSize + (1LL << 30)))
+        GTEST_SKIP() << "needs " << (2 * kSize >> 30) + 1 << " GiB free in " << dir.path()
+                     << ", has " << (space.available >> 30) << " GiB";
+    {
+        plat::File f;
+        ASSERT_TRUE(f.open((dir / "big.img").c_str(), plat::File::Mode::WriteTruncate));
+        ASSERT_TRUE(f.write("HEAD", 4));
+        ASSERT_TRUE(f.seek((4LL << 30) + 5));
+        ASSERT_TRUE(f.write("FAR", 3));
+        ASSERT_TRUE(f.seek(kSize - 4));
+        ASSERT_TRUE(f.write("TAIL", 4));
+        ASSERT_TRUE(f.close());
+    }
+    auto run = splitInto(dir / "big.img", dir.path(), (3LL << 30));
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    fs::remove(dir / "big.img");
+    const std::string out = dir / "out";
+    fs::create_directory(out);
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.c_str()));
+    ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(out + "/big.img")), kSize);
+    plat::File j;
+    ASSERT_TRUE(j.open((out + "/big.img").c_str(), plat::File::Mode::Read));
+    char buf[4] = {};
+    std::size_t got = 0;
+    ASSERT_TRUE(j.seek((4LL << 30) + 5));
+    ASSERT_TRUE(j.read(buf, 3, &got));
+    EXPECT_EQ(std::string(buf, 3), "FAR");
+    ASSERT_TRUE(j.seek(kSize - 4));
+    ASSERT_TRUE(j.read(buf, 4, &got));
+    EXPECT_EQ(std::string(buf, 4), "TAIL");
+}
