@@ -115,6 +115,7 @@ Outcome joinSingleFile(const char* chunkDir, const char* outputDir) {
             result.absorb(o);  // skipped, as every copy of the program does, but not in silence
             continue;
         }
+        chunk.adviseSequential();
         std::int64_t moved = 0;
         const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved);
         joined += moved;
@@ -193,6 +194,7 @@ Outcome joinFolder(const char* chunkDir, const char* outputDir) {
                 result.absorb(o);
                 continue;
             }
+            chunk.adviseSequential();
         }
         std::int64_t moved = 0;
         Outcome o = chunk.seek(r.pieceOffset);

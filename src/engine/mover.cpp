@@ -9,6 +9,8 @@ namespace morvane {
 namespace {
 
 constexpr std::size_t kBlock = 1 << 20;
+// Progress moves at least this often, so a 500 ms poll sees steady movement.
+constexpr std::int64_t kKernelStep = 16 << 20;
 
 char* blockBuffer() {
     // One buffer per worker thread, kept: a folder split moves thousands of small pieces.
@@ -20,6 +22,22 @@ char* blockBuffer() {
 
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved) {
     *moved = 0;
+    // The kernel copies without bringing the bytes up to us; an appending output is
+    // something it refuses, so that goes by hand straight away.
+    bool kernel = !to.appends();
+    while (kernel && *moved < length) {
+        const auto want = static_cast<std::size_t>(std::min(kKernelStep, length - *moved));
+        std::size_t got = 0;
+        bool supported = true;
+        if (Outcome o = to.copyFrom(from, want, &got, &supported); !o) return o;
+        if (!supported) {
+            kernel = false;
+            break;
+        }
+        if (got == 0) return Outcome::success();
+        *moved += static_cast<std::int64_t>(got);
+        addBytesDone(static_cast<std::int64_t>(got));
+    }
     char* buffer = blockBuffer();
     while (*moved < length) {
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length - *moved));

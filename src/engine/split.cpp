@@ -121,6 +121,7 @@ Outcome splitSingleFile(SplitJob& job) {
     plat::File source;
     const Outcome opened = source.open(job.sourcePath, plat::File::Mode::Read);
     result.absorb(opened);
+    source.adviseSequential();
     bool sourceEnded = false;
     for (std::int32_t i = 0; i < plan.chunkCount; ++i) {
         const std::string chunkPath = chunkPathOf(job.outputDir, plan.stem, i);
@@ -179,6 +180,7 @@ Outcome splitFolder(SplitJob& job) {
             if (!current.isOpen()) {
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.seek(offset);
+                current.adviseSequential();
                 if (!o) {
                     // Never read from a failed open: the file counts as exhausted.
                     result.absorb(o);

@@ -140,7 +140,8 @@ File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+File::File(File&& other) noexcept
+    : fd_(other.fd_), append_(other.append_), path_(std::move(other.path_)) {
     other.fd_ = -1;
 }
 
@@ -148,6 +149,7 @@ File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
+        append_ = other.append_;
         path_ = std::move(other.path_);
         other.fd_ = -1;
     }
@@ -183,6 +185,7 @@ Outcome File::open(const char* path, Mode mode) {
         return Outcome::systemFailure(path_, EISDIR);
     }
     fd_ = fd;
+    append_ = mode == Mode::Append;
     return Outcome::success();
 }
 
@@ -251,6 +254,42 @@ Outcome File::close() {
     if (::close(fd) != 0 && e == 0) e = errno;
     if (e != 0 && e != EINTR) return Outcome::systemFailure(path_, e);
     return Outcome::success();
+}
+
+Outcome File::copyFrom(File& src, std::size_t size, std::size_t* copied, bool* supported) {
+    *copied = 0;
+    *supported = true;
+    if (fd_ < 0 || src.fd_ < 0) return Outcome::systemFailure(fd_ < 0 ? path_ : src.path_, EBADF);
+    if (int e = injectedFault(Op::Read, src.path_)) return Outcome::systemFailure(src.path_, e);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    ssize_t n;
+    do {
+        n = ::copy_file_range(src.fd_, nullptr, fd_, nullptr, size, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        switch (errno) {
+            case EXDEV:
+            case ENOSYS:
+            case EINVAL:
+            case EOPNOTSUPP:
+            case EBADF:  // an appending output
+                *supported = false;
+                return Outcome::success();
+            case ENOSPC:
+            case EDQUOT:
+            case EFBIG:
+                return Outcome::systemFailure(path_, errno);
+            default:
+                // The kernel does not say which side failed; the source is read first.
+                return Outcome::systemFailure(src.path_ + " -> " + path_, errno);
+        }
+    }
+    *copied = static_cast<std::size_t>(n);
+    return Outcome::success();
+}
+
+void File::adviseSequential() {
+    if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 }  // namespace morvane::plat

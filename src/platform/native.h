@@ -71,8 +71,17 @@ public:
     // Closing reports the deferred write errors that some file systems keep until then.
     Outcome close();
 
+    // Copies up to size bytes from src's position to this file's position inside the
+    // kernel; *copied is 0 only when src has ended. *supported becomes false, with nothing
+    // copied, when the kernel cannot do it for these two files: move the bytes by hand then.
+    Outcome copyFrom(File& src, std::size_t size, std::size_t* copied, bool* supported);
+    // The file will be read from start to end once.
+    void adviseSequential();
+    bool appends() const { return append_; }
+
 private:
     int fd_ = -1;
+    bool append_ = false;
     std::string path_;
 };
 

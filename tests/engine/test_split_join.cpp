@@ -13,6 +13,7 @@
 #include "engine/fs_primitives.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
+#include "engine/mover.h"
 #include "engine/split.h"
 #include "platform/native.h"
 #include "split_join_util.h"
@@ -577,4 +578,28 @@ TEST(LargeFiles, OffsetsBeyondFourGiB) {
     ASSERT_TRUE(j.seek(kSize - 4));
     ASSERT_TRUE(j.read(buf, 4, &got));
     EXPECT_EQ(std::string(buf, 4), "TAIL");
+}
+
+TEST(Mover, KernelAndBlockCopiesAgreeAndStopAtTheirLength) {
+    TempDir dir;
+    const std::string data = test::patternBytes((40 << 20) + 123, 21);  // several kernel steps
+    test::writeFile(dir / "src", data);
+    test::writeFile(dir / "appended", "head:");
+    for (auto mode : {plat::File::Mode::WriteTruncate, plat::File::Mode::Append}) {
+        const std::string target = dir / (mode == plat::File::Mode::Append ? "appended" : "fresh");
+        plat::File from, to;
+        ASSERT_TRUE(from.open((dir / "src").c_str(), plat::File::Mode::Read));
+        ASSERT_TRUE(to.open(target.c_str(), mode));
+        ASSERT_TRUE(from.seek(5));
+        resetProgress(0);
+        std::int64_t moved = 0;
+        ASSERT_TRUE(moveBytes(from, to, (30 << 20) + 1, &moved));
+        EXPECT_EQ(moved, (30 << 20) + 1);
+        EXPECT_EQ(getBytesDone(), moved);
+        ASSERT_TRUE(moveBytes(from, to, 1LL << 40, &moved));  // the rest, then the end
+        EXPECT_EQ(moved, static_cast<std::int64_t>(data.size()) - 5 - ((30 << 20) + 1));
+        ASSERT_TRUE(to.close());
+        const std::string prefix = mode == plat::File::Mode::Append ? "head:" : "";
+        EXPECT_TRUE(test::readFile(target) == prefix + data.substr(5)) << target;
+    }
 }
