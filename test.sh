@@ -1,9 +1,62 @@
 #!/usr/bin/env bash
-# Builds everything in build/ and runs every test through CTest.
+# Builds and runs every test through CTest.
+#   ./test.sh               the Release build in build/
+#   ./test.sh --sanitize    every test under AddressSanitizer and UndefinedBehaviorSanitizer
+#                           (build-asan/), then the worker-thread tests under ThreadSanitizer
+#                           (build-tsan/)
+#   ./test.sh --fuzz SECS   each fuzzing harness for SECS seconds (build-fuzz/, clang++)
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)"
-cd build
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+jobs=$(nproc)
+
+build() {  # folder, extra cmake arguments...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+}
+
+case "${1:-}" in
+    "")
+        scripts/deps.sh
+        build build
+        cd build
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs"
+        ;;
+    --sanitize)
+        scripts/deps.sh
+        build build-asan -DMORVANE_SANITIZE=address,undefined
+        (cd build-asan &&
+            ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+            QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" -LE large)
+        build build-tsan -DMORVANE_SANITIZE=thread
+        cd build-tsan
+        TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
+            QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" -L threads
+        ;;
+    --fuzz)
+        secs=${2:?usage: ./test.sh --fuzz SECONDS}
+        scripts/deps.sh clang libclang-rt-dev
+        CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DMORVANE_FUZZ=ON >/dev/null
+        cmake --build build-fuzz -j"$jobs" --target fuzz_manifest fuzz_join
+        failed=0
+        for h in build-fuzz/tests/fuzz/fuzz_manifest build-fuzz/tests/fuzz/fuzz_join; do
+            name=$(basename "$h")
+            corpus=tests/fuzz/corpus/${name#fuzz_}
+            work=$(mktemp -d)
+            cp -r "$corpus"/. "$work"/
+            echo "== $name for ${secs}s"
+            if ! (cd build-fuzz && "../$h" -max_total_time="$secs" -max_len=65536 \
+                -artifact_prefix="$PWD/fuzz-$name-" "$work" 2>&1 | tail -n 5); then
+                failed=$((failed + 1))
+            fi
+            rm -rf "$work"
+        done
+        echo "fuzz: $((2 - failed)) passed, $failed failed"
+        [ "$failed" -eq 0 ]
+        ;;
+    *)
+        echo "usage: ./test.sh [--sanitize | --fuzz SECONDS]" >&2
+        exit 2
+        ;;
+esac
