@@ -412,7 +412,7 @@ TEST(Primitives, PathsLongerThanTheFieldsAreRefused) {
     // Build a real folder whose path is just below the limit, then one name too many.
     std::string deep = dir.path();
     while (deep.size() < 900) {
-        deep += "/" + std::string(100, 'd');
+        deep.append("/").append(100, 'd');
         ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
     }
     const std::string name(1023 - deep.size() - 1, 'f');

@@ -1,0 +1,302 @@
+#include "cli/cli_options.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "engine/engine_state.h"
+#include "platform/encoding.h"
+
+namespace morvane::cli {
+namespace {
+
+constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
+
+struct Spec {
+    QCommandLineOption size{
+        {"s", "size"}, "Chunk size in bytes, or with the suffix K, M or G, as in 100M.", "SIZE"};
+    QCommandLineOption count{{"n", "count"}, "Cut into at most COUNT chunks.", "COUNT"};
+    QCommandLineOption output{{"o", "output"},
+                              "Output folder (default: the folder that holds SOURCE or CHUNKDIR).",
+                              "DIR"};
+    QCommandLineOption askPassword{{"p", "password"},
+                                   "Ask for the password on the terminal (twice for a split)."};
+    QCommandLineOption stdinPassword{"password-stdin",
+                                     "Read the password from the first line of standard input."};
+    QCommandLineOption deleteSource{"delete-source", "Delete the source after a successful split."};
+    QCommandLineOption deleteChunks{
+        "delete-chunks", "Delete the chunk files after a successful join (not the manifest)."};
+    QCommandLineOption force{{"f", "force"}, "Replace an existing output of a join."};
+    QCommandLineOption quiet{{"q", "quiet"}, "Show no progress bar."};
+    QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{"version", "Show the version and exit."};
+
+    std::vector<const QCommandLineOption*> all() const {
+        return {&size,         &count, &output, &askPassword, &stdinPassword, &deleteSource,
+                &deleteChunks, &force, &quiet,  &help,        &version};
+    }
+};
+
+QString dashed(const QString& name) {
+    return (name.size() == 1 ? "-" : "--") + name;
+}
+
+QString optionLabel(const QCommandLineOption& option) {
+    QStringList names;
+    for (const QString& name : option.names()) names << dashed(name);
+    QString label = names.join(", ");
+    if (!option.valueName().isEmpty()) label += ' ' + option.valueName();
+    return label;
+}
+
+// The options that only some commands take; each must be refused by the others.
+bool refuseOthers(const QCommandLineParser& parser, const Spec& spec, const QString& command,
+                  const std::vector<const QCommandLineOption*>& allowed, QString* error) {
+    const std::vector<const QCommandLineOption*> specific = {
+        &spec.size,         &spec.count,         &spec.output,
+        &spec.askPassword,  &spec.stdinPassword, &spec.deleteSource,
+        &spec.deleteChunks, &spec.force,         &spec.quiet};
+    for (const QCommandLineOption* option : specific) {
+        if (!parser.isSet(*option)) continue;
+        bool ok = false;
+        for (const QCommandLineOption* a : allowed) ok = ok || a == option;
+        if (!ok) {
+            *error = dashed(option->names().constFirst()) + " does not go with " + command;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseSize(const QString& text, std::int64_t* bytes) {
+    QString digits = text;
+    std::int64_t unit = 1;
+    if (!digits.isEmpty()) {
+        switch (digits.back().toUpper().unicode()) {
+            case 'K':
+                unit = std::int64_t{1} << 10;
+                break;
+            case 'M':
+                unit = std::int64_t{1} << 20;
+                break;
+            case 'G':
+                unit = std::int64_t{1} << 30;
+                break;
+            default:
+                break;
+        }
+        if (unit != 1) digits.chop(1);
+    }
+    if (digits.isEmpty()) return false;
+    std::int64_t value = 0;
+    for (QChar c : digits) {
+        if (c < '0' || c > '9') return false;
+        const int d = c.unicode() - '0';
+        if (value > (kMaxInt64 - d) / 10) return false;
+        value = value * 10 + d;
+    }
+    if (value == 0 || value > kMaxInt64 / unit) return false;
+    *bytes = value * unit;
+    return true;
+}
+
+bool parseCount(const QString& text, std::int64_t* count) {
+    std::int64_t value = 0;
+    if (!parseSize(text, &value) || !text.back().isDigit()) return false;
+    if (value > std::numeric_limits<std::int32_t>::max()) return false;
+    *count = value;
+    return true;
+}
+
+std::int64_t chunkSizeForCount(std::int64_t total, std::int64_t count) {
+    if (total <= 0 || count <= 0) return 1;
+    return total / count + (total % count != 0 ? 1 : 0);
+}
+
+bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* why) {
+    std::string engine;
+    if (!plat::toEngineText(typed, &engine)) {
+        *why = "the password is not valid UTF-8 text";
+        return false;
+    }
+    if (engine.empty()) {
+        *why = "the password is empty";
+        return false;
+    }
+    if (engine.find('\0') != std::string::npos) {
+        *why = "the password holds a NUL character";
+        return false;
+    }
+    if (engine.size() >= kPasswordField) {
+        *why = "the password is too long: " + std::to_string(engine.size()) +
+               " bytes in GB18030, at most " + std::to_string(kPasswordField - 1);
+        return false;
+    }
+    *bytes = std::move(engine);
+    return true;
+}
+
+bool parseCommandLine(const QStringList& arguments, Options* options, QString* error) {
+    Spec spec;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    for (const QCommandLineOption* option : spec.all()) parser.addOption(*option);
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    Options o;
+    if (parser.isSet(spec.help)) {
+        *options = o;
+        return true;
+    }
+    if (parser.isSet(spec.version)) {
+        o.command = Command::Version;
+        *options = o;
+        return true;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        *error = "no command given: split, join or check";
+        return false;
+    }
+    const QString& command = positional[0];
+    const QString operand = command == "split" ? "SOURCE" : "CHUNKDIR";
+    if (command == "split") {
+        o.command = Command::Split;
+        if (!refuseOthers(parser, spec, command,
+                          {&spec.size, &spec.count, &spec.output, &spec.askPassword,
+                           &spec.stdinPassword, &spec.deleteSource, &spec.quiet},
+                          error))
+            return false;
+    } else if (command == "join") {
+        o.command = Command::Join;
+        if (!refuseOthers(parser, spec, command,
+                          {&spec.output, &spec.askPassword, &spec.stdinPassword, &spec.deleteChunks,
+                           &spec.force, &spec.quiet},
+                          error))
+            return false;
+    } else if (command == "check") {
+        o.command = Command::Check;
+        if (!refuseOthers(parser, spec, command, {}, error)) return false;
+    } else {
+        *error = "unknown command '" + command + "': split, join or check";
+        return false;
+    }
+    if (positional.size() < 2 || positional[1].isEmpty()) {
+        *error = command + " needs " + operand;
+        return false;
+    }
+    if (positional.size() > 2) {
+        *error = "unexpected argument '" + positional[2] + "'";
+        return false;
+    }
+    o.path = positional[1];
+
+    if (o.command == Command::Split) {
+        const bool bySize = parser.isSet(spec.size);
+        if (bySize == parser.isSet(spec.count)) {
+            *error = "split needs exactly one of -s SIZE and -n COUNT";
+            return false;
+        }
+        if (bySize && !parseSize(parser.value(spec.size), &o.chunkSize)) {
+            *error = "bad chunk size '" + parser.value(spec.size) +
+                     "': a whole number of bytes of at least 1, with an optional K, M or G";
+            return false;
+        }
+        if (!bySize && !parseCount(parser.value(spec.count), &o.chunkCount)) {
+            *error = "bad chunk count '" + parser.value(spec.count) +
+                     "': a whole number from 1 to 2147483647";
+            return false;
+        }
+    }
+    if (parser.isSet(spec.output)) {
+        o.outputDir = parser.value(spec.output);
+        if (o.outputDir.isEmpty()) {
+            *error = "-o needs a folder";
+            return false;
+        }
+    }
+    if (parser.isSet(spec.askPassword) && parser.isSet(spec.stdinPassword)) {
+        *error = "-p and --password-stdin cannot be used together";
+        return false;
+    }
+    if (parser.isSet(spec.askPassword)) o.password = PasswordSource::Terminal;
+    if (parser.isSet(spec.stdinPassword)) o.password = PasswordSource::Stdin;
+    o.deleteSource = parser.isSet(spec.deleteSource);
+    o.deleteChunks = parser.isSet(spec.deleteChunks);
+    o.force = parser.isSet(spec.force);
+    o.quiet = parser.isSet(spec.quiet);
+    *options = o;
+    return true;
+}
+
+QString helpText() {
+    QString text =
+        "Usage:\n"
+        "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
+        "                    [--delete-source] [-q]\n"
+        "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f] [-q]\n"
+        "  morvane-cli check CHUNKDIR\n"
+        "\n"
+        "split cuts the file or folder SOURCE into the chunk folder DIR/STEM_spt, where STEM\n"
+        "is the name of SOURCE up to its first dot.\n"
+        "join rebuilds the file or folder of the chunk set in CHUNKDIR inside DIR.\n"
+        "check lists every chunk of the set as ok, changed or missing.\n"
+        "\n"
+        "Options:\n";
+    const Spec spec;
+    for (const QCommandLineOption* option : spec.all())
+        text += QString("  %1  %2\n").arg(optionLabel(*option), -22).arg(option->description());
+    text +=
+        "\n"
+        "Exit status: 0 on success; 1 when the job failed, the set is damaged or the\n"
+        "password is wrong; 2 on a usage error.\n";
+    return text;
+}
+
+std::string formatBytes(std::int64_t bytes) {
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    double value = static_cast<double>(bytes);
+    int unit = -1;
+    while (value >= 1024 && unit < 5) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f %s", value, units[unit]);
+    return text;
+}
+
+std::string progressLine(std::int64_t done, std::int64_t total, double seconds) {
+    constexpr int kWidth = 24;
+    int percent = 100;
+    if (total > 0) {
+        const std::int64_t clamped = done < 0 ? 0 : (done > total ? total : done);
+        // In floating point: clamped * 100 would overflow near the top of the range.
+        percent =
+            static_cast<int>(static_cast<double>(clamped) * 100.0 / static_cast<double>(total));
+    }
+    const int filled = percent * kWidth / 100;
+    std::string line(1, '[');
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(kWidth - filled), '.');
+    line += "] ";
+    char head[8];
+    std::snprintf(head, sizeof head, "%3d%%", percent);
+    line += head;
+    line += "  " + formatBytes(done) + " / " + formatBytes(total);
+    if (seconds > 0) {
+        const double rate = static_cast<double>(done) / seconds;
+        line += "  " + formatBytes(static_cast<std::int64_t>(rate)) + "/s";
+    }
+    return line;
+}
+
+}  // namespace morvane::cli

@@ -1,0 +1,53 @@
+#pragma once
+// What the command line asks for, and the pieces of it that need arithmetic.
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace morvane::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // the job failed, the set is damaged, or the password is wrong
+constexpr int kExitUsage = 2;
+
+enum class Command { Split, Join, Check, Help, Version };
+enum class PasswordSource { None, Terminal, Stdin };
+
+struct Options {
+    Command command = Command::Help;
+    QString path;                 // SOURCE or CHUNKDIR as given
+    QString outputDir;            // empty: the folder that holds path
+    std::int64_t chunkSize = 0;   // -s; 0 when not given
+    std::int64_t chunkCount = 0;  // -n; 0 when not given
+    PasswordSource password = PasswordSource::None;
+    bool deleteSource = false;
+    bool deleteChunks = false;
+    bool force = false;
+    bool quiet = false;
+};
+
+// arguments[0] is the program. False, with a one-line reason, on a usage error.
+bool parseCommandLine(const QStringList& arguments, Options* options, QString* error);
+QString helpText();
+
+// A whole number of bytes with an optional suffix K, M or G (powers of 1024). False for
+// anything else, for 0 and for sizes beyond the 64-bit range.
+bool parseSize(const QString& text, std::int64_t* bytes);
+// A chunk count from 1 to 2147483647.
+bool parseCount(const QString& text, std::int64_t* count);
+// The chunk size that cuts total into at most count chunks; at least 1.
+std::int64_t chunkSizeForCount(std::int64_t total, std::int64_t count);
+
+// The engine's password bytes (GB18030) of typed UTF-8 text: 1 to 31 bytes. False, with
+// the reason, otherwise.
+bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* why);
+
+// "1.50 MiB", or "512 bytes" below 1 KiB.
+std::string formatBytes(std::int64_t bytes);
+// One line of the progress display: bar, percentage, bytes done of total, rate.
+std::string progressLine(std::int64_t done, std::int64_t total, double seconds);
+
+}  // namespace morvane::cli

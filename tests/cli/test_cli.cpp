@@ -1,0 +1,283 @@
+// Runs the real morvane-cli on real files.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "temp_dir.h"
+
+extern char** environ;
+
+using morvane::test::exists;
+using morvane::test::patternBytes;
+using morvane::test::readFile;
+using morvane::test::TempDir;
+using morvane::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+    args.insert(args.begin(), MORVANE_CLI);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+Result cli(std::vector<std::string> args, const std::string& input = "",
+           const std::string& cwd = "") {
+    TempDir io;
+    writeFile(io / "in", input);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, (io / "in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    std::vector<char*> argv = argvOf(args);
+    pid_t pid = 0;
+    Result run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
+        waitpid(pid, &run.status, 0) == pid && WIFEXITED(run.status))
+        run.status = WEXITSTATUS(run.status);
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = readFile(io / "out");
+    run.err = readFile(io / "err");
+    return run;
+}
+
+// On a terminal of its own; each line is typed after the next "Password" prompt.
+Result onTerminal(std::vector<std::string> args, const std::vector<std::string>& lines) {
+    std::vector<char*> argv = argvOf(args);
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Result run;
+    std::size_t typed = 0, seen = 0;
+    for (char buffer[512];;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0) break;
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;
+        run.out.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t at; (at = run.out.find("Password", seen)) != std::string::npos;) {
+            seen = at + 1;
+            if (typed == lines.size()) continue;
+            const std::string line = lines[typed++] + "\n";
+            if (write(master, line.data(), line.size()) < 0) break;
+        }
+    }
+    close(master);
+    if (waitpid(pid, &run.status, 0) == pid && WIFEXITED(run.status))
+        run.status = WEXITSTATUS(run.status);
+    return run;
+}
+
+std::map<std::string, std::string> treeOf(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            tree[fs::relative(e.path(), root).string()] = readFile(e.path().string());
+    return tree;
+}
+
+bool oneErrorLine(const Result& run) {
+    return run.err.rfind("morvane-cli: ", 0) == 0 && run.err.find('\n') == run.err.size() - 1;
+}
+
+}  // namespace
+
+TEST(CliRoundTrip, FileSplitsByCountAndSizeAndJoinsBack) {
+    TempDir dir;
+    writeFile(dir / "ten.txt", "0123456789");
+    Result run =
+        cli({"split", "ten.txt", "-n", "3"}, "", dir.path());  // default: beside the source
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, dir / "ten_spt\n");
+    EXPECT_EQ(readFile(dir / "ten_spt/ten_0.spt"), "0123");
+    EXPECT_EQ(readFile(dir / "ten_spt/ten_1.spt"), "4567");
+    EXPECT_EQ(readFile(dir / "ten_spt/ten_2.spt"), "89");
+    EXPECT_FALSE(exists(dir / "ten_spt/ten_3.spt"));
+
+    const std::string data = patternBytes(300000, 7);
+    writeFile(dir / "big.data.bin", data);
+    fs::create_directory(dir / "chunks");
+    ASSERT_EQ(cli({"split", dir / "big.data.bin", "-s", "100K", "-o", dir / "chunks"}).status, 0);
+    EXPECT_EQ(fs::file_size(dir / "chunks/big_spt/big_2.spt"), 300000u - 2 * 102400);
+    fs::create_directory(dir / "out");
+    run = cli({"join", dir / "chunks/big_spt", "-o", dir / "out"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, dir / "out/big.data.bin\n");
+    EXPECT_EQ(readFile(dir / "out/big.data.bin"), data);
+}
+
+TEST(CliRoundTrip, NestedFolderWithNamesOutsideAscii) {
+    TempDir dir;
+    const std::string src = dir / "ñandú";
+    fs::create_directories(src + "/한글/深");
+    writeFile(src + "/é.bin", patternBytes(3, 1));
+    writeFile(src + "/空", "");
+    writeFile(src + "/한글/乗換.txt", patternBytes(5000, 2));
+    writeFile(src + "/한글/深/x", patternBytes(9000, 3));
+    Result run = cli({"split", src, "-s", "4K", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, dir / "ñandú_spt\n");
+    fs::create_directory(dir / "out");
+    run = cli({"join", dir / "ñandú_spt", "-o", dir / "out"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(treeOf(dir / "out/ñandú"), treeOf(src));
+    EXPECT_EQ(treeOf(src).size(), 4u);
+}
+
+TEST(CliExitStatus, UsageErrorsTwoFailuresOne) {
+    TempDir dir;
+    writeFile(dir / "f", "abc");
+    fs::create_directories(dir / "tree/sub");
+    const std::vector<std::vector<std::string>> usage = {
+        {},
+        {"slice", dir / "f"},
+        {"split", dir / "f"},
+        {"split", dir / "f", "-s", "1K", "-n", "2"},
+        {"split", dir / "f", "-s", "0"},
+        {"split", dir / "f", "-n", "1.5"},
+        {"split", dir / "f", "-s", "1", "-f"},
+        {"split", dir / "f", "-s", "1", "-p", "--password-stdin"},
+        {"split", dir / "tree", "-s", "1", "-o", dir / "tree/sub"},
+        {"join", dir / "f", "-s", "1"},
+        {"check", dir / "f", "extra"},
+        {"check", "--bogus", dir / "f"},
+    };
+    for (const auto& args : usage) {
+        const Result run = cli(args);
+        EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << " " << run.err;
+        EXPECT_TRUE(oneErrorLine(run)) << run.err;
+    }
+    EXPECT_FALSE(exists(dir / "tree/sub/tree_spt"));
+
+    Result run = cli({"split", dir / "none", "-s", "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "morvane-cli: " + dir / "none" + ": No such file or directory\n");
+    EXPECT_EQ(cli({"check", dir / "tree"}).status, 1);
+    EXPECT_EQ(cli({"join", dir / "tree"}).status, 1);
+    EXPECT_NE(cli({"--help"}).out.find("morvane-cli split SOURCE"), std::string::npos);
+    EXPECT_EQ(cli({"--version"}).out, "morvane-cli " MORVANE_VERSION "\n");
+}
+
+TEST(CliJoin, ExistingOutputIsReplacedOnlyWithForce) {
+    TempDir dir;
+    writeFile(dir / "a.txt", "new bytes");
+    ASSERT_EQ(cli({"split", dir / "a.txt", "-s", "4"}).status, 0);
+    fs::create_directory(dir / "out");
+    writeFile(dir / "out/a.txt", "old");
+    const Result run = cli({"join", dir / "a_spt", "-o", dir / "out"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("already exists"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(dir / "out/a.txt"), "old");
+    EXPECT_EQ(cli({"join", dir / "a_spt", "-o", dir / "out", "-f"}).status, 0);
+    EXPECT_EQ(readFile(dir / "out/a.txt"), "new bytes");
+}
+
+TEST(CliPassword, StdinProtectsAndUnlocks) {
+    TempDir dir;
+    const std::string data = patternBytes(5000, 4);
+    writeFile(dir / "p.bin", data);
+    EXPECT_EQ(cli({"split", dir / "p.bin", "-s", "1K", "--password-stdin"}, "\n").status, 2);
+    EXPECT_FALSE(exists(dir / "p_spt"));
+    ASSERT_EQ(cli({"split", dir / "p.bin", "-s", "1K", "--password-stdin"}, "se same\nx\n").status,
+              0);
+    EXPECT_NE(cli({"check", dir / "p_spt"}).out.find("protected: yes"), std::string::npos);
+
+    fs::create_directory(dir / "out");
+    Result run = cli({"join", dir / "p_spt", "-o", dir / "out"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("protected"), std::string::npos) << run.err;
+    run = cli({"join", dir / "p_spt", "-o", dir / "out", "--password-stdin"}, "se same \n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "morvane-cli: " + dir / "p_spt" + ": wrong password\n");
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    run = cli({"join", dir / "p_spt", "-o", dir / "out", "--password-stdin"}, "se same");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir / "out/p.bin"), data);
+}
+
+TEST(CliPassword, TerminalAsksTwiceWithoutEchoAndShowsProgress) {
+    TempDir dir;
+    writeFile(dir / "t.bin", patternBytes(4000, 5));
+    Result run = onTerminal({"split", dir / "t.bin", "-s", "1K", "-p"}, {"open乗", "other"});
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_FALSE(exists(dir / "t_spt"));
+
+    run = onTerminal({"split", dir / "t.bin", "-s", "1K", "-p"}, {"open乗", "open乗"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find("open"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("100%"), std::string::npos) << run.out;
+    EXPECT_EQ(onTerminal({"split", dir / "t.bin", "-s", "1K", "-q"}, {}).out.find("%"),
+              std::string::npos);
+    fs::create_directory(dir / "out");
+    run = cli({"join", dir / "t_spt", "-o", dir / "out", "--password-stdin"}, "open乗\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST(CliDamage, MissingAndChangedChunksAreReported) {
+    TempDir dir;
+    writeFile(dir / "d.bin", patternBytes(3000, 6));
+    ASSERT_EQ(cli({"split", dir / "d.bin", "-s", "1000"}).status, 0);
+    EXPECT_EQ(cli({"check", dir / "d_spt"}).status, 0);
+    fs::remove(dir / "d_spt/d_1.spt");
+    std::string chunk = readFile(dir / "d_spt/d_2.spt");
+    chunk[0] ^= 1;
+    writeFile(dir / "d_spt/d_2.spt", chunk);
+
+    Result run = cli({"check", dir / "d_spt"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("0          1000  ok       " + dir / "d_spt/d_0.spt"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("1             -  missing  " + dir / "d_spt/d_1.spt"),
+              std::string::npos);
+    EXPECT_NE(run.out.find("2          1000  changed  "), std::string::npos);
+    EXPECT_NE(run.out.find("source: d.bin\ntotal size: 3000 bytes"), std::string::npos);
+
+    fs::create_directory(dir / "out");
+    run = cli({"join", dir / "d_spt", "-o", dir / "out", "--delete-chunks"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(dir / "d_spt/d_1.spt"), std::string::npos) << run.err;
+    EXPECT_TRUE(exists(dir / "d_spt/d_0.spt"));  // nothing deleted after a failed join
+}
+
+TEST(CliDelete, SourceAndChunksGoOnlyAfterSuccess) {
+    TempDir dir;
+    writeFile(dir / "f.bin", "file");
+    ASSERT_EQ(
+        cli({"split", dir / "f.bin", "-s", "2", "-o", dir / "none", "--delete-source"}).status, 1);
+    EXPECT_TRUE(exists(dir / "f.bin"));
+    ASSERT_EQ(cli({"split", dir / "f.bin", "-s", "2", "--delete-source"}).status, 0);
+    EXPECT_FALSE(exists(dir / "f.bin"));
+    EXPECT_EQ(readFile(dir / "f_spt/f_1.spt"), "le");
+
+    fs::create_directories(dir / "tree/sub");
+    writeFile(dir / "tree/sub/x", patternBytes(700, 8));
+    writeFile(dir / "tree/y", "y");
+    const auto tree = treeOf(dir / "tree");
+    ASSERT_EQ(cli({"split", dir / "tree", "-n", "3", "--delete-source"}).status, 0);
+    EXPECT_FALSE(exists(dir / "tree"));
+    ASSERT_EQ(cli({"join", dir / "tree_spt", "--delete-chunks"}).status, 0);
+    EXPECT_EQ(treeOf(dir / "tree"), tree);
+    EXPECT_EQ(treeOf(dir / "tree_spt").size(), 1u);
+    EXPECT_TRUE(exists(dir / "tree_spt/spt_config.qorvelx"));
+}
