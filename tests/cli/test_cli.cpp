@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 
+#include "fault_util.h"
 #include "temp_dir.h"
 
 extern char** environ;
@@ -280,4 +281,33 @@ TEST(CliDelete, SourceAndChunksGoOnlyAfterSuccess) {
     EXPECT_EQ(treeOf(dir / "tree"), tree);
     EXPECT_EQ(treeOf(dir / "tree_spt").size(), 1u);
     EXPECT_TRUE(exists(dir / "tree_spt/spt_config.qorvelx"));
+}
+
+TEST(CliFaults, FullDiskIsReportedAndNothingIsDeleted) {
+    morvane::test::SmallDisk disk("256k");
+    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+    TempDir dir;
+    const std::string data = patternBytes(1 << 20, 3);
+    writeFile(dir / "big.bin", data);
+    Result run =
+        cli({"split", dir / "big.bin", "-s", "100K", "-o", disk.path(), "--delete-source"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(dir / "big.bin"), data);
+
+    ASSERT_EQ(cli({"split", dir / "big.bin", "-s", "100K"}).status, 0);
+    run = cli({"join", dir / "big_spt", "-o", disk.path(), "-f", "--delete-chunks"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(disk.path() + "/big.bin: No space left on device"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(exists(dir / "big_spt/big_10.spt"));
+}
+
+TEST(CliFaults, ArgumentsThatAreNotUtf8AreRefused) {
+    TempDir dir;
+    writeFile(dir / "caf\xE9", "latin-1 name");
+    const Result run = cli({"split", dir / "caf\xE9", "-s", "4"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(oneErrorLine(run)) << run.err;
+    EXPECT_FALSE(exists(dir / "caf_spt"));
 }

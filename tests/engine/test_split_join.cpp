@@ -15,11 +15,13 @@
 #include "engine/manifest.h"
 #include "engine/mover.h"
 #include "engine/split.h"
+#include "fault_util.h"
 #include "platform/native.h"
 #include "split_join_util.h"
 #include "temp_dir.h"
 
 using namespace morvane;
+using morvane::test::FaultGuard;
 using morvane::test::splitInto;
 using morvane::test::TempDir;
 using morvane::test::treeOf;
@@ -68,12 +70,6 @@ std::vector<ChunkCheckEntry> check(const std::string& chunkDir, std::string* dig
     if (name) *name = n;
     return entries;
 }
-
-class FaultGuard {
-public:
-    explicit FaultGuard(plat::FaultHook hook) { plat::setFaultHook(std::move(hook)); }
-    ~FaultGuard() { plat::setFaultHook(nullptr); }
-};
 
 }  // namespace
 

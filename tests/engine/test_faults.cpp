@@ -1,0 +1,252 @@
+// Faults from the real world: full disks, sources that change, sets that change,
+// folders that cannot be written, odd entries, names and paths at their limits.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "engine/engine_state.h"
+#include "engine/fs_primitives.h"
+#include "engine/join.h"
+#include "engine/split.h"
+#include "fault_util.h"
+#include "split_join_util.h"
+#include "temp_dir.h"
+
+using namespace morvane;
+using morvane::test::FaultGuard;
+using morvane::test::SmallDisk;
+using morvane::test::splitInto;
+using morvane::test::TempDir;
+using morvane::test::treeOf;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A folder path of exactly length bytes below base, made of real folders.
+std::string folderOfLength(const std::string& base, std::size_t length) {
+    std::string path = base;
+    while (path.size() + 1 + 200 < length) path.append("/").append(199, 'p');
+    const std::size_t last = length - path.size() - 1;
+    path.append("/").append(last, 'q');
+    fs::create_directories(path);
+    return path;
+}
+
+}  // namespace
+
+TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
+    SmallDisk disk("256k");
+    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+    TempDir dir;
+    const std::string data = test::patternBytes(1 << 20, 8);
+    test::writeFile(dir / "s.bin", data);
+
+    auto run = splitInto(dir / "s.bin", disk.path(), 100000);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENOSPC) << run.outcome.describe();
+    EXPECT_TRUE(startsWith(run.outcome.path, disk.path()));
+    EXPECT_EQ(test::readFile(dir / "s.bin"), data);
+
+    fs::remove_all(disk.path() + "/s_spt");
+    run = splitInto(dir / "s.bin", dir.path(), 100000);
+    ASSERT_TRUE(run.outcome);
+    const Outcome joined = runJoinJob(run.chunkDir.c_str(), disk.path().c_str());
+    EXPECT_FALSE(joined);
+    EXPECT_EQ(joined.error, ENOSPC);
+    EXPECT_EQ(joined.path, disk.path() + "/s.bin");
+}
+
+TEST(ChangingSources, FileShrinksGrowsOrVanishesAfterItWasMeasured) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", test::patternBytes(5000, 1));
+    const std::int64_t measured = pathSize((dir / "s.bin").c_str());
+
+    fs::resize_file(dir / "s.bin", 3000);
+    auto run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
+
+    test::writeFile(dir / "s.bin", test::patternBytes(6000, 1));
+    run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
+
+    fs::remove(dir / "s.bin");
+    run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, ENOENT);
+    EXPECT_EQ(run.outcome.path, dir / "s.bin");
+}
+
+TEST(ChangingSources, FolderLosesOrGainsFiles) {
+    TempDir dir;
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    test::writeFile(f + "/a", "aaaa");
+    test::writeFile(f + "/b", "bbbb");
+    const std::int64_t measured = pathSize(f.c_str());
+
+    fs::remove(f + "/b");
+    auto run = splitInto(f, dir.path(), 3, "", measured);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
+
+    test::writeFile(f + "/b", "bbbb");
+    test::writeFile(f + "/c", "cccc");
+    run = splitInto(f, dir.path(), 3, "", measured);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
+
+    // A listed file that disappears while the split runs: reported, never read.
+    const std::string gone = f + "/b";
+    FaultGuard g([&](plat::Op op, const std::string& p) {
+        if (op == plat::Op::Open && p == gone) ::unlink(gone.c_str());
+        return 0;
+    });
+    run = splitInto(f, dir.path(), 3, "", pathSize(f.c_str()));
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.path, gone);
+    EXPECT_EQ(run.outcome.error, ENOENT);
+    EXPECT_EQ(test::readFile(f + "/a"), "aaaa");
+}
+
+TEST(ChunkSetChanges, ChunkDeletedOrChangedBetweenCheckAndJoin) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", test::patternBytes(6000, 2));
+    auto run = splitInto(dir / "s.bin", dir.path(), 2000);
+    ASSERT_TRUE(run.outcome);
+    std::vector<ChunkCheckEntry> entries;
+    char digest[kDigestText], name[kPathField];
+    ASSERT_EQ(listChunkSet(run.chunkDir.c_str(), &entries, digest, name), 0);
+    for (const auto& e : entries) ASSERT_EQ(e.status, 0);
+
+    const std::string chunk1 = run.chunkDir + "/s_1.spt";
+    fs::rename(chunk1, dir / "aside");
+    TempDir out;
+    Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, chunk1);
+    fs::rename(dir / "aside", chunk1);
+
+    std::ofstream(chunk1, std::ios::app) << "extra";
+    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_NE(o.reason.find("6005"), std::string::npos) << o.reason;
+}
+
+TEST(Unwritable, OutputFolderThatRefusesWrites) {
+    TempDir dir, out;
+    test::writeFile(dir / "s.bin", "some bytes");
+    const std::string denied = out.path();
+    // Root ignores permissions, so the refusal comes through the native layer.
+    FaultGuard g([&](plat::Op op, const std::string& p) {
+        return (op == plat::Op::Open || op == plat::Op::MakeDir) && startsWith(p, denied) ? EACCES
+                                                                                          : 0;
+    });
+    auto run = splitInto(dir / "s.bin", denied, 4);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EACCES);
+    EXPECT_EQ(run.outcome.path, denied + "/s_spt");
+
+    run = splitInto(dir / "s.bin", dir.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    const Outcome o = runJoinJob(run.chunkDir.c_str(), denied.c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.error, EACCES);
+    EXPECT_TRUE(fs::is_empty(denied));
+}
+
+TEST(OddEntries, LinkLoopsAndFifosInAFolderToSplit) {
+    TempDir dir;
+    const std::string f = dir / "f";
+    fs::create_directories(f + "/sub");
+    test::writeFile(f + "/sub/data", "data");
+    ASSERT_EQ(::symlink("..", (f + "/sub/loop").c_str()), 0);
+    ASSERT_EQ(::symlink("me", (f + "/me").c_str()), 0);
+    ASSERT_EQ(::mkfifo((f + "/pipe").c_str(), 0600), 0);  // reading it would block for ever
+    auto run = splitInto(f, dir.path(), 3);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    TempDir out;
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_EQ(treeOf(out / "f"), (std::map<std::string, std::string>{{"sub/data", "data"}}));
+}
+
+TEST(Names, UnconvertibleNamesAreRefusedNeverReplaced) {
+    TempDir dir;
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    test::writeFile(f + "/ok", "x");
+    test::writeFile(f + "/caf\xE9", "latin-1 name");  // not UTF-8: no GB18030 text exists
+    auto run = splitInto(f, dir.path(), 3, "", 13);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EILSEQ);
+    EXPECT_FALSE(test::exists(dir / "f_spt"));
+
+    // Engine text that is not GB18030 never reaches the file system as "?".
+    run = splitInto(dir.path() + "/\x81", dir.path(), 3, "", 3);
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EILSEQ);
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().find('?'), std::string::npos);
+}
+
+TEST(Limits, PathsAtAndJustOverEveryLimit) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", "0123456789");
+    // The manifest path "<out>/s_spt/spt_config.qorvelx" at exactly 1023 bytes, then one more.
+    const std::size_t tail = std::strlen("/s_spt/spt_config.qorvelx");
+    const std::string fits = folderOfLength(dir / "a", 1023 - tail);
+    ASSERT_EQ(fits.size(), 1023 - tail);
+    auto run = splitInto(dir / "s.bin", fits, 1);
+    EXPECT_TRUE(run.outcome) << run.outcome.describe();
+    const std::string over = folderOfLength(dir / "b", 1024 - tail);
+    run = splitInto(dir / "s.bin", over, 1);
+    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_FALSE(test::exists(over + "/s_spt"));
+
+    // A joined file at exactly 1023 bytes, then one byte more.
+    run = splitInto(dir / "s.bin", dir.path(), 4);
+    ASSERT_TRUE(run.outcome);
+    const std::string out1 = folderOfLength(dir / "c", 1023 - std::strlen("/s.bin"));
+    EXPECT_TRUE(runJoinJob(run.chunkDir.c_str(), out1.c_str()));
+    EXPECT_EQ(test::readFile(out1 + "/s.bin"), "0123456789");
+    const std::string out2 = folderOfLength(dir / "d", 1024 - std::strlen("/s.bin"));
+    ASSERT_EQ(out2.size() + std::strlen("/s.bin"), 1024u);
+    EXPECT_EQ(runJoinJob(run.chunkDir.c_str(), out2.c_str()).error, ENAMETOOLONG);
+    EXPECT_TRUE(fs::is_empty(out2));
+
+    // Names below a split folder: 255 bytes fit their record, 256 do not.
+    const std::string f = dir / "f";
+    fs::create_directories(f + "/" + std::string(200, 'n'));
+    test::writeFile(f + "/" + std::string(200, 'n') + "/" + std::string(54, 'm'), "x");
+    run = splitInto(f, dir.path(), 4);
+    EXPECT_TRUE(run.outcome) << run.outcome.describe();
+    test::writeFile(f + "/" + std::string(200, 'n') + "/" + std::string(55, 'm'), "y");
+    run = splitInto(f, dir.path(), 4);
+    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+
+    // A password of 31 bytes fits its field; a field without its NUL is refused.
+    SplitJob job;
+    std::memset(&job, 0, sizeof job);
+    std::strcpy(job.sourcePath, (dir / "s.bin").c_str());
+    std::strcpy(job.outputDir, (dir / "e").c_str());
+    fs::create_directory(dir / "e");
+    job.totalSize = 10;
+    job.chunkSize = 4;
+    std::memset(job.password, 'p', 31);
+    EXPECT_TRUE(runSplitJob(job));
+    std::memset(&job.outputDir, 0, sizeof job.outputDir);
+    std::strcpy(job.outputDir, (dir / "e").c_str());
+    std::memset(job.password, 'p', 32);
+    EXPECT_EQ(runSplitJob(job).error, ENAMETOOLONG);
+}
