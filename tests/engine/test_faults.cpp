@@ -250,3 +250,24 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     std::memset(job.password, 'p', 32);
     EXPECT_EQ(runSplitJob(job).error, ENAMETOOLONG);
 }
+
+TEST(HostileManifests, ChunkCountsBeyondTheRecordsAreRefusedBeforeWriting) {
+    TempDir dir, out;
+    test::writeFile(dir / "s.bin", "0123456789");
+    auto run = splitInto(dir / "s.bin", dir.path(), 3);
+    ASSERT_TRUE(run.outcome);
+    const std::string m = run.chunkDir + "/spt_config.qorvelx";
+    fs::resize_file(m, 352 + 37 * 2 + 10);  // four chunks listed, not all recorded
+    const Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, m);
+    EXPECT_FALSE(test::exists(out / "s.bin"));
+
+    // A count of two billion chunks neither allocates them nor tries every name.
+    std::string bytes = test::readFile(m);
+    const std::int32_t huge = 0x7FFFFFFF;
+    std::memcpy(&bytes[40], &huge, 4);
+    test::writeFile(m, bytes);
+    EXPECT_FALSE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    EXPECT_LE(engineState().chunkRecords.size(), 3u);
+}
