@@ -1,0 +1,113 @@
+#include "ui/message_box.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+
+#include "ui/images.h"
+
+UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
+    QFont boxFont = font();
+    boxFont.setFamily(QStringLiteral("arial"));
+    boxFont.setPointSize(10);
+    setFont(boxFont);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
+    setAutoFillBackground(true);
+    titleLabel = new QLabel(this);
+    iconLabel = new QLabel(this);
+    textLabel = new QLabel(this);
+    textLabel->setWordWrap(true);
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    textLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    connect(okButton, &QPushButton::clicked, this, &UI_MyMessageBox::okButton_slots);
+    connect(cancelButton, &QPushButton::clicked, this, &UI_MyMessageBox::cancelButton_slots);
+    setWindowIcon(programIcon());
+}
+
+void UI_MyMessageBox::placeAt(int x, int y, int width, int height) {
+    setGeometry(x, y, width, height);
+    setMaximumSize(width, height);
+    setMinimumSize(width, height);
+}
+
+void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool showOk,
+                                 bool showCancel) {
+    titleLabel->setText(title);
+    textLabel->setText(text);
+    okButton->setVisible(showOk);
+    cancelButton->setVisible(showCancel);
+
+    const int W = width();
+    const int H = height();
+    titleLabel->setGeometry(0, 0, W, 20);
+    if (iconMode)
+        textLabel->setGeometry(50, 40, W - 50, 100);
+    else
+        textLabel->setGeometry(10, 10, W - 20, 100);
+    iconLabel->setGeometry(10, 25, 30, 30);
+    okButton->setGeometry(W - 120, H - 40, 100, 30);
+    cancelButton->setGeometry(W - 240, H - 40, 100, 30);
+    if (showOk != showCancel) {
+        QPushButton* only = showOk ? okButton : cancelButton;
+        only->setGeometry((W - 100) / 2, H - 40, 100, 30);
+    }
+}
+
+void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
+    QPalette iconPalette = palette();
+    iconPalette.setBrush(QPalette::All, QPalette::Window, QBrush(pixmap));
+    iconLabel->setPalette(iconPalette);
+    iconLabel->setAutoFillBackground(true);
+}
+
+void UI_MyMessageBox::okButton_slots() {
+    result = 1;
+    close();
+}
+
+void UI_MyMessageBox::cancelButton_slots() {
+    result = 0;
+    close();
+}
+
+void UI_MyMessageBox::mousePressEvent(QMouseEvent* event) {
+    m_dragging = true;
+    m_pressPos = event->position().toPoint();
+}
+
+void UI_MyMessageBox::mouseReleaseEvent(QMouseEvent*) {
+    m_dragging = false;
+}
+
+void UI_MyMessageBox::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_dragging) return;
+    const QSize size = this->size();
+    setGeometry(QRect(geometry().topLeft() + event->position().toPoint() - m_pressPos, size));
+    setMaximumSize(size);
+    setMinimumSize(size);
+}
+
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                bool showCancel) {
+    QRect over;
+    if (parent != nullptr)
+        over = QRect(parent->pos(), parent->size());
+    else if (const QScreen* screen = QGuiApplication::primaryScreen())
+        over = screen->availableGeometry();
+
+    UI_MyMessageBox box(nullptr);
+    box.iconMode = true;
+    box.placeAt(over.x() + (over.width() - 240) / 2, over.y() + over.height() / 2, 240, 140);
+    box.setContent(title, text, showOk, showCancel);
+    // Only the source of the style's warning pixmap.
+    QMessageBox warning;
+    warning.setIcon(QMessageBox::Warning);
+    box.setIconPixmap(warning.iconPixmap());
+    box.exec();
+    return box.result;
+}

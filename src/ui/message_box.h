@@ -1,0 +1,55 @@
+#pragma once
+// A message box with a title line, an optional icon, a wrapped text, OK and Cancel, and the
+// shorthand showMessage that asks one question with a warning icon.
+
+#include <QDialog>
+#include <QPoint>
+#include <QString>
+
+class QLabel;
+class QMouseEvent;
+class QPixmap;
+class QPushButton;
+
+class UI_MyMessageBox : public QDialog {
+    Q_OBJECT
+public:
+    explicit UI_MyMessageBox(QWidget* parent = nullptr);
+
+    // Moves the box and fixes its size; call setContent afterwards to place the children.
+    void placeAt(int x, int y, int width, int height);
+    // Sets the texts and which buttons show, and places the children for the current size. A
+    // single button is centred.
+    void setContent(const QString& title, const QString& text, bool showOk, bool showCancel);
+    // Paints pixmap as the icon's background, clipped to 30 x 30.
+    void setIconPixmap(const QPixmap& pixmap);
+
+    QLabel* titleLabel;
+    QLabel* iconLabel;
+    QLabel* textLabel;
+    QPushButton* okButton;
+    QPushButton* cancelButton;
+    // True: the text sits to the right of the icon.
+    bool iconMode = false;
+    // 1 after OK; 0 after Cancel or any other way out.
+    int result = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private slots:
+    void okButton_slots();
+    void cancelButton_slots();
+
+private:
+    bool m_dragging = false;
+    QPoint m_pressPos;
+};
+
+// Shows a 240 x 140 box with a warning icon, centred across parent and below its middle, and
+// waits for it. 1 when the user pressed OK, otherwise 0. Without a parent the box is centred
+// on the primary screen.
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                bool showCancel);

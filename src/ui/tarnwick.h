@@ -1,0 +1,41 @@
+#pragma once
+// The program's one top-level window: the "Split File", "Join File" and "About" tabs and the
+// version label. It has a fixed size and is moved by dragging its background.
+
+#include <QPoint>
+#include <QWidget>
+#include <array>
+
+class QLabel;
+class QMouseEvent;
+class QTabWidget;
+class UI_MergeWidget;
+class UI_SplitWidget;
+
+class UI_Tarnwick : public QWidget {
+    Q_OBJECT
+public:
+    explicit UI_Tarnwick(QWidget* parent = nullptr);
+
+    QTabWidget* m_tabWidget;
+    // The tab pages; created without parent and owned by the tab widget once added.
+    QWidget* m_splitTab;
+    QWidget* m_joinTab;
+    QWidget* m_aboutTab;
+    UI_SplitWidget* m_splitWidget;
+    UI_MergeWidget* m_mergeWidget;
+    std::array<QLabel*, 3> m_aboutLabels;
+    QLabel* m_versionLabel;
+
+protected:
+    // Presses that no control takes reach these, so the background drags the window.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void layoutChildren();
+
+    bool m_dragging = false;
+    QPoint m_pressPos;
+};

@@ -1,0 +1,126 @@
+// The progress pop-up, the completion dialog and the message box.
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+
+#include "mouse.h"
+#include "ui/dialog_widget.h"
+#include "ui/message_box.h"
+#include "ui/progress_widget.h"
+
+// Stands in for the desktop's file browser.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened.append(url); }
+};
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void progressShowsThePercentOnLabelAndBar() {
+        UI_ProgressWidget progress;
+        progress.placeAt(10, 20, 360, 80);
+        progress.setPercent(0);
+        QCOMPARE(progress.percentLabel->text(), QStringLiteral("0%"));
+        QCOMPARE(progress.progressBar->value(), progress.progressBar->minimum());
+        progress.setPercent(100);
+        QCOMPARE(progress.percentLabel->text(), QStringLiteral("100%"));
+        QCOMPARE(progress.progressBar->value(), progress.progressBar->maximum());
+    }
+
+    void completionDialogKeepsItsSizeWhileDragged() {
+        UI_DialogWidget done;
+        done.messageLabel->setText(QStringLiteral("Splitting Completed!"));
+        done.placeAt(200, 150, 260, 80);
+        done.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&done));
+        const QPoint start = done.pos();
+        drag(&done, QPoint(250, 10), QPoint(15, 0));
+        QCOMPARE(done.pos(), start + QPoint(15, 0));
+        QCOMPARE(done.size(), QSize(260, 80));
+        QCOMPARE(done.okButton->geometry(), QRect(140, 40, 100, 30));
+        // The whole message shows, whatever the default font.
+        QVERIFY(done.messageLabel->width() >= done.messageLabel->sizeHint().width());
+        done.resize(400, 300);
+        QCOMPARE(done.size(), QSize(260, 80));
+    }
+
+    void openFolderOpensTheFolderAndStaysOpen() {
+        UrlRecorder browser;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &browser, "open");
+        UI_DialogWidget done;
+        done.folderPath = QStringLiteral("/tmp/out dir/pieces");
+        done.show();
+        done.openButton->click();
+        done.openButton->click();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        const QUrl expected = QUrl::fromLocalFile(QStringLiteral("/tmp/out dir/pieces"));
+        QCOMPARE(browser.opened, QList<QUrl>({expected, expected}));
+        QCOMPARE(done.folderPath, QDir::toNativeSeparators(QStringLiteral("/tmp/out dir/pieces")));
+        QVERIFY(done.isVisible());
+        done.okButton->click();
+        QVERIFY(!done.isVisible());
+    }
+
+    void messageBoxPlacesItsButtons() {
+        UI_MyMessageBox box;
+        box.placeAt(0, 0, 260, 140);
+        box.setContent(QString(), QStringLiteral("A file exists."), true, true);
+        QCOMPARE(box.cancelButton->geometry(), QRect(20, 100, 100, 30));
+        QCOMPARE(box.okButton->geometry(), QRect(140, 100, 100, 30));
+        QCOMPARE(box.textLabel->geometry(), QRect(10, 10, 240, 100));
+        box.setContent(QString(), QStringLiteral("x"), false, true);
+        QCOMPARE(box.cancelButton->geometry(), QRect(80, 100, 100, 30));
+        QVERIFY(box.okButton->isHidden());
+        box.resize(500, 500);
+        QCOMPARE(box.size(), QSize(260, 140));
+    }
+
+    void showMessage_data() {
+        QTest::addColumn<int>("key");  // 0: click OK
+        QTest::addColumn<int>("answer");
+        QTest::newRow("OK") << 0 << 1;
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << 0;
+    }
+
+    void showMessage() {
+        QFETCH(int, key);
+        QFETCH(int, answer);
+        QWidget parent;
+        parent.setGeometry(100, 50, 780, 480);
+        bool closed = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<UI_MyMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            // Centred across the parent, below its middle; the lone OK centred too. The box
+            // is answered even when a check fails, so that the test cannot hang.
+            [&] {
+                QCOMPARE(box->geometry(), QRect(100 + 270, 50 + 240, 240, 140));
+                QCOMPARE(box->okButton->geometry(), QRect(70, 100, 100, 30));
+                QCOMPARE(box->textLabel->geometry(), QRect(50, 40, 190, 100));
+            }();
+            if (key == 0)
+                box->okButton->click();
+            else
+                QTest::keyClick(box, Qt::Key(key));
+            closed = !box->isVisible();
+        });
+        const int result = ::showMessage(&parent, QString(),
+                                         QStringLiteral("input path is not valid!"), true, false);
+        QVERIFY(closed);
+        QCOMPARE(result, answer);
+    }
+};
+
+QTEST_MAIN(DialogsTest)
+#include "test_ui_dialogs.moc"

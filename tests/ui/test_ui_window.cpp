@@ -1,0 +1,78 @@
+// The main window: its fixed size, its tab captions and dragging it by the background.
+
+#include <QLabel>
+#include <QTabWidget>
+#include <QtTest>
+
+#include "mouse.h"
+#include "ui/tarnwick.h"
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keepsItsSizeAndLayout() {
+        UI_Tarnwick window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), QSize(780, 480));
+        window.resize(1000, 700);
+        QCOMPARE(window.size(), QSize(780, 480));
+        window.setGeometry(10, 10, 300, 200);
+        QCOMPARE(window.size(), QSize(780, 480));
+        QCOMPARE(window.m_tabWidget->geometry(), QRect(50, 20, 680, 420));
+        // The icon comes from the compiled resource, which the linker must not have dropped.
+        QVERIFY(!window.windowIcon().isNull());
+    }
+
+    void tabCaptionsKeepTheirSpaces() {
+        UI_Tarnwick window;
+        QCOMPARE(window.m_tabWidget->count(), 3);
+        QCOMPARE(window.m_tabWidget->tabText(0), QStringLiteral("Split File"));
+        QCOMPARE(window.m_tabWidget->tabText(1), QStringLiteral("Join File "));
+        QCOMPARE(window.m_tabWidget->tabText(2), QStringLiteral("  About   "));
+        QCOMPARE(window.m_aboutLabels[2]->geometry(), QRect(30, 160, 650, 40));
+    }
+
+    void backgroundDragMovesTheWindow() {
+        UI_Tarnwick window;
+        window.move(100, 100);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QPoint start = window.pos();
+        // Without a press on the window, not even a held button moves it.
+        sendMouse(&window, QEvent::MouseMove, QPoint(40, 40), Qt::LeftButton);
+        QCOMPARE(window.pos(), start);
+
+        // The margin left of the tab widget belongs to the window itself.
+        sendMouse(&window, QEvent::MouseButtonPress, QPoint(10, 300), Qt::LeftButton);
+        sendMouse(&window, QEvent::MouseMove, QPoint(25, 320), Qt::LeftButton);
+        QCOMPARE(window.pos(), start + QPoint(15, 20));
+        QCOMPARE(window.size(), QSize(780, 480));
+        // A move back onto the grabbed point leaves the window where it is.
+        sendMouse(&window, QEvent::MouseMove, QPoint(10, 300), Qt::LeftButton);
+        QCOMPARE(window.pos(), start + QPoint(15, 20));
+    }
+
+    void aLabelPassesThePressOnAndAReleaseOverAChildEndsTheDrag() {
+        UI_Tarnwick window;
+        window.move(100, 100);
+        window.m_tabWidget->setCurrentIndex(2);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QPoint start = window.pos();
+
+        QLabel* label = window.m_aboutLabels[1];
+        sendMouse(label, QEvent::MouseButtonPress, QPoint(5, 5), Qt::LeftButton);
+        sendMouse(&window, QEvent::MouseMove, label->mapTo(&window, QPoint(5, 5)) + QPoint(-8, 30),
+                  Qt::LeftButton);
+        QCOMPARE(window.pos(), start + QPoint(-8, 30));
+
+        sendMouse(label, QEvent::MouseButtonRelease, QPoint(5, 5), Qt::NoButton);
+        sendMouse(&window, QEvent::MouseMove, QPoint(300, 300), Qt::LeftButton);
+        QCOMPARE(window.pos(), start + QPoint(-8, 30));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "test_ui_window.moc"
