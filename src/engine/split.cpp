@@ -179,8 +179,7 @@ Outcome splitFolder(SplitJob& job) {
             const std::string& file = files[fileIndex];
             if (!current.isOpen()) {
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
-                if (o) o = current.seek(offset);
-                current.adviseSequential();
+                if (o && offset != 0) o = current.seek(offset);
                 if (!o) {
                     // Never read from a failed open: the file counts as exhausted.
                     result.absorb(o);
