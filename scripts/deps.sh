@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages that building and testing need, only those missing.
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
-      libgtest-dev googletest)
+      libgtest-dev googletest desktop-file-utils appstream man-db groff-base dpkg-dev file
+      bash-completion fonts-liberation)
 pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
