@@ -88,6 +88,11 @@ Outcome copyToField(char* field, std::size_t fieldSize, std::string_view text, c
     return Outcome::success();
 }
 
+Outcome fitsPathField(const std::string& path) {
+    if (path.size() < kPathField) return Outcome::success();
+    return Outcome::failure(path, "the path is too long (at most 1023 bytes)", ENAMETOOLONG);
+}
+
 std::size_t fieldLength(const char* field, std::size_t fieldSize) {
     const void* nul = std::memchr(field, '\0', fieldSize);
     return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : fieldSize;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -103,6 +104,9 @@ bool getPasswordDigest(char* out, std::size_t outSize);
 
 // Copies text with its NUL into a fixed field; refuses text that does not fit.
 Outcome copyToField(char* field, std::size_t fieldSize, std::string_view text, const char* what);
+
+// Refuses a path that would not fit a path field (1023 bytes and a NUL).
+Outcome fitsPathField(const std::string& path);
 
 // Length of a text field: up to its first NUL or the field's end.
 std::size_t fieldLength(const char* field, std::size_t fieldSize);

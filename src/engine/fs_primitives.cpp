@@ -25,9 +25,7 @@ Outcome walkFolder(const char* folder, bool recurse, Visit&& visit) {
         if (entry.name.empty() || entry.name[0] == '.') continue;
         if (entry.kind == plat::Kind::Other) continue;
         std::string path = base + "/" + entry.name;
-        if (path.size() >= kPathField)
-            return Outcome::failure(path, "the path is too long (at most 1023 bytes)",
-                                    ENAMETOOLONG);
+        if (Outcome o = fitsPathField(path); !o) return o;
         if (entry.kind == plat::Kind::Folder) {
             if (!recurse) continue;
             if (Outcome o = walkFolder(path.c_str(), recurse, visit); !o) return o;
@@ -125,9 +123,7 @@ Outcome makeDir(const char* path) {
 
 Outcome makeParentDirs(const char* filePath) {
     const std::size_t length = std::strlen(filePath);
-    if (length >= kPathField)
-        return Outcome::failure(filePath, "the path is too long (at most 1023 bytes)",
-                                ENAMETOOLONG);
+    if (Outcome o = fitsPathField(filePath); !o) return o;
     const char* end = filePath + length;
     for (const char* p = filePath; p < end;) {
         const std::size_t n = plat::charLength(p, end);

@@ -16,8 +16,6 @@
 namespace morvane {
 namespace {
 
-const char* const kTooLong = "the path is too long (at most 1023 bytes)";
-
 struct SetNames {
     char name[kPathField] = {};
     char stem[kPathField] = {};
@@ -27,10 +25,6 @@ void setNames(SetNames* names) {
     getSourceName(names->name, sizeof names->name);
     std::memcpy(names->stem, names->name, sizeof names->stem);
     cutAtFirstDot(names->stem);
-}
-
-std::string chunkPathOf(const char* chunkDir, const char* stem, std::int64_t index) {
-    return std::string(chunkDir) + "/" + stem + "_" + std::to_string(index) + ".spt";
 }
 
 std::string manifestPathIn(const char* chunkDir) {
@@ -68,11 +62,6 @@ Outcome checkSourceName(const char* chunkDir, const char* name) {
     return Outcome::success();
 }
 
-Outcome pathThatFits(const std::string& path) {
-    if (path.size() >= kPathField) return Outcome::failure(path, kTooLong, ENAMETOOLONG);
-    return Outcome::success();
-}
-
 Outcome damaged(const char* chunkDir, const std::string& what) {
     return Outcome::failure(manifestPathIn(chunkDir), "the manifest is damaged: " + what, EINVAL);
 }
@@ -93,9 +82,9 @@ Outcome joinSingleFile(const char* chunkDir, const char* outputDir) {
     setNames(&names);
     if (Outcome o = checkSourceName(chunkDir, names.name); !o) return o;
     const std::string outPath = std::string(outputDir) + "/" + names.name;
-    if (Outcome o = pathThatFits(outPath); !o) return o;
+    if (Outcome o = fitsPathField(outPath); !o) return o;
     const std::int32_t count = getChunkCount();
-    if (Outcome o = pathThatFits(chunkPathOf(chunkDir, names.stem, count > 0 ? count - 1 : 0)); !o)
+    if (Outcome o = fitsPathField(chunkPathOf(chunkDir, names.stem, count > 0 ? count - 1 : 0)); !o)
         return o;
     const EngineState& st = engineState();
     // Each listed chunk has its record; a count beyond them is a damaged or hostile file,
@@ -134,7 +123,7 @@ Outcome joinFolder(const char* chunkDir, const char* outputDir) {
     setNames(&names);
     if (Outcome o = checkSourceName(chunkDir, names.name); !o) return o;
     const std::string target = std::string(outputDir) + "/" + names.name;
-    if (Outcome o = pathThatFits(target); !o) return o;
+    if (Outcome o = fitsPathField(target); !o) return o;
 
     const std::vector<FileRecord> records = engineState().fileRecords;
     Outcome result;
@@ -160,7 +149,7 @@ Outcome joinFolder(const char* chunkDir, const char* outputDir) {
         }
         recorded += r.pieceLength;
         const std::string outPath = target + "/" + std::string(rel);
-        if (Outcome o = pathThatFits(outPath); !o) {
+        if (Outcome o = fitsPathField(outPath); !o) {
             result.absorb(o);
             continue;
         }

@@ -39,6 +39,10 @@ std::int64_t recordsHeld(std::int64_t bytesLeft, std::int64_t recordSize) {
 
 }  // namespace
 
+std::string chunkPathOf(const std::string& folder, const char* stem, std::int64_t index) {
+    return folder + "/" + stem + "_" + std::to_string(index) + ".spt";
+}
+
 Outcome manifestPathOf(const char* folder, char* out) {
     const std::string path = std::string(folder) + "/" + kManifestName;
     return copyToField(out, kPathField, path, "the manifest path");

@@ -3,12 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/outcome.h"
 
 namespace morvane {
 
 inline constexpr char kManifestName[] = "spt_config.qorvelx";
+
+// Chunk file number index of a set: folder + "/" + stem + "_" + index + ".spt".
+std::string chunkPathOf(const std::string& folder, const char* stem, std::int64_t index);
 
 // folder + "/spt_config.qorvelx" into out (kPathField bytes); refuses a path that does not fit.
 Outcome manifestPathOf(const char* folder, char* out);

@@ -16,10 +16,6 @@ namespace {
 
 const char* const kTooLong = "the path is too long (at most 1023 bytes)";
 
-std::string chunkPathOf(const std::string& chunkFolder, const char* stem, std::int64_t index) {
-    return chunkFolder + "/" + stem + "_" + std::to_string(index) + ".spt";
-}
-
 // What both splits share: the names, the checks that refuse a job before anything is
 // written, the chunk folder and the manifest image.
 struct SplitPlan {
@@ -44,9 +40,8 @@ Outcome planSplit(const SplitJob& job, SplitPlan* plan) {
     const std::string lastChunk =
         chunkPathOf(plan->chunkFolder, plan->stem, count > 0 ? count - 1 : 0);
     char manifest[kPathField];
-    for (const std::string* p :
-         std::initializer_list<const std::string*>{&plan->chunkFolder, &lastChunk})
-        if (p->size() >= kPathField) return Outcome::failure(*p, kTooLong, ENAMETOOLONG);
+    if (Outcome o = fitsPathField(plan->chunkFolder); !o) return o;
+    if (Outcome o = fitsPathField(lastChunk); !o) return o;
     if (Outcome o = manifestPathOf(plan->chunkFolder.c_str(), manifest); !o) return o;
     if (std::strlen(plan->name) >= kNameField)
         return Outcome::failure(job.sourcePath, "the source name is too long (at most 255 bytes)",
