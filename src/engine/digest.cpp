@@ -26,24 +26,29 @@ void passwordDigestOf(const char* password, char* out) {
     md5Hex(password, std::strlen(password), out);
 }
 
-Outcome chunkFingerprint(const char* path, char* out) {
+Outcome chunkFingerprint(const char* path, char* out, std::int64_t* size) {
     constexpr std::size_t kBlock = 1024;
     constexpr std::size_t kHead = kBlock - 8;
     unsigned char block[kBlock] = {};
     plat::File file;
     if (Outcome o = file.open(path, plat::File::Mode::Read); !o) return o;
+    std::int64_t bytes = 0;
+    if (Outcome o = file.size(&bytes); !o) return o;
+    // Knowing the size first saves the read that would only find the end.
+    const std::size_t head = bytes < static_cast<std::int64_t>(kHead)
+                                 ? static_cast<std::size_t>(bytes > 0 ? bytes : 0)
+                                 : kHead;
     std::size_t have = 0;
-    while (have < kHead) {
+    while (have < head) {
         std::size_t got = 0;
-        if (Outcome o = file.read(block + 8 + have, kHead - have, &got); !o) return o;
+        if (Outcome o = file.read(block + 8 + have, head - have, &got); !o) return o;
         if (got == 0) break;
         have += got;
     }
-    std::int64_t size = 0;
-    if (Outcome o = file.size(&size); !o) return o;
-    std::memcpy(block, &size, sizeof size);
+    std::memcpy(block, &bytes, sizeof bytes);
     file.close();
     md5Hex(block, kBlock, out);
+    if (size) *size = bytes;
     return Outcome::success();
 }
 

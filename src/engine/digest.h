@@ -2,6 +2,7 @@
 // MD5 digests as text: the password digest and the chunk fingerprints.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/outcome.h"
 
@@ -13,7 +14,8 @@ void md5Hex(const void* bytes, std::size_t length, char* out);
 void passwordDigestOf(const char* password, char* out);
 // The digest of a 1024-byte block: the file's size (int64, little-endian) and its first
 // 1016 bytes. When the file cannot be read, out is left untouched and the failure returned.
-Outcome chunkFingerprint(const char* path, char* out);
+// *size, when given, gets the file's size.
+Outcome chunkFingerprint(const char* path, char* out, std::int64_t* size = nullptr);
 // 1 when the digest of text equals digest exactly, 0 when not, -1 for a null argument.
 int checkPassword(const char* text, const char* digest);
 

@@ -221,9 +221,9 @@ int listChunkSet(const char* chunkDir, std::vector<ChunkCheckEntry>* entries, ch
         char current[kDigestText] = {};
         // A chunk that cannot be read never matches, not even a record whose
         // fingerprint is empty because the split could not write that chunk either.
-        const bool readable = chunkFingerprint(entry.chunkPath.c_str(), current).ok;
+        const bool readable = chunkFingerprint(entry.chunkPath.c_str(), current, &entry.size).ok;
         entry.status = (readable && entry.storedFingerprint == current) ? 0 : -1;
-        entry.size = fileSize(entry.chunkPath.c_str());
+        if (!readable) entry.size = fileSize(entry.chunkPath.c_str());
         entries->push_back(std::move(entry));
     }
     return 0;
