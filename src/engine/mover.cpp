@@ -1,6 +1,7 @@
 #include "engine/mover.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "engine/engine_state.h"
@@ -12,9 +13,15 @@ constexpr std::size_t kBlock = 1 << 20;
 // Progress moves at least this often, so a 500 ms poll sees steady movement.
 constexpr std::int64_t kKernelStep = 16 << 20;
 
+struct FreeBlock {
+    void operator()(char* p) const { std::free(p); }
+};
+
 char* blockBuffer() {
-    // One buffer per worker thread, kept: a folder split moves thousands of small pieces.
-    thread_local std::unique_ptr<char[]> buffer(new char[kBlock]);
+    // One page-aligned buffer per worker thread, kept: a folder split moves thousands of
+    // small pieces.
+    thread_local std::unique_ptr<char, FreeBlock> buffer(
+        static_cast<char*>(std::aligned_alloc(4096, kBlock)));
     return buffer.get();
 }
 
