@@ -1,6 +1,7 @@
 #include "engine/mover.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -45,7 +46,8 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
         *moved += static_cast<std::int64_t>(got);
         addBytesDone(static_cast<std::int64_t>(got));
     }
-    char* buffer = blockBuffer();
+    char* buffer = *moved < length ? blockBuffer() : nullptr;
+    if (*moved < length && buffer == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
     while (*moved < length) {
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length - *moved));
         std::size_t got = 0;
