@@ -30,10 +30,9 @@ results="$work/results.tsv"
 # name, ours, theirs (each a command line); hyperfine prepares each run with prep.
 compare() {
     local name=$1 prep=$2 ours=$3 theirs=$4
-    hyperfine -N --style none --runs "$runs" --prepare "$prep" \
-        --export-json "$work/h.json" "$ours" "$theirs" >/dev/null 2>&1 ||
-        hyperfine --style none --runs "$runs" --prepare "$prep" \
-            --export-json "$work/h.json" "$ours" "$theirs" >/dev/null
+    # sync: each run starts with no write-back of an earlier one still pending.
+    hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prep; sync" \
+        --export-json "$work/h.json" "$ours" "$theirs" >/dev/null 2>&1
     python3 - "$name" "$work/h.json" >>"$results" <<'PY'
 import json, sys, statistics
 name, path = sys.argv[1], sys.argv[2]
@@ -56,7 +55,7 @@ for i in range(n):
         f.write(os.urandom(random.randint(1024, 8192)))
 PY
 head -c 10000000 /dev/urandom >small.bin
-mkdir -p set && "$cli" split small.bin -s 1000 -o set -q
+mkdir -p set && "$cli" split small.bin -s 1000 -o set -q >/dev/null
 
 # Peak memory first, before anything else warms the page cache for it.
 peak() { /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1; }
@@ -72,23 +71,23 @@ rm -rf m huge.img
 compare "split ${big_mib} MiB file into 100 MiB chunks (vs split -b)" \
     "rm -rf o1 o2; mkdir o1 o2" \
     "$cli split big.bin -s 100M -o o1 -q" "split -b 100M big.bin o2/big_"
-rm -rf o1 o2 && mkdir o1 && "$cli" split big.bin -s 100M -o o1 -q
+rm -rf o1 o2 && mkdir o1 && "$cli" split big.bin -s 100M -o o1 -q >/dev/null
 chunks=$(ls o1/big_spt/big_*.spt | sort -t_ -k3 -n | tr '\n' ' ')
 compare "join those chunks (vs cat)" \
     "rm -rf j1 j2; mkdir j1 j2" \
     "$cli join o1/big_spt -o j1 -q" "sh -c 'cat $chunks > j2/big.bin'"
-cmp big.bin j1/big.bin
+rm -rf j1 && mkdir j1 && "$cli" join o1/big_spt -o j1 -q >/dev/null && cmp big.bin j1/big.bin
 
 compare "split ${tree_files}-file tree into 10 MiB chunks (vs tar | split)" \
     "rm -rf t1 t2; mkdir t1 t2" \
     "$cli split tree -s 10M -o t1 -q" "sh -c 'tar -cf - tree | split -b 10M - t2/tree_'"
 rm -rf t1 t2 && mkdir t1 t2
-"$cli" split tree -s 10M -o t1 -q
+"$cli" split tree -s 10M -o t1 -q >/dev/null
 tar -cf - tree | split -b 10M - t2/tree_
 compare "join that tree (vs cat | tar -x)" \
     "rm -rf u1 u2; mkdir u1 u2" \
     "$cli join t1/tree_spt -o u1 -q" "sh -c 'cat t2/tree_* | tar -xf - -C u2'"
-diff -r tree u1/tree >/dev/null
+rm -rf u1 && mkdir u1 && "$cli" join t1/tree_spt -o u1 -q >/dev/null && diff -r tree u1/tree >/dev/null
 
 compare "check 10,000 chunks of 1000 bytes (vs md5sum of them)" \
     ":" \

@@ -1,0 +1,142 @@
+#pragma once
+// What the page tests share: files in a temporary folder, answers for the file dialogs, and
+// a responder that deals with the modal dialogs the pages open while a test waits.
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+#include <QtTest>
+#include <cstdint>
+#include <functional>
+
+#include "ui/dialog_widget.h"
+#include "ui/file_dialogs.h"
+#include "ui/message_box.h"
+#include "ui/password_dialog.h"
+
+namespace test {
+
+constexpr std::int64_t kMiB = 1048576;
+constexpr std::int64_t kGiB = 1073741824;
+constexpr int kJobTimeoutMs = 30000;
+
+// Bytes that differ from position to position and from seed to seed.
+inline QByteArray patternBytes(qsizetype size, std::uint32_t seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (qsizetype i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A file of the given size without its bytes on disk.
+inline bool sparseFile(const QString& path, std::int64_t size) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+}
+
+// The names in a folder, sorted.
+inline QStringList namesIn(const QString& folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Answers the pages' path questions in order; an empty answer is a cancel, and so is a
+// question beyond the list.
+class PathAnswers {
+public:
+    explicit PathAnswers(QStringList answers = {}) : answers(std::move(answers)) {
+        previous_ = setPathAsker([this](const PathRequest& request) {
+            asked.append(request);
+            return this->answers.isEmpty() ? QString() : this->answers.takeFirst();
+        });
+    }
+    ~PathAnswers() { setPathAsker(previous_); }
+    PathAnswers(const PathAnswers&) = delete;
+    PathAnswers& operator=(const PathAnswers&) = delete;
+
+    QStringList answers;
+    QList<PathRequest> asked;
+
+private:
+    PathAsker previous_;
+};
+
+// Polls for the modal dialog in front and answers it, also inside the nested event loops
+// that the pages' own dialogs run. Message boxes are read and confirmed (or cancelled, when
+// they offer Cancel and cancelNotes is set), completion dialogs read and finished, and the
+// password dialog handed to password, then closed if still open.
+class ModalResponder : public QObject {
+public:
+    ModalResponder() {
+        connect(&timer_, &QTimer::timeout, this, &ModalResponder::poll);
+        timer_.start(5);
+    }
+
+    QStringList titles;  // of the message boxes, one for each message
+    QStringList messages;
+    QStringList completions;
+    bool cancelNotes = false;
+    std::function<void(UI_inputpwdWidget*)> password;
+    int passwordRuns = 0;
+
+private:
+    void poll() {
+        if (busy_) return;
+        QWidget* front = QApplication::activeModalWidget();
+        if (front == nullptr || !front->isVisible()) return;
+        busy_ = true;
+        if (auto* box = qobject_cast<UI_MyMessageBox*>(front)) {
+            titles.append(box->titleLabel->text());
+            messages.append(box->textLabel->text());
+            const bool cancel = cancelNotes && box->cancelButton->isVisibleTo(box);
+            (cancel ? box->cancelButton : box->okButton)->click();
+        } else if (auto* done = qobject_cast<UI_DialogWidget*>(front)) {
+            completions.append(done->messageLabel->text());
+            done->okButton->click();
+        } else if (auto* dialog = qobject_cast<UI_inputpwdWidget*>(front)) {
+            ++passwordRuns;
+            if (password) password(dialog);
+            if (dialog->isVisible()) dialog->reject();
+        }
+        busy_ = false;
+    }
+
+    QTimer timer_;
+    bool busy_ = false;
+};
+
+// Replaces a field's text the way a user does, so that textEdited() fires.
+inline void retype(QLineEdit* field, const QString& text) {
+    field->selectAll();
+    if (text.isEmpty())
+        QTest::keyClick(field, Qt::Key_Backspace);
+    else
+        QTest::keyClicks(field, text);
+}
+
+// Clicks into a password field, which takes its hint away, and types text.
+inline void typePassword(QLineEdit* field, const QString& text) {
+    QTest::mouseClick(field, Qt::LeftButton);
+    QTest::keyClicks(field, text);
+}
+
+}  // namespace test

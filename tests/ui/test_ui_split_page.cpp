@@ -1,0 +1,333 @@
+// The Split File page: its size arithmetic, its controls, and splits run through it.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include "page_helpers.h"
+#include "ui/progress_widget.h"
+#include "ui/split_widget.h"
+#include "ui/tarnwick.h"
+#include "work/workers.h"
+
+using namespace test;
+
+class SplitPageTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir tmp;
+
+    QString path(const QString& name) const { return tmp.filePath(name); }
+
+    // "Add File" answered with file.
+    static void chooseFile(UI_SplitWidget* page, const QString& file) {
+        PathAnswers answers({file});
+        page->input_fileButton->click();
+    }
+
+    // Clicks Split and waits for the page's end of the job: a completion dialog or a message.
+    static bool splitAndWait(UI_SplitWidget* page, ModalResponder& responder) {
+        page->m_split_Button->click();
+        const qsizetype before = responder.completions.size() + responder.messages.size();
+        return QTest::qWaitFor(
+            [&] {
+                return responder.completions.size() + responder.messages.size() > before &&
+                       !page->m_SplitDoingThread->isRunning();
+            },
+            kJobTimeoutMs);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(tmp.isValid()); }
+
+    void formatSizeUsesTheLargestUnitReached() {
+        QCOMPARE(formatSize(1000), std::string("1000 bytes"));
+        QCOMPARE(formatSize(1536), std::string("1.50 KB"));
+        QCOMPARE(formatSize(1048575), std::string("1024.00 KB"));
+        QCOMPARE(formatSize(3 * kMiB + 512 * 1024), std::string("3.50 M"));
+        QCOMPARE(formatSize(3 * kGiB), std::string("3.00 G"));
+        QCOMPARE(formatSize(-1), std::string("-1 bytes"));
+    }
+
+    void sizeAndCountFollowEachOther() {
+        UI_SplitWidget page;
+        page.m_sourceSize = 10 * kMiB;
+        page.split_size_ComboBox->setCurrentIndex(1);
+        retype(page.split_bysize_LineEidt, "2");
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("5"));
+        QCOMPARE(page.m_chunkSize, 2 * kMiB);
+        retype(page.split_bysize_LineEidt, "3");
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("4"));
+
+        // A count whose chunk rounds to another unit: the unit's change recomputes the
+        // chunk from the rounded size, which raises the count again.
+        page.split_size_ComboBox->setCurrentIndex(0);
+        page.split_bycount_RadioButton->click();
+        retype(page.split_bycount_LineEidt, "3");
+        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("3"));
+        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("MB"));
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("4"));
+        QCOMPARE(page.m_chunkSize, 3 * kMiB);
+
+        // Chunks under 1 KB: the count drops to the source's kilobytes, whole or partial.
+        page.m_sourceSize = 5000;
+        page.split_size_ComboBox->setCurrentIndex(0);
+        retype(page.split_bycount_LineEidt, "10");
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("5"));
+        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("1"));
+        QCOMPARE(page.m_chunkSize, std::int64_t{1000});
+    }
+
+    void emptyOrZeroFieldsBecomeOne() {
+        UI_SplitWidget page;
+        for (QLineEdit* field : {page.split_bysize_LineEidt, page.split_bycount_LineEidt}) {
+            field->setEnabled(true);
+            retype(field, "0");
+            QCOMPARE(field->text(), QStringLiteral("1"));
+            retype(field, "7");
+            retype(field, "");
+            QCOMPARE(field->text(), QStringLiteral("1"));
+            // Too large for an int counts as 0; letters never get in.
+            field->setText(QStringLiteral("999999999"));
+            field->end(false);
+            QTest::keyClicks(field, "9");
+            QCOMPARE(field->text(), QStringLiteral("1"));
+            retype(field, "a2b");
+            QCOMPARE(field->text(), QStringLiteral("2"));
+        }
+    }
+
+    void anEmptySourceKeepsOneChunkOfAtLeastOneByte() {
+        UI_SplitWidget page;
+        page.m_sourceSize = 0;
+        page.split_bycount_RadioButton->click();
+        retype(page.split_bycount_LineEidt, "10");
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("1"));
+        QVERIFY(page.m_chunkSize >= 1);
+        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("1"));
+    }
+
+    void suggestedChunkSize_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QString>("count");
+        QTest::newRow("900 bytes") << qint64(900) << "100"
+                                   << "KB"
+                                   << "1";
+        QTest::newRow("1 GiB") << qint64(kGiB) << "100"
+                               << "MB"
+                               << "11";
+        QTest::newRow("20 GiB") << qint64(20 * kGiB) << "2"
+                                << "GB"
+                                << "10";
+        QTest::newRow("empty") << qint64(0) << "1"
+                               << "KB"
+                               << "0";
+    }
+
+    void suggestedChunkSize() {
+        QFETCH(qint64, size);
+        QFETCH(QString, number);
+        QFETCH(QString, unit);
+        QFETCH(QString, count);
+        const QString file = path(QStringLiteral("suggest.bin"));
+        QVERIFY(sparseFile(file, size));
+        UI_SplitWidget page;
+        // A different unit beforehand: the suggestion sets its own.
+        page.split_size_ComboBox->setCurrentIndex(unit == "KB" ? 2 : 0);
+        chooseFile(&page, file);
+        QCOMPARE(page.m_sourceSize, size);
+        QCOMPARE(page.split_bysize_LineEidt->text(), number);
+        QCOMPARE(page.split_size_ComboBox->currentText(), unit);
+        QCOMPARE(page.split_bycount_LineEidt->text(), count);
+        QFile::remove(file);
+    }
+
+    void aFolderStartsFromTenChunksInEitherMode() {
+        const QString folder = path(QStringLiteral("ten"));
+        QVERIFY(writeFile(folder + "/a.bin", patternBytes(60000, 1)));
+        QVERIFY(writeFile(folder + "/sub/b.bin", patternBytes(40000, 2)));
+        UI_SplitWidget page;
+        QVERIFY(page.split_bysize_RadioButton->isChecked());
+        PathAnswers answers({folder});
+        page.input_folderButton->click();
+        QCOMPARE(answers.asked.size(), 1);
+        QCOMPARE(answers.asked[0].kind, PathRequest::ExistingFolder);
+        QCOMPARE(page.m_sourceSize, std::int64_t{100000});
+        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("10"));
+        QCOMPARE(page.m_chunkSize, std::int64_t{10000});
+        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("9"));
+        QVERIFY(page.split_bysize_RadioButton->isChecked());
+        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+    }
+
+    void controlsFollowTheSourceAndTheMode() {
+        const QString file = path(QStringLiteral("states.dat"));
+        QVERIFY(writeFile(file, patternBytes(3000, 3)));
+        UI_SplitWidget page;
+        QVERIFY(!page.m_split_Button->isEnabled());
+        QVERIFY(page.split_bysize_LineEidt->isEnabled());
+        QVERIFY(page.split_size_ComboBox->isEnabled());
+        QVERIFY(!page.split_bycount_LineEidt->isEnabled());
+        QVERIFY(page.split_bysize_LineEidt->text().isEmpty());
+        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("KB"));
+
+        {  // A cancelled dialog changes nothing.
+            PathAnswers cancel;
+            page.input_fileButton->click();
+            QCOMPARE(cancel.asked.size(), 1);
+            QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 0);
+            QVERIFY(page.output_LineEdit->text().isEmpty());
+        }
+        chooseFile(&page, file);
+        QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 1);
+        QTreeWidgetItem* row = page.input_TreeWidget->topLevelItem(0);
+        QCOMPARE(row->text(0), QStringLiteral("states.dat"));
+        QCOMPARE(row->text(1), file);
+        QCOMPARE(row->text(2), QStringLiteral("2.93 KB"));
+        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+        QVERIFY(page.m_split_Button->isEnabled());
+
+        // Editing the output by hand does not recompute the button.
+        page.output_LineEdit->clear();
+        QVERIFY(page.m_split_Button->isEnabled());
+        {
+            PathAnswers out({tmp.path()});
+            page.output_fileButton->click();
+        }
+        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+
+        page.split_bycount_RadioButton->click();
+        QVERIFY(page.split_bycount_LineEidt->isEnabled());
+        QVERIFY(!page.split_bysize_LineEidt->isEnabled());
+        QVERIFY(!page.split_size_ComboBox->isEnabled());
+        const QString size = page.split_bysize_LineEidt->text();
+        const QString count = page.split_bycount_LineEidt->text();
+
+        auto* remove = qobject_cast<QPushButton*>(page.input_TreeWidget->itemWidget(row, 3));
+        QVERIFY(remove != nullptr);
+        QCOMPARE(remove->text(), QStringLiteral("Remove"));
+        // A real click: the button goes with its row while it handles the click.
+        page.show();
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 0);
+        QVERIFY(!page.m_split_Button->isEnabled());
+        QCOMPARE(page.split_bysize_LineEidt->text(), size);
+        QCOMPARE(page.split_bycount_LineEidt->text(), count);
+        QCOMPARE(page.m_sourcePath, file);
+    }
+
+    void aSourceThatCannotBeMeasuredIsNotListed() {
+        const QString file = path(QStringLiteral("kept.dat"));
+        QVERIFY(writeFile(file, patternBytes(2000, 4)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        ModalResponder responder;
+        chooseFile(page, path(QStringLiteral("no such file")));
+        QCOMPARE(responder.messages.size(), 1);
+        QCOMPARE(responder.titles, QStringList{"Cannot read the source."});
+        QVERIFY(responder.messages[0].startsWith(path(QStringLiteral("no such file: "))));
+        QCOMPARE(page->input_TreeWidget->topLevelItemCount(), 1);
+        QCOMPARE(page->m_sourcePath, file);
+        QCOMPARE(page->m_sourceSize, std::int64_t{2000});
+    }
+
+    void aCancelledPasswordUnchecksEncryptData() {
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        ModalResponder responder;
+        responder.password = [](UI_inputpwdWidget* dialog) { dialog->cancelButton->click(); };
+        page->entry_pwd_CheckBox->click();
+        QCOMPARE(responder.passwordRuns, 1);
+        QCOMPARE(page->entry_pwd_CheckBox->checkState(), Qt::Unchecked);
+
+        responder.password = [](UI_inputpwdWidget* dialog) {
+            typePassword(dialog->pwd1LineEdit, "pw");
+            typePassword(dialog->pwd2LineEdit, "pw");
+            dialog->okButton->click();
+        };
+        page->entry_pwd_CheckBox->click();
+        QCOMPARE(responder.passwordRuns, 2);
+        QCOMPARE(page->entry_pwd_CheckBox->checkState(), Qt::Checked);
+        // Unchecking asks nothing.
+        page->entry_pwd_CheckBox->click();
+        QCOMPARE(responder.passwordRuns, 2);
+    }
+
+    void aPathThatDoesNotFitStartsNothing() {
+        const QString file = path(QStringLiteral("long.dat"));
+        QVERIFY(writeFile(file, patternBytes(5000, 5)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        page->output_LineEdit->setText(tmp.path() + "/" + QString(1100, u'd'));
+        ModalResponder responder;
+        page->m_split_Button->click();
+        QCOMPARE(responder.messages,
+                 QStringList{"The output folder is too long (at most 1023 bytes)."});
+        QVERIFY(!page->m_SplitDoingThread->isRunning());
+        QVERIFY(!page->m_ProgressWidget->isVisible());
+        QVERIFY(!page->m_split_Timer1->isActive());
+    }
+
+    // The flows below run the page's worker thread.
+
+    void deleteSourceAfterAGoodSplit() {
+        const QString out = path(QStringLiteral("del-out"));
+        QVERIFY(QDir().mkpath(out));
+        const QString file = path(QStringLiteral("gone.bin"));
+        const QString folder = path(QStringLiteral("gone-tree"));
+        QVERIFY(writeFile(file, patternBytes(9000, 7)));
+        QVERIFY(writeFile(folder + "/x/y.bin", patternBytes(7000, 8)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        page->del_source_CheckBox->setChecked(true);
+        ModalResponder responder;
+
+        chooseFile(page, file);
+        page->output_LineEdit->setText(out);
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.completions.size(), 1);
+        QVERIFY(!QFile::exists(file));
+        QVERIFY(QFile::exists(out + "/gone_spt/gone_0.spt"));
+
+        PathAnswers answers({folder});
+        page->input_folderButton->click();
+        page->output_LineEdit->setText(out);
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.messages, QStringList());
+        QCOMPARE(responder.completions.size(), 2);
+        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(QFile::exists(out + "/gone-tree_spt/spt_config.qorvelx"));
+    }
+
+    void aFailedSplitKeepsTheSourceAndSaysWhy() {
+        const QString file = path(QStringLiteral("precious.bin"));
+        const QByteArray bytes = patternBytes(30000, 10);
+        QVERIFY(writeFile(file, bytes));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        const QString missing = path(QStringLiteral("no-such-folder"));
+        page->output_LineEdit->setText(missing);
+        page->del_source_CheckBox->setChecked(true);
+        ModalResponder responder;
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.completions, QStringList());
+        QCOMPARE(responder.messages.size(), 1);
+        const QString shown = responder.messages[0];
+        QCOMPARE(responder.titles, QStringList{"Splitting failed!"});
+        QVERIFY2(shown.startsWith(missing + "/precious_spt: "), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("No such file or directory")), qPrintable(shown));
+        QVERIFY(!page->m_ProgressWidget->isVisible());
+        QCOMPARE(readFile(file), bytes);
+    }
+};
+
+QTEST_MAIN(SplitPageTest)
+#include "test_ui_split_page.moc"
