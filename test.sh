@@ -28,7 +28,7 @@ case "${1:-}" in
         build build-asan -DMORVANE_SANITIZE=address,undefined
         (cd build-asan &&
             ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-            QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" -LE large)
+            QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" -LE "large|packaging")
         build build-tsan -DMORVANE_SANITIZE=thread
         cd build-tsan
         TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \

@@ -93,6 +93,28 @@ Outcome joinSingleFile(const char* chunkDir, const char* outputDir) {
         return damaged(chunkDir, "it lists " + std::to_string(count) + " chunks but holds " +
                                      std::to_string(st.chunkRecords.size()) + " chunk records");
 
+    // Replacing a file the user already has is only worth it when the chunks can rebuild
+    // the whole set; a join that is known to come out short keeps that file as it is.
+    if (pathKind(outPath.c_str()) == 0) {
+        std::int64_t available = 0;
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::string chunkPath = chunkPathOf(chunkDir, names.stem, i);
+            const std::int64_t size = fileSize(chunkPath.c_str());
+            if (size < 0)
+                return Outcome::failure(
+                    outPath,
+                    "was not replaced: chunk " + std::to_string(i) + " of the set is missing",
+                    ENOENT);
+            available += size;
+        }
+        if (available != getTotalSize())
+            return Outcome::failure(outPath,
+                                    "was not replaced: the chunks hold " +
+                                        std::to_string(available) + " of the set's " +
+                                        std::to_string(getTotalSize()) + " bytes",
+                                    EIO);
+    }
+
     plat::File out;
     if (Outcome o = out.open(outPath.c_str(), plat::File::Mode::WriteTruncate); !o) return o;
     Outcome result;

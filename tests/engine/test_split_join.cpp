@@ -501,6 +501,35 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     EXPECT_EQ(o.error, EIO);
 }
 
+TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
+    TempDir dir;
+    const auto bytes = test::patternBytes(3000, 8);
+    test::writeFile(dir / "s.bin", bytes);
+    auto run = splitInto(dir / "s.bin", dir.path(), 1000);
+    ASSERT_TRUE(run.outcome);
+
+    // Joining next to the source, where the original still lies.
+    fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
+    Outcome o = runJoinJob(run.chunkDir.c_str(), dir.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.path, dir / "s.bin");
+    EXPECT_EQ(o.error, ENOENT);
+    EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
+    fs::rename(dir / "aside", run.chunkDir + "/s_1.spt");
+
+    fs::resize_file(run.chunkDir + "/s_2.spt", 999);
+    o = runJoinJob(run.chunkDir.c_str(), dir.path().c_str());
+    EXPECT_FALSE(o);
+    EXPECT_NE(o.reason.find("2999 of the set's 3000"), std::string::npos) << o.reason;
+    EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
+
+    // A complete set replaces the file as before.
+    ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 1000).outcome);
+    test::writeFile(dir / "s.bin", test::patternBytes(10, 9));
+    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), dir.path().c_str()));
+    EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
+}
+
 TEST(JoinFailures, HostileNamesWriteNothingOutside) {
     TempDir dir;
     const std::string set = dir / "set";
