@@ -222,10 +222,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
 }
 
 void UI_MergeWidget::m_merge_Timer1_slots() {
-    const std::int64_t done = morvane::getBytesDone();
-    std::int64_t total = morvane::getBytesTotal();
-    if (total <= 0) total = 1;
-    m_ProgressWidget->setPercent(static_cast<int>(done * 100 / total));
+    m_ProgressWidget->setPercent(page::jobPercent());
 }
 
 void UI_MergeWidget::m_MergeDoingThread_Finished() {

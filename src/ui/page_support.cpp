@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QThread>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -36,6 +37,13 @@ bool anyWorkerRunning() {
     for (const QThread* worker : workers())
         if (worker->isRunning()) return true;
     return false;
+}
+
+int jobPercent() {
+    const std::int64_t done = morvane::getBytesDone();
+    std::int64_t total = morvane::getBytesTotal();
+    if (total <= 0) total = 1;
+    return static_cast<int>(done * 100 / total);
 }
 
 bool fillField(char* field, std::size_t fieldSize, const QString& text, const char* what,

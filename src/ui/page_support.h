@@ -17,6 +17,9 @@ void registerWorker(const QThread* worker);
 void unregisterWorker(const QThread* worker);
 bool anyWorkerRunning();
 
+// The running job's progress as the pop-up shows it: not clamped, and 0 of an empty total.
+int jobPercent();
+
 // Copies text into a job field as engine text (GB18030). False, with a sentence for the
 // user in *refusal, when it cannot be converted or does not fit; the field is then zeroed.
 bool fillField(char* field, std::size_t fieldSize, const QString& text, const char* what,

@@ -325,6 +325,21 @@ std::int64_t UI_SplitWidget::measureSource(const QString& path) {
     return size;
 }
 
+bool UI_SplitWidget::takeSource(const QString& path) {
+    // Measured first: a source that cannot be measured is not listed, and the page keeps
+    // what it had.
+    const std::int64_t size = measureSource(path);
+    if (size < 0) return false;
+    input_TreeWidget->clear();
+    updateSplitButton();
+    QDir parentDir(path);
+    parentDir.cdUp();
+    output_LineEdit->setText(parentDir.absolutePath());
+    m_sourceSize = size;
+    addSourceRow(path, m_sourceSize);
+    return true;
+}
+
 void UI_SplitWidget::split_size_ComboBox_slots() {
     updateFromSize();
 }
@@ -342,17 +357,7 @@ void UI_SplitWidget::input_fileButton_slots() {
     const QString path =
         askOpenFileName(this, tr("Open File"), QDir::homePath(), tr("All files (*)"));
     if (path.isEmpty()) return;
-    // Measured first: a source that cannot be measured is not listed, and the page keeps
-    // what it had.
-    const std::int64_t size = measureSource(path);
-    if (size < 0) return;
-    input_TreeWidget->clear();
-    updateSplitButton();
-    QDir parentDir(path);
-    parentDir.cdUp();
-    output_LineEdit->setText(parentDir.absolutePath());
-    m_sourceSize = size;
-    addSourceRow(path, m_sourceSize);
+    if (!takeSource(path)) return;
     suggestChunkSize();
     updateSplitButton();
 }
@@ -362,15 +367,7 @@ void UI_SplitWidget::input_folderButton_slots() {
         askExistingDirectory(this, tr("Select Split source Folder"), QDir::homePath(),
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (path.isEmpty()) return;
-    const std::int64_t size = measureSource(path);
-    if (size < 0) return;
-    input_TreeWidget->clear();
-    updateSplitButton();
-    QDir parentDir(path);
-    parentDir.cdUp();
-    output_LineEdit->setText(parentDir.absolutePath());
-    m_sourceSize = size;
-    addSourceRow(path, m_sourceSize);
+    if (!takeSource(path)) return;
     split_bycount_LineEidt->setText(QStringLiteral("10"));
     updateFromCount();
     updateSplitButton();
@@ -439,10 +436,7 @@ void UI_SplitWidget::m_split_Button_slots() {
 }
 
 void UI_SplitWidget::m_split_Timer1_slots() {
-    const std::int64_t done = morvane::getBytesDone();
-    std::int64_t total = morvane::getBytesTotal();
-    if (total <= 0) total = 1;
-    m_ProgressWidget->setPercent(static_cast<int>(done * 100 / total));
+    m_ProgressWidget->setPercent(page::jobPercent());
 }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {

@@ -89,6 +89,9 @@ private slots:
 private:
     // The size of a chosen source, or -1 after telling the user why it cannot be measured.
     std::int64_t measureSource(const QString& path);
+    // Lists a chosen source with its parent as the output folder; false when it cannot be
+    // measured.
+    bool takeSource(const QString& path);
     void applyModeRule();
     QPoint mainWindowPos() const;
 };
