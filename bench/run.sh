@@ -96,7 +96,7 @@ compare "check 10,000 chunks of 1000 bytes (vs md5sum of them)" \
 table=$(
     echo "| task | morvane-cli (s) | standard tool (s) | ratio |"
     echo "|---|---:|---:|---:|"
-    awk -F'\t' '{printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4}' "$results"
+    awk -F'\t' '{gsub(/\|/, "\\|", $1); printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4}' "$results"
     echo
     echo "Peak memory (max RSS): morvane-cli split of ${big_mib} MiB: ${mem_ours_1g} KiB;" \
         "split -b of the same: ${mem_split_1g} KiB; morvane-cli split of a 4 GiB file: ${mem_ours_4g} KiB."
