@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
 
-struct Spec {
+struct OptionTable {
     QCommandLineOption size{
         {"s", "size"}, "Chunk size in bytes, or with the suffix K, M or G, as in 100M.", "SIZE"};
     QCommandLineOption count{{"n", "count"}, "Cut into at most COUNT chunks.", "COUNT"};
@@ -52,12 +52,13 @@ QString optionLabel(const QCommandLineOption& option) {
 }
 
 // The options that only some commands take; each must be refused by the others.
-bool refuseOthers(const QCommandLineParser& parser, const Spec& spec, const QString& command,
-                  const std::vector<const QCommandLineOption*>& allowed, QString* error) {
+bool refuseOthers(const QCommandLineParser& parser, const OptionTable& table,
+                  const QString& command, const std::vector<const QCommandLineOption*>& allowed,
+                  QString* error) {
     const std::vector<const QCommandLineOption*> specific = {
-        &spec.size,         &spec.count,         &spec.output,
-        &spec.askPassword,  &spec.stdinPassword, &spec.deleteSource,
-        &spec.deleteChunks, &spec.force,         &spec.quiet};
+        &table.size,         &table.count,         &table.output,
+        &table.askPassword,  &table.stdinPassword, &table.deleteSource,
+        &table.deleteChunks, &table.force,         &table.quiet};
     for (const QCommandLineOption* option : specific) {
         if (!parser.isSet(*option)) continue;
         bool ok = false;
@@ -141,20 +142,20 @@ bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* wh
 }
 
 bool parseCommandLine(const QStringList& arguments, Options* options, QString* error) {
-    Spec spec;
+    OptionTable table;
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    for (const QCommandLineOption* option : spec.all()) parser.addOption(*option);
+    for (const QCommandLineOption* option : table.all()) parser.addOption(*option);
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return false;
     }
     Options o;
-    if (parser.isSet(spec.help)) {
+    if (parser.isSet(table.help)) {
         *options = o;
         return true;
     }
-    if (parser.isSet(spec.version)) {
+    if (parser.isSet(table.version)) {
         o.command = Command::Version;
         *options = o;
         return true;
@@ -169,21 +170,21 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     const QString operand = command == "split" ? "SOURCE" : "CHUNKDIR";
     if (command == "split") {
         o.command = Command::Split;
-        if (!refuseOthers(parser, spec, command,
-                          {&spec.size, &spec.count, &spec.output, &spec.askPassword,
-                           &spec.stdinPassword, &spec.deleteSource, &spec.quiet},
+        if (!refuseOthers(parser, table, command,
+                          {&table.size, &table.count, &table.output, &table.askPassword,
+                           &table.stdinPassword, &table.deleteSource, &table.quiet},
                           error))
             return false;
     } else if (command == "join") {
         o.command = Command::Join;
-        if (!refuseOthers(parser, spec, command,
-                          {&spec.output, &spec.askPassword, &spec.stdinPassword, &spec.deleteChunks,
-                           &spec.force, &spec.quiet},
+        if (!refuseOthers(parser, table, command,
+                          {&table.output, &table.askPassword, &table.stdinPassword,
+                           &table.deleteChunks, &table.force, &table.quiet},
                           error))
             return false;
     } else if (command == "check") {
         o.command = Command::Check;
-        if (!refuseOthers(parser, spec, command, {}, error)) return false;
+        if (!refuseOthers(parser, table, command, {}, error)) return false;
     } else {
         *error = "unknown command '" + command + "': split, join or check";
         return false;
@@ -199,39 +200,39 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     o.path = positional[1];
 
     if (o.command == Command::Split) {
-        const bool bySize = parser.isSet(spec.size);
-        if (bySize == parser.isSet(spec.count)) {
+        const bool bySize = parser.isSet(table.size);
+        if (bySize == parser.isSet(table.count)) {
             *error = "split needs exactly one of -s SIZE and -n COUNT";
             return false;
         }
-        if (bySize && !parseSize(parser.value(spec.size), &o.chunkSize)) {
-            *error = "bad chunk size '" + parser.value(spec.size) +
+        if (bySize && !parseSize(parser.value(table.size), &o.chunkSize)) {
+            *error = "bad chunk size '" + parser.value(table.size) +
                      "': a whole number of bytes of at least 1, with an optional K, M or G";
             return false;
         }
-        if (!bySize && !parseCount(parser.value(spec.count), &o.chunkCount)) {
-            *error = "bad chunk count '" + parser.value(spec.count) +
+        if (!bySize && !parseCount(parser.value(table.count), &o.chunkCount)) {
+            *error = "bad chunk count '" + parser.value(table.count) +
                      "': a whole number from 1 to 2147483647";
             return false;
         }
     }
-    if (parser.isSet(spec.output)) {
-        o.outputDir = parser.value(spec.output);
+    if (parser.isSet(table.output)) {
+        o.outputDir = parser.value(table.output);
         if (o.outputDir.isEmpty()) {
             *error = "-o needs a folder";
             return false;
         }
     }
-    if (parser.isSet(spec.askPassword) && parser.isSet(spec.stdinPassword)) {
+    if (parser.isSet(table.askPassword) && parser.isSet(table.stdinPassword)) {
         *error = "-p and --password-stdin cannot be used together";
         return false;
     }
-    if (parser.isSet(spec.askPassword)) o.password = PasswordSource::Terminal;
-    if (parser.isSet(spec.stdinPassword)) o.password = PasswordSource::Stdin;
-    o.deleteSource = parser.isSet(spec.deleteSource);
-    o.deleteChunks = parser.isSet(spec.deleteChunks);
-    o.force = parser.isSet(spec.force);
-    o.quiet = parser.isSet(spec.quiet);
+    if (parser.isSet(table.askPassword)) o.password = PasswordSource::Terminal;
+    if (parser.isSet(table.stdinPassword)) o.password = PasswordSource::Stdin;
+    o.deleteSource = parser.isSet(table.deleteSource);
+    o.deleteChunks = parser.isSet(table.deleteChunks);
+    o.force = parser.isSet(table.force);
+    o.quiet = parser.isSet(table.quiet);
     *options = o;
     return true;
 }
@@ -250,8 +251,8 @@ QString helpText() {
         "check lists every chunk of the set as ok, changed or missing.\n"
         "\n"
         "Options:\n";
-    const Spec spec;
-    for (const QCommandLineOption* option : spec.all())
+    const OptionTable table;
+    for (const QCommandLineOption* option : table.all())
         text += QString("  %1  %2\n").arg(optionLabel(*option), -22).arg(option->description());
     text +=
         "\n"

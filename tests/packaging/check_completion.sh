@@ -24,8 +24,8 @@ offers() {
     (cd "$scratch/place" && env -i HOME="$scratch" PATH=/usr/bin:/bin bash --norc --noprofile -c '
         source "$1" || exit 1
         shift
-        spec=$(complete -p morvane-cli) || exit 1
-        [[ $spec == *"-F _morvane_cli morvane-cli" ]] || { echo "registered as: $spec"; exit 1; }
+        registration=$(complete -p morvane-cli) || exit 1
+        [[ $registration == *"-F _morvane_cli morvane-cli" ]] || { echo "registered as: $registration"; exit 1; }
         COMP_WORDS=("$@")
         COMP_CWORD=$(($# - 1))
         COMP_LINE="$*"
