@@ -121,19 +121,22 @@ int readManifest(const char* folder, Outcome* why) {
                                          chunks * static_cast<std::int64_t>(sizeof(ChunkRecord)) +
                                          files * static_cast<std::int64_t>(sizeof(FileRecord));
 
+    // The records are packed blocks laid out as in the file, so each kind is one read.
     st.chunkRecords.assign(static_cast<std::size_t>(chunkSlots), ChunkRecord{});
-    for (ChunkRecord& r : st.chunkRecords) {
-        if (Outcome o = readFully(file, &r, sizeof r, &got); !o) return fail(o);
-        clearAfterNul(r.fingerprint, sizeof r.fingerprint);
-    }
+    if (Outcome o = readFully(file, st.chunkRecords.data(),
+                              st.chunkRecords.size() * sizeof(ChunkRecord), &got);
+        !o)
+        return fail(o);
+    for (ChunkRecord& r : st.chunkRecords) clearAfterNul(r.fingerprint, sizeof r.fingerprint);
     if (chunkSlots < chunks) {
         // The chunk records ran past the end, so no file record can follow.
     } else {
         st.fileRecords.assign(static_cast<std::size_t>(fileSlots), FileRecord{});
-        for (FileRecord& r : st.fileRecords) {
-            if (Outcome o = readFully(file, &r, sizeof r, &got); !o) return fail(o);
-            clearAfterNul(r.relativeName, sizeof r.relativeName);
-        }
+        if (Outcome o = readFully(file, st.fileRecords.data(),
+                                  st.fileRecords.size() * sizeof(FileRecord), &got);
+            !o)
+            return fail(o);
+        for (FileRecord& r : st.fileRecords) clearAfterNul(r.relativeName, sizeof r.relativeName);
     }
     if (why) *why = result;
     return 0;
