@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/engine_state.h"
+#include "engine/limits.h"
 #include "platform/native.h"
 
 namespace morvane {

@@ -1,10 +1,9 @@
 #include "engine/fs_primitives.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "engine/engine_state.h"
+#include "engine/limits.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -15,11 +14,7 @@ namespace {
 template <typename Visit>
 Outcome walkFolder(const char* folder, bool recurse, Visit&& visit) {
     std::vector<plat::DirEntry> entries;
-    if (Outcome o = plat::listDirectory(folder, &entries); !o) {
-        std::printf("FindFirstFile failed (%d)\n", o.error);
-        std::fflush(stdout);
-        return o;
-    }
+    if (Outcome o = plat::listDirectory(folder, &entries); !o) return o;
     const std::string base(folder);
     for (const plat::DirEntry& entry : entries) {
         if (entry.name.empty() || entry.name[0] == '.') continue;

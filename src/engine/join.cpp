@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "engine/digest.h"
-#include "engine/engine_state.h"
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
 #include "engine/mover.h"
@@ -16,19 +15,8 @@
 namespace morvane {
 namespace {
 
-struct SetNames {
-    char name[kPathField] = {};
-    char stem[kPathField] = {};
-};
-
-void setNames(SetNames* names) {
-    getSourceName(names->name, sizeof names->name);
-    std::memcpy(names->stem, names->name, sizeof names->stem);
-    cutAtFirstDot(names->stem);
-}
-
-std::string manifestPathIn(const char* chunkDir) {
-    return std::string(chunkDir) + "/" + kManifestName;
+std::string manifestPathIn(const std::string& chunkDir) {
+    return manifestPathOf(chunkDir);
 }
 
 // A relative name may only lead downwards: no empty, "." or ".." level, no leading
@@ -54,52 +42,66 @@ bool staysInside(std::string_view name) {
 }
 
 // The source name is a single name: it may not name a folder level of its own.
-Outcome checkSourceName(const char* chunkDir, const char* name) {
-    const std::size_t n = std::strlen(name);
-    if (!staysInside(name) || afterLastSeparator(name, n) != 0)
+Outcome checkSourceName(const std::string& chunkDir, const std::string& name) {
+    if (!staysInside(name) || afterLastSeparator(name.c_str(), name.size()) != 0)
         return Outcome::failure(manifestPathIn(chunkDir),
                                 "the manifest's source name is not a plain file name", EINVAL);
     return Outcome::success();
 }
 
-Outcome damaged(const char* chunkDir, const std::string& what) {
+Outcome damaged(const std::string& chunkDir, const std::string& what) {
     return Outcome::failure(manifestPathIn(chunkDir), "the manifest is damaged: " + what, EINVAL);
 }
 
-}  // namespace
 
-Outcome runJoinJob(const char* chunkDir, const char* outputDir) {
-    engineState().jobBytesDone.store(0, std::memory_order_relaxed);
-    Outcome why;
-    if (readManifest(chunkDir, &why) != 0) return why;
-    engineState().jobBytesTotal.store(getTotalSize(), std::memory_order_relaxed);
-    return getFileCount() > 0 ? joinFolder(chunkDir, outputDir)
-                              : joinSingleFile(chunkDir, outputDir);
+// Every folder on the way to filePath, each recorded when this join made it.
+Outcome makeParents(const std::string& filePath, JoinResult* result) {
+    const char* begin = filePath.c_str();
+    const char* end = begin + filePath.size();
+    for (const char* p = begin; p < end;) {
+        const std::size_t n = plat::charLength(p, end);
+        if (n == 1 && *p == '/' && p != begin) {
+            const std::string prefix(begin, static_cast<std::size_t>(p - begin));
+            Outcome o = makeDir(prefix.c_str());
+            if (o)
+                result->createdFolders.push_back(prefix);
+            else if (o.error != EEXIST)
+                return o;
+        }
+        p += n;
+    }
+    return Outcome::success();
 }
 
-Outcome joinSingleFile(const char* chunkDir, const char* outputDir) {
-    SetNames names;
-    setNames(&names);
-    if (Outcome o = checkSourceName(chunkDir, names.name); !o) return o;
-    const std::string outPath = std::string(outputDir) + "/" + names.name;
+Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mode,
+                   JoinResult* result) {
+    Outcome o = out.open(path.c_str(), mode);
+    if (o && mode == plat::File::Mode::WriteTruncate) result->writtenFiles.push_back(path);
+    return o;
+}
+
+Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control,
+                       JoinResult* result) {
+    const std::string& chunkDir = request.chunkDir;
+    if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
+    const std::string stem = stemOf(m.sourceName);
+    const std::string& outPath = result->target;
     if (Outcome o = fitsPathField(outPath); !o) return o;
-    const std::int32_t count = getChunkCount();
-    if (Outcome o = fitsPathField(chunkPathOf(chunkDir, names.stem, count > 0 ? count - 1 : 0)); !o)
+    const std::int32_t count = m.chunkCount;
+    if (Outcome o = fitsPathField(chunkPathOf(chunkDir, stem, count > 0 ? count - 1 : 0)); !o)
         return o;
-    const EngineState& st = engineState();
     // Each listed chunk has its record; a count beyond them is a damaged or hostile file,
     // and trying billions of missing chunk names would never end.
-    if (st.recordsCutShort && static_cast<std::int64_t>(st.chunkRecords.size()) < count)
+    if (m.recordsCutShort && static_cast<std::int64_t>(m.chunks.size()) < count)
         return damaged(chunkDir, "it lists " + std::to_string(count) + " chunks but holds " +
-                                     std::to_string(st.chunkRecords.size()) + " chunk records");
+                                     std::to_string(m.chunks.size()) + " chunk records");
 
     // Replacing a file the user already has is only worth it when the chunks can rebuild
     // the whole set; a join that is known to come out short keeps that file as it is.
     if (pathKind(outPath.c_str()) == 0) {
         std::int64_t available = 0;
         for (std::int32_t i = 0; i < count; ++i) {
-            const std::string chunkPath = chunkPathOf(chunkDir, names.stem, i);
-            const std::int64_t size = fileSize(chunkPath.c_str());
+            const std::int64_t size = fileSize(chunkPathOf(chunkDir, stem, i).c_str());
             if (size < 0)
                 return Outcome::failure(
                     outPath,
@@ -107,48 +109,50 @@ Outcome joinSingleFile(const char* chunkDir, const char* outputDir) {
                     ENOENT);
             available += size;
         }
-        if (available != getTotalSize())
+        if (available != m.totalSize)
             return Outcome::failure(outPath,
                                     "was not replaced: the chunks hold " +
                                         std::to_string(available) + " of the set's " +
-                                        std::to_string(getTotalSize()) + " bytes",
+                                        std::to_string(m.totalSize) + " bytes",
                                     EIO);
     }
 
     plat::File out;
-    if (Outcome o = out.open(outPath.c_str(), plat::File::Mode::WriteTruncate); !o) return o;
-    Outcome result;
+    if (Outcome o = openOutput(out, outPath, plat::File::Mode::WriteTruncate, result); !o) return o;
+    Outcome outcome;
     std::int64_t joined = 0;
     for (std::int32_t i = 0; i < count; ++i) {
-        const std::string chunkPath = chunkPathOf(chunkDir, names.stem, i);
+        if (control.cancelRequested()) return Outcome::cancel();
+        const std::string chunkPath = chunkPathOf(chunkDir, stem, i);
         plat::File chunk;
         if (Outcome o = chunk.open(chunkPath.c_str(), plat::File::Mode::Read); !o) {
-            result.absorb(o);  // skipped, as every copy of the program does, but not in silence
+            outcome.absorb(o);  // skipped, as every copy of the program does, but not in silence
             continue;
         }
         chunk.adviseSequential();
         std::int64_t moved = 0;
-        const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved);
+        const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved, control);
+        if (o.cancelled) return o;
         joined += moved;
-        result.absorb(o);
+        outcome.absorb(o);
     }
-    result.absorb(out.close());
-    if (result.ok && joined != getTotalSize())
-        result.absorb(Outcome::failure(
+    outcome.absorb(out.close());
+    if (outcome.ok && joined != m.totalSize)
+        outcome.absorb(Outcome::failure(
             outPath, "joined " + std::to_string(joined) + " bytes, but the set holds " +
-                         std::to_string(getTotalSize()) + " bytes: a chunk is missing or damaged"));
-    return result;
+                         std::to_string(m.totalSize) + " bytes: a chunk is missing or damaged"));
+    return outcome;
 }
 
-Outcome joinFolder(const char* chunkDir, const char* outputDir) {
-    SetNames names;
-    setNames(&names);
-    if (Outcome o = checkSourceName(chunkDir, names.name); !o) return o;
-    const std::string target = std::string(outputDir) + "/" + names.name;
+Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& control,
+                   JoinResult* result) {
+    const std::string& chunkDir = request.chunkDir;
+    if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
+    const std::string stem = stemOf(m.sourceName);
+    const std::string& target = result->target;
     if (Outcome o = fitsPathField(target); !o) return o;
 
-    const std::vector<FileRecord> records = engineState().fileRecords;
-    Outcome result;
+    Outcome outcome;
     std::unordered_set<std::string> started;
     std::int64_t recorded = 0;
 
@@ -158,40 +162,41 @@ Outcome joinFolder(const char* chunkDir, const char* outputDir) {
     std::int32_t chunkIndex = -1;
     std::string lastParent;
 
-    for (const FileRecord& r : records) {
-        const std::string_view rel(r.relativeName, fieldLength(r.relativeName, kNameField));
+    for (const FileRecord& r : m.files) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const std::string& rel = r.relativeName;
         if (!staysInside(rel)) {
-            result.absorb(damaged(chunkDir, "the name \"" + std::string(rel) +
-                                                "\" would lead outside the target folder"));
+            outcome.absorb(
+                damaged(chunkDir, "the name \"" + rel + "\" would lead outside the target folder"));
             continue;
         }
         if (r.pieceOffset < 0 || r.pieceLength < 0) {
-            result.absorb(damaged(chunkDir, "a negative offset or length for " + std::string(rel)));
+            outcome.absorb(damaged(chunkDir, "a negative offset or length for " + rel));
             continue;
         }
         recorded += r.pieceLength;
-        const std::string outPath = target + "/" + std::string(rel);
+        const std::string outPath = target + "/" + rel;
         if (Outcome o = fitsPathField(outPath); !o) {
-            result.absorb(o);
+            outcome.absorb(o);
             continue;
         }
 
         const bool first = started.insert(outPath).second;
         if (first || out.path() != outPath || !out.isOpen()) {
-            result.absorb(out.close());
+            outcome.absorb(out.close());
             // "/" is never part of a two-byte character, so a plain search finds the parent.
             const std::string parent = outPath.substr(0, outPath.rfind('/'));
             if (parent != lastParent) {
-                if (Outcome o = makeParentDirs(outPath.c_str()); !o) {
-                    result.absorb(o);
+                if (Outcome o = makeParents(outPath, result); !o) {
+                    outcome.absorb(o);
                     continue;
                 }
                 lastParent = parent;
             }
             // A file's first piece replaces what was there; later pieces go behind it.
             const auto mode = first ? plat::File::Mode::WriteTruncate : plat::File::Mode::Append;
-            if (Outcome o = out.open(outPath.c_str(), mode); !o) {
-                result.absorb(o);
+            if (Outcome o = openOutput(out, outPath, mode, result); !o) {
+                outcome.absorb(o);
                 continue;
             }
         }
@@ -200,55 +205,69 @@ Outcome joinFolder(const char* chunkDir, const char* outputDir) {
         if (chunkIndex != r.chunkIndex || !chunk.isOpen()) {
             chunk.close();
             chunkIndex = r.chunkIndex;
-            const std::string chunkPath = chunkPathOf(chunkDir, names.stem, r.chunkIndex);
+            const std::string chunkPath = chunkPathOf(chunkDir, stem, r.chunkIndex);
             if (Outcome o = chunk.open(chunkPath.c_str(), plat::File::Mode::Read); !o) {
-                result.absorb(o);
+                outcome.absorb(o);
                 continue;
             }
             chunk.adviseSequential();
         }
         std::int64_t moved = 0;
         Outcome o = chunk.seek(r.pieceOffset);
-        if (o) o = moveBytes(chunk, out, r.pieceLength, &moved);
+        if (o) o = moveBytes(chunk, out, r.pieceLength, &moved, control);
+        if (o.cancelled) return o;
         if (o && moved < r.pieceLength)
-            o = Outcome::failure(chunk.path(), "the chunk is shorter than the manifest needs for " +
-                                                   std::string(rel));
-        result.absorb(o);
+            o = Outcome::failure(chunk.path(),
+                                 "the chunk is shorter than the manifest needs for " + rel);
+        outcome.absorb(o);
     }
-    result.absorb(out.close());
-    if (recorded != getTotalSize())
-        result.absorb(damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
-                                            " bytes, but its total is " +
-                                            std::to_string(getTotalSize())));
-    return result;
+    outcome.absorb(out.close());
+    if (recorded != m.totalSize)
+        outcome.absorb(damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
+                                             " bytes, but its total is " +
+                                             std::to_string(m.totalSize)));
+    return outcome;
 }
 
-int listChunkSet(const char* chunkDir, std::vector<ChunkCheckEntry>* entries, char* digestOut,
-                 char* nameOut, Outcome* why) {
-    engineState().jobBytesDone.store(0, std::memory_order_relaxed);
-    if (readManifest(chunkDir, why) != 0) return -1;
-    engineState().jobBytesTotal.store(getTotalSize(), std::memory_order_relaxed);
+}  // namespace
 
-    SetNames names;
-    setNames(&names);
-    std::memcpy(nameOut, names.name, std::strlen(names.name) + 1);
-    std::memset(digestOut, 0, kDigestText);
-    getPasswordDigest(digestOut, kDigestText);
+Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
+                JoinResult* result) {
+    *result = JoinResult{};
+    result->target = request.outputDir + "/" + manifest.sourceName;
+    control.begin(manifest.totalSize);
+    return manifest.isFolderSet() ? joinFolder(request, manifest, control, result)
+                                  : joinSingleFile(request, manifest, control, result);
+}
 
-    for (const ChunkRecord& r : engineState().chunkRecords) {
+bool ChunkSetCheck::intact() const {
+    if (manifest.recordsCutShort ||
+        static_cast<std::int64_t>(entries.size()) != manifest.chunkCount)
+        return false;
+    for (const ChunkCheckEntry& e : entries)
+        if (!e.matches) return false;
+    return true;
+}
+
+Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
+    *check = ChunkSetCheck{};
+    check->chunkDir = chunkDir;
+    if (Outcome o = readManifest(chunkDir, &check->manifest); !o) return o;
+    const std::string stem = stemOf(check->manifest.sourceName);
+    for (const ChunkRecord& r : check->manifest.chunks) {
         ChunkCheckEntry entry;
         entry.chunkIndex = r.chunkIndex;
-        entry.chunkPath = chunkPathOf(chunkDir, names.stem, r.chunkIndex);
-        entry.storedFingerprint.assign(r.fingerprint, fieldLength(r.fingerprint, kDigestText));
+        entry.chunkPath = chunkPathOf(chunkDir, stem, r.chunkIndex);
+        entry.storedFingerprint = r.fingerprint;
         char current[kDigestText] = {};
         // A chunk that cannot be read never matches, not even a record whose
         // fingerprint is empty because the split could not write that chunk either.
         const bool readable = chunkFingerprint(entry.chunkPath.c_str(), current, &entry.size).ok;
-        entry.status = (readable && entry.storedFingerprint == current) ? 0 : -1;
+        entry.matches = readable && entry.storedFingerprint == current;
         if (!readable) entry.size = fileSize(entry.chunkPath.c_str());
-        entries->push_back(std::move(entry));
+        check->entries.push_back(std::move(entry));
     }
-    return 0;
+    return Outcome::success();
 }
 
 }  // namespace morvane

@@ -1,23 +1,67 @@
 #include "engine/manifest.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "engine/digest.h"
-#include "engine/engine_state.h"
 #include "platform/native.h"
 
 namespace morvane {
 namespace {
 
-// A reader takes a text field only up to its first NUL: the rest reads as zero.
-void clearAfterNul(char* field, std::size_t size) {
-    const std::size_t n = fieldLength(field, size);
-    if (n < size) std::memset(field + n, 0, size - n);
+static_assert(std::endian::native == std::endian::little,
+              "the packed records are copied as the little-endian manifest holds them");
+
+#pragma pack(push, 1)
+struct PackedHeader {
+    char reserved[32];
+    std::int32_t formatA;
+    std::int32_t formatB;
+    std::int32_t chunkCount;
+    std::int32_t fileCount;
+    std::int64_t totalSize;
+    char passwordDigest[kDigestField];
+    char sourceName[kNameField];
+};
+
+struct PackedChunk {
+    std::int32_t chunkIndex;
+    char fingerprint[kDigestText];
+};
+
+struct PackedFile {
+    char relativeName[kNameField];
+    std::int32_t recordNumber;
+    std::int32_t chunkIndex;
+    std::int64_t pieceOffset;
+    std::int64_t pieceLength;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(PackedHeader) == 352);
+static_assert(sizeof(PackedChunk) == 37);
+static_assert(sizeof(PackedFile) == 280);
+
+// Copies text into a fixed field with its NUL and zeros after; refuses text that does not fit.
+Outcome toField(char* field, std::size_t fieldSize, std::string_view text, const char* what) {
+    if (text.size() >= fieldSize || text.find('\0') != std::string_view::npos)
+        return Outcome::failure(std::string(text),
+                                std::string(what) + " is too long (at most " +
+                                    std::to_string(fieldSize - 1) + " bytes)",
+                                ENAMETOOLONG);
+    std::memcpy(field, text.data(), text.size());
+    std::memset(field + text.size(), 0, fieldSize - text.size());
+    return Outcome::success();
+}
+
+// A reader takes a text field only up to its first NUL.
+std::string fromField(const char* field, std::size_t size) {
+    const void* nul = std::memchr(field, '\0', size);
+    return std::string(field, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field)
+                                  : size);
 }
 
 Outcome readFully(plat::File& file, void* buffer, std::size_t size, std::size_t* got) {
@@ -39,140 +83,159 @@ std::int64_t recordsHeld(std::int64_t bytesLeft, std::int64_t recordSize) {
 
 }  // namespace
 
-std::string chunkPathOf(const std::string& folder, const char* stem, std::int64_t index) {
+Outcome fitsPathField(const std::string& path) {
+    if (path.size() < kPathField) return Outcome::success();
+    return Outcome::failure(path, "the path is too long (at most 1023 bytes)", ENAMETOOLONG);
+}
+
+Outcome Manifest::setSourceName(std::string_view name) {
+    char field[kNameField];
+    if (Outcome o = toField(field, sizeof field, name, "the source name"); !o) return o;
+    sourceName = std::string(name);
+    return Outcome::success();
+}
+
+void Manifest::protectWith(const char* password) {
+    char digest[kDigestText] = {};
+    passwordDigestOf(password, digest);
+    passwordDigest = digest;
+}
+
+Outcome Manifest::addFilePiece(std::string_view relativeName, std::int32_t chunkIndex,
+                               std::int64_t pieceOffset, std::int64_t pieceLength) {
+    char field[kNameField];
+    if (Outcome o = toField(field, sizeof field, relativeName, "the relative name"); !o) return o;
+    files.push_back({std::string(relativeName), fileCount++, chunkIndex, pieceOffset, pieceLength});
+    return Outcome::success();
+}
+
+std::int32_t Manifest::distinctFiles() const {
+    if (fileCount <= 0) return 1;
+    // A file cut by a chunk end has several records.
+    std::set<std::string_view> names;
+    for (const FileRecord& r : files) names.insert(r.relativeName);
+    return static_cast<std::int32_t>(names.size());
+}
+
+std::string manifestPathOf(const std::string& folder) {
+    return folder + "/" + kManifestName;
+}
+
+std::string chunkPathOf(const std::string& folder, const std::string& stem, std::int64_t index) {
     return folder + "/" + stem + "_" + std::to_string(index) + ".spt";
 }
 
-Outcome manifestPathOf(const char* folder, char* out) {
-    const std::string path = std::string(folder) + "/" + kManifestName;
-    return copyToField(out, kPathField, path, "the manifest path");
+std::string stemOf(const std::string& sourceName) {
+    // "." is never a byte inside a two- or four-byte GB18030 character.
+    return sourceName.substr(0, sourceName.find('.'));
 }
 
-Outcome resetManifest(const char* chunkFolder) {
-    EngineState& st = engineState();
-    std::memset(st.manifestPath, 0, sizeof st.manifestPath);
-    std::memset(&st.header, 0, sizeof st.header);
-    st.header.formatA = kFormatA;
-    st.header.formatB = kFormatB;
-    clearManifestRecords();
-    st.recordsCutShort = false;
-    return manifestPathOf(chunkFolder, st.manifestPath);
-}
-
-Outcome writeManifest() {
-    const EngineState& st = engineState();
+Outcome writeManifest(const std::string& path, const Manifest& m) {
     // One write: a manifest of thousands of records should not cost thousands of calls.
-    std::vector<char> bytes(sizeof(ManifestHeader) + st.chunkRecords.size() * sizeof(ChunkRecord) +
-                            st.fileRecords.size() * sizeof(FileRecord));
+    std::vector<char> bytes(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +
+                            m.files.size() * sizeof(PackedFile));
     char* p = bytes.data();
-    std::memcpy(p, &st.header, sizeof st.header);
-    p += sizeof st.header;
-    if (!st.chunkRecords.empty()) {
-        std::memcpy(p, st.chunkRecords.data(), st.chunkRecords.size() * sizeof(ChunkRecord));
-        p += st.chunkRecords.size() * sizeof(ChunkRecord);
+    PackedHeader h{};
+    h.formatA = kFormatA;
+    h.formatB = kFormatB;
+    h.chunkCount = m.chunkCount;
+    h.fileCount = m.fileCount;
+    h.totalSize = m.totalSize;
+    if (Outcome o = toField(h.passwordDigest, sizeof h.passwordDigest, m.passwordDigest,
+                            "the password digest");
+        !o)
+        return o;
+    if (Outcome o = toField(h.sourceName, sizeof h.sourceName, m.sourceName, "the source name");
+        !o)
+        return o;
+    std::memcpy(p, &h, sizeof h);
+    p += sizeof h;
+    for (const ChunkRecord& r : m.chunks) {
+        PackedChunk c{};
+        c.chunkIndex = r.chunkIndex;
+        if (Outcome o = toField(c.fingerprint, sizeof c.fingerprint, r.fingerprint, "a fingerprint");
+            !o)
+            return o;
+        std::memcpy(p, &c, sizeof c);
+        p += sizeof c;
     }
-    if (!st.fileRecords.empty())
-        std::memcpy(p, st.fileRecords.data(), st.fileRecords.size() * sizeof(FileRecord));
-
+    for (const FileRecord& r : m.files) {
+        PackedFile f{};
+        if (Outcome o = toField(f.relativeName, sizeof f.relativeName, r.relativeName,
+                                "the relative name");
+            !o)
+            return o;
+        f.recordNumber = r.recordNumber;
+        f.chunkIndex = r.chunkIndex;
+        f.pieceOffset = r.pieceOffset;
+        f.pieceLength = r.pieceLength;
+        std::memcpy(p, &f, sizeof f);
+        p += sizeof f;
+    }
+    if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
-    if (Outcome o = file.open(st.manifestPath, plat::File::Mode::WriteTruncate); !o) return o;
+    if (Outcome o = file.open(path.c_str(), plat::File::Mode::WriteTruncate); !o) return o;
     if (Outcome o = file.write(bytes.data(), bytes.size()); !o) return o;
     return file.close();
 }
 
-int readManifest(const char* folder, Outcome* why) {
-    EngineState& st = engineState();
-    clearManifestRecords();
-    std::memset(&st.header, 0, sizeof st.header);
-    st.recordsCutShort = false;
-    Outcome result;
-    auto fail = [&](Outcome o) {
-        std::memset(&st.header, 0, sizeof st.header);
-        clearManifestRecords();
-        if (why) *why = std::move(o);
-        return -1;
-    };
-
-    char path[kPathField] = {};
-    if (Outcome o = manifestPathOf(folder, path); !o) return fail(o);
+Outcome readManifest(const std::string& folder, Manifest* out) {
+    *out = Manifest{};
+    const std::string path = manifestPathOf(folder);
+    if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
-    if (Outcome o = file.open(path, plat::File::Mode::Read); !o) return fail(o);
+    if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
     std::int64_t fileBytes = 0;
-    if (Outcome o = file.size(&fileBytes); !o) return fail(o);
+    if (Outcome o = file.size(&fileBytes); !o) return o;
 
+    PackedHeader h{};
     std::size_t got = 0;
-    if (Outcome o = readFully(file, &st.header, sizeof st.header, &got); !o) return fail(o);
-    if (st.header.formatA != kFormatA || st.header.formatB != kFormatB)
-        return fail(
-            Outcome::failure(path, "not a chunk-set manifest (wrong format constants)", EINVAL));
-    clearAfterNul(st.header.passwordDigest, sizeof st.header.passwordDigest);
-    clearAfterNul(st.header.sourceName, sizeof st.header.sourceName);
+    if (Outcome o = readFully(file, &h, sizeof h, &got); !o) return o;
+    if (h.formatA != kFormatA || h.formatB != kFormatB)
+        return Outcome::failure(path, "not a chunk-set manifest (wrong format constants)", EINVAL);
+
+    Manifest m;
+    m.chunkCount = h.chunkCount;
+    m.fileCount = h.fileCount;
+    m.totalSize = h.totalSize;
+    m.passwordDigest = fromField(h.passwordDigest, sizeof h.passwordDigest);
+    m.sourceName = fromField(h.sourceName, sizeof h.sourceName);
 
     // Never allocate more records than the file's bytes can hold: a damaged or hostile
     // count must not cost gigabytes. The slots it cannot reach would only read as zeros.
-    std::int64_t left = fileBytes - static_cast<std::int64_t>(sizeof(ManifestHeader));
-    const std::int64_t chunks = std::max<std::int64_t>(0, st.header.chunkCount);
-    const std::int64_t chunkSlots = std::min(chunks, recordsHeld(left, sizeof(ChunkRecord)));
-    left -= chunks * static_cast<std::int64_t>(sizeof(ChunkRecord));
-    const std::int64_t files = std::max<std::int64_t>(0, st.header.fileCount);
-    const std::int64_t fileSlots = std::min(files, recordsHeld(left, sizeof(FileRecord)));
-    st.recordsCutShort = chunkSlots < chunks || fileSlots < files ||
-                         fileBytes < static_cast<std::int64_t>(sizeof(ManifestHeader)) +
-                                         chunks * static_cast<std::int64_t>(sizeof(ChunkRecord)) +
-                                         files * static_cast<std::int64_t>(sizeof(FileRecord));
+    std::int64_t left = fileBytes - static_cast<std::int64_t>(sizeof(PackedHeader));
+    const std::int64_t chunks = std::max<std::int64_t>(0, h.chunkCount);
+    const std::int64_t chunkSlots = std::min(chunks, recordsHeld(left, sizeof(PackedChunk)));
+    left -= chunks * static_cast<std::int64_t>(sizeof(PackedChunk));
+    const std::int64_t files = std::max<std::int64_t>(0, h.fileCount);
+    const std::int64_t fileSlots = std::min(files, recordsHeld(left, sizeof(PackedFile)));
+    m.recordsCutShort = chunkSlots < chunks || fileSlots < files ||
+                        fileBytes < static_cast<std::int64_t>(sizeof(PackedHeader)) +
+                                        chunks * static_cast<std::int64_t>(sizeof(PackedChunk)) +
+                                        files * static_cast<std::int64_t>(sizeof(PackedFile));
 
-    // The records are packed blocks laid out as in the file, so each kind is one read.
-    st.chunkRecords.assign(static_cast<std::size_t>(chunkSlots), ChunkRecord{});
-    if (Outcome o = readFully(file, st.chunkRecords.data(),
-                              st.chunkRecords.size() * sizeof(ChunkRecord), &got);
-        !o)
-        return fail(o);
-    for (ChunkRecord& r : st.chunkRecords) clearAfterNul(r.fingerprint, sizeof r.fingerprint);
-    if (chunkSlots < chunks) {
-        // The chunk records ran past the end, so no file record can follow.
-    } else {
-        st.fileRecords.assign(static_cast<std::size_t>(fileSlots), FileRecord{});
-        if (Outcome o = readFully(file, st.fileRecords.data(),
-                                  st.fileRecords.size() * sizeof(FileRecord), &got);
-            !o)
-            return fail(o);
-        for (FileRecord& r : st.fileRecords) clearAfterNul(r.relativeName, sizeof r.relativeName);
-    }
-    if (why) *why = result;
-    return 0;
-}
-
-void clearManifestRecords() {
-    EngineState& st = engineState();
-    st.chunkRecords.clear();
-    st.chunkRecords.shrink_to_fit();
-    st.fileRecords.clear();
-    st.fileRecords.shrink_to_fit();
-}
-
-Outcome addChunkRecord(std::int32_t chunkIndex, const char* chunkPath) {
-    EngineState& st = engineState();
-    ChunkRecord record{};
-    record.chunkIndex = chunkIndex;
-    Outcome o = chunkFingerprint(chunkPath, record.fingerprint);
-    std::lock_guard<std::mutex> lock(st.recordGuard);
-    st.chunkRecords.push_back(record);
-    return o;
-}
-
-Outcome addFileRecord(const char* relativeName, std::int32_t chunkIndex, std::int64_t pieceOffset,
-                      std::int64_t pieceLength) {
-    EngineState& st = engineState();
-    FileRecord record{};
-    if (Outcome o = copyToField(record.relativeName, sizeof record.relativeName, relativeName,
-                                "the relative name");
+    // Each kind of record is one read; bytes past the end stay zero.
+    std::vector<PackedChunk> packedChunks(static_cast<std::size_t>(chunkSlots), PackedChunk{});
+    if (Outcome o = readFully(file, packedChunks.data(), packedChunks.size() * sizeof(PackedChunk),
+                              &got);
         !o)
         return o;
-    record.recordNumber = st.header.fileCount++;
-    record.chunkIndex = chunkIndex;
-    record.pieceOffset = pieceOffset;
-    record.pieceLength = pieceLength;
-    st.fileRecords.push_back(record);
+    m.chunks.reserve(packedChunks.size());
+    for (const PackedChunk& c : packedChunks)
+        m.chunks.push_back({c.chunkIndex, fromField(c.fingerprint, sizeof c.fingerprint)});
+    // Chunk records that ran past the end leave no room for a file record.
+    if (chunkSlots == chunks) {
+        std::vector<PackedFile> packedFiles(static_cast<std::size_t>(fileSlots), PackedFile{});
+        if (Outcome o =
+                readFully(file, packedFiles.data(), packedFiles.size() * sizeof(PackedFile), &got);
+            !o)
+            return o;
+        m.files.reserve(packedFiles.size());
+        for (const PackedFile& f : packedFiles)
+            m.files.push_back({fromField(f.relativeName, sizeof f.relativeName), f.recordNumber,
+                               f.chunkIndex, f.pieceOffset, f.pieceLength});
+    }
+    *out = std::move(m);
     return Outcome::success();
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "engine/job_control.h"
 #include "platform/native.h"
 
 namespace morvane {
@@ -10,7 +11,8 @@ namespace morvane {
 // Copies up to length bytes from the current position of from to the current position
 // (or the end, for an append) of to, adding every block to the job's progress. *moved
 // gets the bytes copied; fewer than length means from ended. Read and write failures
-// are returned with their file.
-Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved);
+// are returned with their file; a cancel request is seen before every block.
+Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                  JobControl& control);
 
 }  // namespace morvane

@@ -1,20 +1,40 @@
 #pragma once
 // Cutting a file or a folder tree into a chunk set.
 
-#include "engine/engine_state.h"
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/job_control.h"
 #include "platform/outcome.h"
 
 namespace morvane {
 
-// Runs one split. The job's outputDir is extended in place to name the chunk folder.
-// Returns success, or the first failure with its file and reason and the count of
-// further failures. A job that cannot fit its paths, or has chunkSize below 1, is refused
-// before anything is written.
-Outcome runSplitJob(SplitJob& job);
-Outcome splitSingleFile(SplitJob& job);
-Outcome splitFolder(SplitJob& job);
+struct SplitRequest {
+    std::string sourcePath;  // engine text: a file or a folder
+    std::string outputDir;   // engine text: the folder that receives STEM_spt
+    std::int64_t totalSize = 0;  // the source's size when it was measured
+    std::int64_t chunkSize = 0;
+    std::string password;  // engine bytes; empty for an unprotected set
+};
+
+// What a split left on disk, so that the caller can remove exactly that.
+struct SplitResult {
+    std::string chunkFolder;
+    std::int32_t chunkCount = 0;
+    bool createdChunkFolder = false;  // false when the folder was there before
+    std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
+};
+
+// Runs one split. Returns success, the first failure with its file and reason and the
+// count of further failures, or a cancel. A request whose paths do not fit, or with a
+// chunk size below 1, is refused before anything is written.
+Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* result);
 
 // Chunk count for a total and a chunk size: the quotient, plus one for a remainder.
 std::int64_t chunkCountFor(std::int64_t totalSize, std::int64_t chunkSize);
+// The chunk size that cuts total into at most count chunks: total / count rounded up,
+// and at least 1.
+std::int64_t chunkSizeForCount(std::int64_t totalSize, std::int64_t count);
 
 }  // namespace morvane

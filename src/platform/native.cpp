@@ -132,6 +132,14 @@ Outcome removeFile(const char* path) {
     return Outcome::success();
 }
 
+Outcome removeDirectory(const char* path) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Remove, path)) return Outcome::systemFailure(path, e);
+    if (::rmdir(native.c_str()) != 0) return Outcome::systemFailure(path, errno);
+    return Outcome::success();
+}
+
 void sleepMs(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -38,6 +38,8 @@ Outcome listDirectory(const char* path, std::vector<DirEntry>* entries);
 // Creates one folder level. An existing folder is a failure with EEXIST.
 Outcome createDirectory(const char* path);
 Outcome removeFile(const char* path);
+// Removes an empty folder.
+Outcome removeDirectory(const char* path);
 void sleepMs(int milliseconds);
 
 // An open file. Unbuffered: callers move data in blocks.

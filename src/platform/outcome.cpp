@@ -1,5 +1,6 @@
 #include "platform/outcome.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/encoding.h"
@@ -19,10 +20,21 @@ Outcome Outcome::failure(std::string path, std::string reason, int err) {
     return o;
 }
 
+Outcome Outcome::cancel() {
+    Outcome o = failure("", "cancelled", ECANCELED);
+    o.cancelled = true;
+    return o;
+}
+
 void Outcome::absorb(const Outcome& later) {
     if (later.ok) return;
     if (ok) {
         *this = later;
+        return;
+    }
+    // A failure found on the way out of a cancelled job does not make it a failed one.
+    if (cancelled || later.cancelled) {
+        cancelled = true;
         return;
     }
     furtherFailures += 1 + later.furtherFailures;

@@ -1,24 +1,19 @@
 #include "work/workers.h"
 
-#include <cstring>
-
-#include "engine/join.h"
-#include "engine/split.h"
+#include "jobs/jobs.h"
 
 namespace morvane {
 
-SplitDoingThread::SplitDoingThread() : QThread(nullptr) {
-    std::memset(&job, 0, sizeof job);
+JobThread::JobThread() : QThread(nullptr) {}
+
+void JobThread::startJob(jobs::Job* job) {
+    if (isRunning()) return;
+    job_ = job;
+    start(QThread::InheritPriority);
 }
 
-void SplitDoingThread::run() {
-    outcome_ = runSplitJob(job);
-}
-
-MergeDoingThread::MergeDoingThread() : QThread(nullptr) {}
-
-void MergeDoingThread::run() {
-    outcome_ = runJoinJob(job.chunkDir, job.outputDir);
+void JobThread::run() {
+    if (job_ != nullptr) job_->execute();
 }
 
 }  // namespace morvane

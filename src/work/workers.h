@@ -1,38 +1,25 @@
 #pragma once
-// The two worker threads: each runs one split or one join and keeps its outcome.
+// The worker thread that runs one prepared job at a time off the GUI thread.
 
 #include <QThread>
 
-#include "engine/engine_state.h"
-#include "platform/outcome.h"
-
 namespace morvane {
+namespace jobs {
+class Job;
+}
 
-class SplitDoingThread : public QThread {
+class JobThread : public QThread {
 public:
-    SplitDoingThread();
-    SplitJob job{};
-    // The outcome of the last run; read it after finished().
-    const Outcome& outcome() const { return outcome_; }
+    JobThread();
+    // Starts job on this thread; the job must outlive the run. Ignored while one runs.
+    void startJob(jobs::Job* job);
+    jobs::Job* job() const { return job_; }
 
 protected:
     void run() override;
 
 private:
-    Outcome outcome_;
-};
-
-class MergeDoingThread : public QThread {
-public:
-    MergeDoingThread();
-    MergeJob job{};
-    const Outcome& outcome() const { return outcome_; }
-
-protected:
-    void run() override;
-
-private:
-    Outcome outcome_;
+    jobs::Job* job_ = nullptr;
 };
 
 }  // namespace morvane

@@ -1,4 +1,4 @@
-#include "engine/cleanup.h"
+#include "jobs/cleanup.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,140 @@
+#pragma once
+// The one job layer that both front ends use. A page or morvane-cli gathers an order,
+// makes a job of it, prepares it (every check that can be made before anything is
+// written), answers the job's questions (replace? password?), then executes it on a
+// worker thread and presents what it reports. The job decides its whole life: the run,
+// what is removed after a cancel, and what is deleted after a success.
+
+#include <QString>
+#include <cstdint>
+#include <string>
+
+#include "engine/job_control.h"
+#include "engine/join.h"
+#include "engine/split.h"
+#include "platform/outcome.h"
+
+namespace morvane::jobs {
+
+// What the user asked of a split, taken as it stood when the job was made.
+struct SplitOrder {
+    QString source;
+    QString outputDir;            // empty: the folder that holds the source
+    std::int64_t chunkSize = 0;   // a chunk size in bytes,
+    std::int64_t chunkCount = 0;  // or, when chunkSize is 0, at most this many chunks
+    QString password;             // empty: not protected
+    bool deleteSource = false;
+};
+
+struct JoinOrder {
+    QString chunkDir;
+    QString outputDir;  // empty: the folder that holds the chunk folder
+    bool deleteChunks = false;
+};
+
+class Job {
+public:
+    virtual ~Job() = default;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    // The job's own progress and cancel flag; safe to use from any thread.
+    JobControl& control() { return control_; }
+    const JobControl& control() const { return control_; }
+
+    // Runs the job on the calling thread to its end. Call once, after prepare() succeeded.
+    // A cancelled job removes what it wrote; only a success deletes what the order asks.
+    void execute();
+
+    // After execute(): success, the failure, or a cancel (outcome().cancelled).
+    const Outcome& outcome() const { return outcome_; }
+    // After a success: what deleting the order's sources met; success when nothing was asked.
+    const Outcome& removal() const { return removal_; }
+    bool sourcesDeleted() const { return sourcesDeleted_; }
+    // True when prepare() refused the order itself (a usage error), not the files.
+    bool refusedOrder() const { return refusedOrder_; }
+
+protected:
+    Job() = default;
+    Outcome refuse(Outcome why) {
+        refusedOrder_ = true;
+        return why;
+    }
+    bool prepared_ = false;
+
+private:
+    virtual Outcome run() = 0;
+    // Removes what run() wrote; called after a cancel.
+    virtual void discard() = 0;
+    virtual bool wantsDeletion() const = 0;
+    virtual Outcome deleteSources() = 0;
+
+    JobControl control_;
+    Outcome outcome_ = Outcome::failure("", "the job has not run");
+    Outcome removal_;
+    bool sourcesDeleted_ = false;
+    bool refusedOrder_ = false;
+};
+
+class SplitJob : public Job {
+public:
+    explicit SplitJob(SplitOrder order);
+
+    // Measures the source and checks the order: names that the set can hold, an output
+    // folder outside a source folder, the chunk size or count, the password's length.
+    Outcome prepare();
+
+    const SplitOrder& order() const { return order_; }
+    std::int64_t totalSize() const { return request_.totalSize; }
+    std::int64_t chunkSize() const { return request_.chunkSize; }
+    // The number of chunks the split will write.
+    std::int64_t chunkCount() const;
+    // Where the chunk set goes (before the run) or went (after it), in the system's text.
+    QString chunkFolder() const;
+
+private:
+    Outcome run() override;
+    void discard() override;
+    bool wantsDeletion() const override { return order_.deleteSource; }
+    Outcome deleteSources() override;
+
+    SplitOrder order_;
+    SplitRequest request_;
+    QString sourcePath_;  // absolute and clean
+    SplitResult result_;
+};
+
+class JoinJob : public Job {
+public:
+    explicit JoinJob(JoinOrder order);
+
+    // Reads the set's manifest and checks every chunk against its fingerprint.
+    Outcome prepare();
+    const ChunkSetCheck& check() const { return check_; }
+    // The file or folder the join writes, in the system's text.
+    QString target() const;
+    bool targetExists() const;
+    // A join over an existing target happens only when it was allowed.
+    void allowReplace(bool allow) { replaceAllowed_ = allow; }
+    bool isProtected() const { return check_.manifest.isProtected(); }
+    // A protected set joins only after its password was given; "wrong password" otherwise.
+    Outcome unlock(const QString& password);
+
+private:
+    Outcome run() override;
+    void discard() override;
+    bool wantsDeletion() const override { return order_.deleteChunks; }
+    Outcome deleteSources() override;
+
+    JoinOrder order_;
+    JoinRequest request_;
+    ChunkSetCheck check_;
+    JoinResult result_;
+    bool replaceAllowed_ = false;
+    bool unlocked_ = false;
+};
+
+// The system's text of engine text, for people to read.
+QString displayText(const std::string& engineText);
+
+}  // namespace morvane::jobs
