@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/engine_state.h"
+#include "engine/limits.h"
 #include "platform/encoding.h"
 
 namespace morvane::cli {
@@ -111,11 +111,6 @@ bool parseCount(const QString& text, std::int64_t* count) {
     if (value > std::numeric_limits<std::int32_t>::max()) return false;
     *count = value;
     return true;
-}
-
-std::int64_t chunkSizeForCount(std::int64_t total, std::int64_t count) {
-    if (total <= 0 || count <= 0) return 1;
-    return total / count + (total % count != 0 ? 1 : 0);
 }
 
 bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* why) {
@@ -256,8 +251,11 @@ QString helpText() {
         text += QString("  %1  %2\n").arg(optionLabel(*option), -22).arg(option->description());
     text +=
         "\n"
+        "Ctrl-C or SIGTERM cancels a running job; it removes what it had written.\n"
+        "\n"
         "Exit status: 0 on success; 1 when the job failed, the set is damaged or the\n"
-        "password is wrong; 2 on a usage error.\n";
+        "password is wrong; 2 on a usage error; 130 or 143 when SIGINT or SIGTERM\n"
+        "cancelled the job.\n";
     return text;
 }
 

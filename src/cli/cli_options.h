@@ -38,8 +38,6 @@ QString helpText();
 bool parseSize(const QString& text, std::int64_t* bytes);
 // A chunk count from 1 to 2147483647.
 bool parseCount(const QString& text, std::int64_t* count);
-// The chunk size that cuts total into at most count chunks; at least 1.
-std::int64_t chunkSizeForCount(std::int64_t total, std::int64_t count);
 
 // The engine's password bytes (GB18030) of typed UTF-8 text: 1 to 31 bytes. False, with
 // the reason, otherwise.

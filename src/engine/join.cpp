@@ -53,7 +53,6 @@ Outcome damaged(const std::string& chunkDir, const std::string& what) {
     return Outcome::failure(manifestPathIn(chunkDir), "the manifest is damaged: " + what, EINVAL);
 }
 
-
 // Every folder on the way to filePath, each recorded when this join made it.
 Outcome makeParents(const std::string& filePath, JoinResult* result) {
     const char* begin = filePath.c_str();

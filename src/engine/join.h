@@ -18,9 +18,9 @@ struct JoinRequest {
 
 // What a join left on disk, so that the caller can remove exactly that.
 struct JoinResult {
-    std::string target;                      // outputDir + "/" + the set's source name
-    std::vector<std::string> writtenFiles;   // every file opened for writing
-    std::vector<std::string> createdFolders; // in the order made, parents first
+    std::string target;                       // outputDir + "/" + the set's source name
+    std::vector<std::string> writtenFiles;    // every file opened for writing
+    std::vector<std::string> createdFolders;  // in the order made, parents first
 };
 
 // Rebuilds the file or folder that manifest (read from request.chunkDir) describes,

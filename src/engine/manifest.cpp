@@ -60,8 +60,8 @@ Outcome toField(char* field, std::size_t fieldSize, std::string_view text, const
 // A reader takes a text field only up to its first NUL.
 std::string fromField(const char* field, std::size_t size) {
     const void* nul = std::memchr(field, '\0', size);
-    return std::string(field, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field)
-                                  : size);
+    return std::string(
+        field, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : size);
 }
 
 Outcome readFully(plat::File& file, void* buffer, std::size_t size, std::size_t* got) {
@@ -145,15 +145,15 @@ Outcome writeManifest(const std::string& path, const Manifest& m) {
                             "the password digest");
         !o)
         return o;
-    if (Outcome o = toField(h.sourceName, sizeof h.sourceName, m.sourceName, "the source name");
-        !o)
+    if (Outcome o = toField(h.sourceName, sizeof h.sourceName, m.sourceName, "the source name"); !o)
         return o;
     std::memcpy(p, &h, sizeof h);
     p += sizeof h;
     for (const ChunkRecord& r : m.chunks) {
         PackedChunk c{};
         c.chunkIndex = r.chunkIndex;
-        if (Outcome o = toField(c.fingerprint, sizeof c.fingerprint, r.fingerprint, "a fingerprint");
+        if (Outcome o =
+                toField(c.fingerprint, sizeof c.fingerprint, r.fingerprint, "a fingerprint");
             !o)
             return o;
         std::memcpy(p, &c, sizeof c);
@@ -161,8 +161,8 @@ Outcome writeManifest(const std::string& path, const Manifest& m) {
     }
     for (const FileRecord& r : m.files) {
         PackedFile f{};
-        if (Outcome o = toField(f.relativeName, sizeof f.relativeName, r.relativeName,
-                                "the relative name");
+        if (Outcome o =
+                toField(f.relativeName, sizeof f.relativeName, r.relativeName, "the relative name");
             !o)
             return o;
         f.recordNumber = r.recordNumber;
@@ -216,8 +216,8 @@ Outcome readManifest(const std::string& folder, Manifest* out) {
 
     // Each kind of record is one read; bytes past the end stay zero.
     std::vector<PackedChunk> packedChunks(static_cast<std::size_t>(chunkSlots), PackedChunk{});
-    if (Outcome o = readFully(file, packedChunks.data(), packedChunks.size() * sizeof(PackedChunk),
-                              &got);
+    if (Outcome o =
+            readFully(file, packedChunks.data(), packedChunks.size() * sizeof(PackedChunk), &got);
         !o)
         return o;
     m.chunks.reserve(packedChunks.size());

@@ -217,8 +217,8 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             const Outcome o = moveBytes(current, chunk, want, &moved, s.control());
             if (o.cancelled) return o;
             result.absorb(o);
-            result.absorb(manifest.addFilePiece(std::string_view(file).substr(prefix), i, count,
-                                                moved));
+            result.absorb(
+                manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved));
             count += moved;
             offset += moved;
             if (!o || moved < want) {
@@ -242,8 +242,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     for (; fileIndex < files.size(); ++fileIndex) {
         if (fileSize(files[fileIndex].c_str()) != 0) grew = true;
         result.absorb(manifest.addFilePiece(std::string_view(files[fileIndex]).substr(prefix),
-                                            lastChunk, plan.chunkCount > 0 ? lastChunkEnd : 0,
-                                            0));
+                                            lastChunk, plan.chunkCount > 0 ? lastChunkEnd : 0, 0));
     }
     // Only worth saying when nothing else explains the missing bytes.
     if (result.ok && written < request.totalSize)

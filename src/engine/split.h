@@ -11,8 +11,8 @@
 namespace morvane {
 
 struct SplitRequest {
-    std::string sourcePath;  // engine text: a file or a folder
-    std::string outputDir;   // engine text: the folder that receives STEM_spt
+    std::string sourcePath;      // engine text: a file or a folder
+    std::string outputDir;       // engine text: the folder that receives STEM_spt
     std::int64_t totalSize = 0;  // the source's size when it was measured
     std::int64_t chunkSize = 0;
     std::string password;  // engine bytes; empty for an unprotected set
@@ -22,7 +22,7 @@ struct SplitRequest {
 struct SplitResult {
     std::string chunkFolder;
     std::int32_t chunkCount = 0;
-    bool createdChunkFolder = false;  // false when the folder was there before
+    bool createdChunkFolder = false;        // false when the folder was there before
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
 };
 

@@ -83,8 +83,8 @@ Outcome SplitJob::prepare() {
     if (Outcome o = engineTextOf(order_.password, "the password", &request_.password); !o)
         return refuse(o);
     if (request_.password.size() >= kPasswordField)
-        return refuse(Outcome::failure("", "the password is too long (at most 31 bytes)",
-                                       ENAMETOOLONG));
+        return refuse(
+            Outcome::failure("", "the password is too long (at most 31 bytes)", ENAMETOOLONG));
 
     Outcome why;
     request_.totalSize = pathSize(request_.sourcePath.c_str(), &why);
@@ -94,9 +94,8 @@ Outcome SplitJob::prepare() {
         const QString inside = realPath(output);
         const QString tree = realPath(sourcePath_);
         if (inside == tree || inside.startsWith(tree + QLatin1Char('/')))
-            return refuse(Outcome::failure(request_.outputDir,
-                                           "the output folder lies inside the source folder",
-                                           EINVAL));
+            return refuse(Outcome::failure(
+                request_.outputDir, "the output folder lies inside the source folder", EINVAL));
     }
     if (order_.chunkSize < 0 || (order_.chunkSize == 0 && order_.chunkCount < 1))
         return refuse(Outcome::failure(request_.sourcePath,
@@ -168,8 +167,10 @@ Outcome JoinJob::unlock(const QString& password) {
 Outcome JoinJob::run() {
     const std::string target = request_.outputDir + "/" + check_.manifest.sourceName;
     if (isProtected() && !unlocked_)
-        return Outcome::failure(request_.chunkDir, "the chunk set is protected: its password "
-                                                   "is needed", EACCES);
+        return Outcome::failure(request_.chunkDir,
+                                "the chunk set is protected: its password "
+                                "is needed",
+                                EACCES);
     if (targetExists() && !replaceAllowed_)
         return Outcome::failure(target, "already exists", EEXIST);
     return runJoin(request_, check_.manifest, control(), &result_);

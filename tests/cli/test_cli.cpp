@@ -311,3 +311,54 @@ TEST(CliFaults, ArgumentsThatAreNotUtf8AreRefused) {
     EXPECT_TRUE(oneErrorLine(run)) << run.err;
     EXPECT_FALSE(exists(dir / "caf_spt"));
 }
+
+namespace {
+
+// Starts the program, sends sig once it has begun writing what watched names, and waits.
+Result stoppedBySignal(std::vector<std::string> args, const std::string& watched, int sig) {
+    TempDir io;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<char*> argv = argvOf(args);
+    pid_t pid = 0;
+    Result run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return run;
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 10000 && !exists(watched); ++i) usleep(1000);
+    usleep(20000);  // well inside the job
+    kill(pid, sig);
+    if (waitpid(pid, &run.status, 0) == pid)
+        run.status = WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1;
+    run.out = readFile(io / "out");
+    run.err = readFile(io / "err");
+    return run;
+}
+
+}  // namespace
+
+// A job stopped by SIGINT or SIGTERM removes what it wrote and deletes nothing it was told
+// to delete after a success. Thousands of one-byte chunks keep the job busy long enough.
+TEST(CliCancel, SignalsStopTheJobAndLeaveNothingOfIt) {
+    TempDir dir;
+    const std::string data = patternBytes(120000, 8);
+    writeFile(dir / "s.bin", data);
+    Result run = stoppedBySignal(
+        {"split", dir / "s.bin", "-s", "1", "-q", "--delete-source"}, dir / "s_spt", SIGINT);
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_EQ(run.err, "morvane-cli: cancelled\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(exists(dir / "s_spt"));
+    EXPECT_EQ(readFile(dir / "s.bin"), data);
+
+    ASSERT_EQ(cli({"split", dir / "s.bin", "-s", "1", "-q"}).status, 0);
+    fs::create_directory(dir / "out");
+    run = stoppedBySignal(
+        {"join", dir / "s_spt", "-o", dir / "out", "-q", "--delete-chunks"}, dir / "out/s.bin",
+        SIGTERM);
+    EXPECT_EQ(run.status, 143) << run.err;
+    EXPECT_EQ(run.err, "morvane-cli: cancelled\n");
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    EXPECT_EQ(cli({"check", dir / "s_spt"}).status, 0);  // every chunk is still there
+}

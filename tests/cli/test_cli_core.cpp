@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_options.h"
+#include "engine/split.h"
 
 using namespace morvane::cli;
 
@@ -27,11 +28,11 @@ TEST(CliCount, RangeAndChunkSize) {
     EXPECT_EQ(count, 2147483647);
     for (const char* bad : {"0", "2147483648", "3K", "x"}) EXPECT_FALSE(parseCount(bad, &count));
 
-    EXPECT_EQ(chunkSizeForCount(10, 3), 4);  // 4, 4, 2: never more chunks than asked
-    EXPECT_EQ(chunkSizeForCount(9, 3), 3);
-    EXPECT_EQ(chunkSizeForCount(2, 5), 1);
-    EXPECT_EQ(chunkSizeForCount(0, 3), 1);
-    EXPECT_EQ(chunkSizeForCount(INT64_MAX, 2), INT64_MAX / 2 + 1);
+    EXPECT_EQ(morvane::chunkSizeForCount(10, 3), 4);  // 4, 4, 2: never more chunks than asked
+    EXPECT_EQ(morvane::chunkSizeForCount(9, 3), 3);
+    EXPECT_EQ(morvane::chunkSizeForCount(2, 5), 1);
+    EXPECT_EQ(morvane::chunkSizeForCount(0, 3), 1);
+    EXPECT_EQ(morvane::chunkSizeForCount(INT64_MAX, 2), INT64_MAX / 2 + 1);
 }
 
 TEST(CliPassword, BytesAreGb18030AndBounded) {
