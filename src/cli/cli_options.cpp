@@ -28,7 +28,7 @@ struct OptionTable {
     QCommandLineOption deleteSource{"delete-source", "Delete the source after a successful split."};
     QCommandLineOption deleteChunks{
         "delete-chunks", "Delete the chunk files after a successful join (not the manifest)."};
-    QCommandLineOption force{{"f", "force"}, "Replace an existing output of a join."};
+    QCommandLineOption force{{"f", "force"}, "Replace an existing chunk folder or joined output."};
     QCommandLineOption quiet{{"q", "quiet"}, "Show no progress bar."};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
@@ -167,7 +167,7 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
         o.command = Command::Split;
         if (!refuseOthers(parser, table, command,
                           {&table.size, &table.count, &table.output, &table.askPassword,
-                           &table.stdinPassword, &table.deleteSource, &table.quiet},
+                           &table.stdinPassword, &table.deleteSource, &table.force, &table.quiet},
                           error))
             return false;
     } else if (command == "join") {
@@ -236,14 +236,17 @@ QString helpText() {
     QString text =
         "Usage:\n"
         "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
-        "                    [--delete-source] [-q]\n"
+        "                    [--delete-source] [-f] [-q]\n"
         "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f] [-q]\n"
         "  morvane-cli check CHUNKDIR\n"
         "\n"
         "split cuts the file or folder SOURCE into the chunk folder DIR/STEM_spt, where STEM\n"
         "is the name of SOURCE up to its first dot.\n"
         "join rebuilds the file or folder of the chunk set in CHUNKDIR inside DIR.\n"
-        "check lists every chunk of the set as ok, changed or missing.\n"
+        "check lists every chunk of the set as ok, changed, missing, empty, short or long,\n"
+        "and chunk files an older set left behind as stray.\n"
+        "A split or join builds its output under a hidden temporary name and renames it\n"
+        "into place when it is complete; an existing output is replaced only with -f.\n"
         "\n"
         "Options:\n";
     const OptionTable table;

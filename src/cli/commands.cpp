@@ -185,6 +185,13 @@ int runSplit(const Options& options) {
     order.deleteSource = options.deleteSource;
     jobs::SplitJob job(order);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
+    if (job.targetExists() && !options.force) {
+        std::string folder;
+        if (!plat::toEngineText(job.chunkFolder(), &folder)) folder = utf8Of(job.chunkFolder());
+        fail(folder, utf8Of(job.whatIsThere()) + "; give -f to replace it");
+        return kExitFailed;
+    }
+    job.allowReplace(options.force);
 
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;
     std::printf("%s\n", utf8Of(job.chunkFolder()).c_str());
@@ -242,12 +249,12 @@ int runCheck(const Options& options) {
     const ChunkSetCheck& check = job.check();
     const Manifest& manifest = check.manifest;
     for (const ChunkCheckEntry& entry : check.entries) {
-        const char* status = "ok";
-        if (!entry.matches) status = entry.size < 0 ? "missing" : "changed";
         const std::string size = entry.size < 0 ? "-" : std::to_string(entry.size);
-        std::printf("%6d  %12s  %-7s  %s\n", entry.chunkIndex, size.c_str(), status,
-                    nativeOf(entry.chunkPath).c_str());
+        std::printf("%6d  %12s  %-7s  %s\n", entry.chunkIndex, size.c_str(),
+                    chunkStateName(entry.state), nativeOf(entry.chunkPath).c_str());
     }
+    for (const std::string& stray : check.strays)
+        std::printf("%6s  %12s  %-7s  %s\n", "-", "-", "stray", nativeOf(stray).c_str());
     const std::int64_t total = manifest.totalSize;
     std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
     std::string size = std::to_string(total) + " bytes";
@@ -257,9 +264,10 @@ int runCheck(const Options& options) {
     std::printf("protected: %s\n", manifest.isProtected() ? "yes" : "no");
     std::fflush(stdout);
 
-    if (manifest.recordsCutShort ||
-        static_cast<std::int64_t>(check.entries.size()) != manifest.chunkCount)
-        fail(manifestPathOf(check.chunkDir), "the manifest holds fewer records than it counts");
+    // Chunk rows already say what is wrong with each chunk; the rest needs a line.
+    for (const std::string& problem : check.problems())
+        if (problem.rfind(check.chunkDir + "/" + stemOf(manifest.sourceName) + "_", 0) != 0)
+            std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
     return check.intact() ? kExitOk : kExitFailed;
 }
 

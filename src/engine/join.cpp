@@ -1,5 +1,6 @@
 #include "engine/join.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -75,16 +76,19 @@ Outcome makeParents(const std::string& filePath, JoinResult* result) {
 Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mode,
                    JoinResult* result) {
     Outcome o = out.open(path.c_str(), mode);
-    if (o && mode == plat::File::Mode::WriteTruncate) result->writtenFiles.push_back(path);
+    if (o && mode != plat::File::Mode::Append) result->writtenFiles.push_back(path);
     return o;
 }
+
+
 
 Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control,
                        JoinResult* result) {
     const std::string& chunkDir = request.chunkDir;
     if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
     const std::string stem = stemOf(m.sourceName);
-    const std::string& outPath = result->target;
+    const bool durable = !request.buildPath.empty();
+    const std::string& outPath = durable ? request.buildPath : result->target;
     if (Outcome o = fitsPathField(outPath); !o) return o;
     const std::int32_t count = m.chunkCount;
     if (Outcome o = fitsPathField(chunkPathOf(chunkDir, stem, count > 0 ? count - 1 : 0)); !o)
@@ -97,7 +101,7 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
 
     // Replacing a file the user already has is only worth it when the chunks can rebuild
     // the whole set; a join that is known to come out short keeps that file as it is.
-    if (pathKind(outPath.c_str()) == 0) {
+    if (!durable && pathKind(outPath.c_str()) == 0) {
         std::int64_t available = 0;
         for (std::int32_t i = 0; i < count; ++i) {
             const std::int64_t size = fileSize(chunkPathOf(chunkDir, stem, i).c_str());
@@ -117,7 +121,8 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     }
 
     plat::File out;
-    if (Outcome o = openOutput(out, outPath, plat::File::Mode::WriteTruncate, result); !o) return o;
+    const auto mode = durable ? plat::File::Mode::CreateNew : plat::File::Mode::WriteTruncate;
+    if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
     Outcome outcome;
     std::int64_t joined = 0;
     for (std::int32_t i = 0; i < count; ++i) {
@@ -126,6 +131,7 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
         plat::File chunk;
         if (Outcome o = chunk.open(chunkPath.c_str(), plat::File::Mode::Read); !o) {
             outcome.absorb(o);  // skipped, as every copy of the program does, but not in silence
+            if (durable) return outcome;
             continue;
         }
         chunk.adviseSequential();
@@ -134,6 +140,7 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
         if (o.cancelled) return o;
         joined += moved;
         outcome.absorb(o);
+        if (!outcome && durable) return outcome;
     }
     outcome.absorb(out.close());
     if (outcome.ok && joined != m.totalSize)
@@ -148,8 +155,14 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     const std::string& chunkDir = request.chunkDir;
     if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
     const std::string stem = stemOf(m.sourceName);
-    const std::string& target = result->target;
+    const bool durable = !request.buildPath.empty();
+    const std::string& target = durable ? request.buildPath : result->target;
     if (Outcome o = fitsPathField(target); !o) return o;
+    if (durable) {
+        // The folder is new: nothing in it can be a link planted on the way.
+        if (Outcome o = makeDir(target.c_str()); !o) return o;
+        result->createdFolders.push_back(target);
+    }
 
     Outcome outcome;
     std::unordered_set<std::string> started;
@@ -163,6 +176,8 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
 
     for (const FileRecord& r : m.files) {
         if (control.cancelRequested()) return Outcome::cancel();
+        // Whatever a durable join meets ends it: its output is thrown away anyway.
+        if (durable && !outcome) return outcome;
         const std::string& rel = r.relativeName;
         if (!staysInside(rel)) {
             outcome.absorb(
@@ -193,7 +208,9 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
                 lastParent = parent;
             }
             // A file's first piece replaces what was there; later pieces go behind it.
-            const auto mode = first ? plat::File::Mode::WriteTruncate : plat::File::Mode::Append;
+            const auto mode = !first    ? plat::File::Mode::Append
+                              : durable ? plat::File::Mode::CreateNew
+                                        : plat::File::Mode::WriteTruncate;
             if (Outcome o = openOutput(out, outPath, mode, result); !o) {
                 outcome.absorb(o);
                 continue;
@@ -220,6 +237,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
                                  "the chunk is shorter than the manifest needs for " + rel);
         outcome.absorb(o);
     }
+    if (durable && !outcome) return outcome;
     outcome.absorb(out.close());
     if (recorded != m.totalSize)
         outcome.absorb(damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
@@ -239,21 +257,72 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
                                   : joinSingleFile(request, manifest, control, result);
 }
 
+const char* chunkStateName(ChunkState state) {
+    switch (state) {
+        case ChunkState::Ok:
+            return "ok";
+        case ChunkState::Missing:
+            return "missing";
+        case ChunkState::Changed:
+            return "changed";
+        case ChunkState::Empty:
+            return "empty";
+        case ChunkState::Short:
+            return "short";
+        case ChunkState::Long:
+            return "long";
+    }
+    return "?";
+}
+
 bool ChunkSetCheck::intact() const {
+    return problems().empty();
+}
+
+std::vector<std::string> ChunkSetCheck::problems() const {
+    std::vector<std::string> found;
+    const std::string manifestPath = manifestPathOf(chunkDir);
     if (manifest.recordsCutShort ||
         static_cast<std::int64_t>(entries.size()) != manifest.chunkCount)
-        return false;
-    for (const ChunkCheckEntry& e : entries)
-        if (!e.matches) return false;
-    return true;
+        found.push_back(manifestPath + ": the manifest holds fewer records than it counts");
+    std::int64_t sum = 0;
+    for (const ChunkCheckEntry& e : entries) {
+        if (e.size > 0) sum += e.size;
+        switch (e.state) {
+            case ChunkState::Ok:
+                break;
+            case ChunkState::Missing:
+                found.push_back(e.chunkPath + ": missing");
+                break;
+            case ChunkState::Changed:
+                found.push_back(e.chunkPath + ": does not match the manifest");
+                break;
+            case ChunkState::Empty:
+                found.push_back(e.chunkPath + ": empty, though the set has bytes for it");
+                break;
+            case ChunkState::Short:
+                found.push_back(e.chunkPath + ": shorter than the set needs");
+                break;
+            case ChunkState::Long:
+                found.push_back(e.chunkPath + ": longer than the set needs");
+                break;
+        }
+    }
+    // Sizes that each look right can still fail to add up, and then no chunk says so.
+    if (found.empty() && sum != manifest.totalSize)
+        found.push_back(manifestPath + ": the chunks hold " + std::to_string(sum) +
+                        " bytes, but the set holds " + std::to_string(manifest.totalSize));
+    return found;
 }
 
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
     *check = ChunkSetCheck{};
     check->chunkDir = chunkDir;
     if (Outcome o = readManifest(chunkDir, &check->manifest); !o) return o;
-    const std::string stem = stemOf(check->manifest.sourceName);
-    for (const ChunkRecord& r : check->manifest.chunks) {
+    const Manifest& m = check->manifest;
+    const std::string stem = stemOf(m.sourceName);
+    std::int64_t fullSize = 0;  // the size of every chunk but the last
+    for (const ChunkRecord& r : m.chunks) {
         ChunkCheckEntry entry;
         entry.chunkIndex = r.chunkIndex;
         entry.chunkPath = chunkPathOf(chunkDir, stem, r.chunkIndex);
@@ -264,7 +333,47 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
         const bool readable = chunkFingerprint(entry.chunkPath.c_str(), current, &entry.size).ok;
         entry.matches = readable && entry.storedFingerprint == current;
         if (!readable) entry.size = fileSize(entry.chunkPath.c_str());
+        entry.state = !readable        ? ChunkState::Missing
+                      : !entry.matches ? ChunkState::Changed
+                                       : ChunkState::Ok;
+        if (r.chunkIndex != m.chunkCount - 1) fullSize = std::max(fullSize, entry.size);
         check->entries.push_back(std::move(entry));
+    }
+    // A split that met a full disk, or a source that shrank, leaves chunks whose stored
+    // fingerprints match their short contents: only their sizes give them away. Every
+    // chunk but the last has the same size, and the last holds what is left.
+    const std::int64_t count = m.chunkCount;
+    for (ChunkCheckEntry& e : check->entries) {
+        if (e.state != ChunkState::Ok) continue;
+        const bool last = e.chunkIndex == count - 1;
+        const std::int64_t lastSize =
+            count > 1 ? m.totalSize - (count - 1) * fullSize : m.totalSize;
+        if (e.size == 0 && m.totalSize > 0)
+            e.state = ChunkState::Empty;
+        else if (!last && e.size < fullSize)
+            e.state = ChunkState::Short;
+        else if (last && e.size < lastSize)
+            e.state = ChunkState::Short;
+        else if (last && e.size > lastSize)
+            e.state = ChunkState::Long;
+    }
+    // Leftovers of an older, longer set under the same stem.
+    std::vector<plat::DirEntry> names;
+    if (plat::listDirectory(chunkDir.c_str(), &names)) {
+        const std::string prefix = stem + "_";
+        for (const plat::DirEntry& d : names) {
+            const std::string& n = d.name;
+            if (n.size() <= prefix.size() + 4 || n.compare(0, prefix.size(), prefix) != 0 ||
+                n.compare(n.size() - 4, 4, ".spt") != 0)
+                continue;
+            const std::string digits = n.substr(prefix.size(), n.size() - prefix.size() - 4);
+            if (digits.empty() || digits.size() > 10 ||
+                digits.find_first_not_of("0123456789") != std::string::npos ||
+                (digits.size() > 1 && digits[0] == '0'))
+                continue;
+            if (std::stoll(digits) >= count) check->strays.push_back(chunkDir + "/" + n);
+        }
+        std::sort(check->strays.begin(), check->strays.end());
     }
     return Outcome::success();
 }

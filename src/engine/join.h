@@ -14,6 +14,10 @@ namespace morvane {
 struct JoinRequest {
     std::string chunkDir;   // engine text
     std::string outputDir;  // engine text: the folder that receives the file or folder
+    // Where the file or folder is built, beside its final place, for the caller to flush
+    // and rename into place: every file is then created new, and the first failure ends
+    // the join. Empty: straight at the target.
+    std::string buildPath;
 };
 
 // What a join left on disk, so that the caller can remove exactly that.
@@ -28,9 +32,20 @@ struct JoinResult {
 Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
                 JoinResult* result);
 
+enum class ChunkState {
+    Ok,
+    Missing,  // cannot be read
+    Changed,  // does not match its fingerprint
+    Empty,    // holds nothing, though the set has bytes for it
+    Short,    // smaller than the set's other chunks need it to be
+    Long,     // the last chunk, larger than the set's total leaves for it
+};
+const char* chunkStateName(ChunkState state);  // "ok", "missing", "changed", "empty", ...
+
 struct ChunkCheckEntry {
     std::int32_t chunkIndex = 0;
-    bool matches = false;           // the chunk still matches its fingerprint
+    bool matches = false;  // the chunk still matches its fingerprint
+    ChunkState state = ChunkState::Missing;
     std::string storedFingerprint;  // engine text
     std::string chunkPath;          // engine text
     std::int64_t size = -1;         // -1 when it cannot be measured
@@ -40,8 +55,14 @@ struct ChunkSetCheck {
     std::string chunkDir;
     Manifest manifest;
     std::vector<ChunkCheckEntry> entries;  // one per chunk record
-    // Every chunk matches, and the manifest holds every record it counts.
+    // Chunk files of the set's stem numbered beyond its count: an older set's leftovers.
+    std::vector<std::string> strays;
+    // Every chunk is in state Ok, their sizes add up to the total, and the manifest holds
+    // every record it counts.
     bool intact() const;
+    // Why the set cannot be joined as it stands: one sentence per fault, each naming the
+    // chunk; empty for an intact set.
+    std::vector<std::string> problems() const;
 };
 
 // Reads chunkDir's manifest and fingerprints every chunk it lists. A folder without a

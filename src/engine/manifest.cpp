@@ -130,7 +130,7 @@ std::string stemOf(const std::string& sourceName) {
     return sourceName.substr(0, sourceName.find('.'));
 }
 
-Outcome writeManifest(const std::string& path, const Manifest& m) {
+Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew) {
     // One write: a manifest of thousands of records should not cost thousands of calls.
     std::vector<char> bytes(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +
                             m.files.size() * sizeof(PackedFile));
@@ -174,7 +174,10 @@ Outcome writeManifest(const std::string& path, const Manifest& m) {
     }
     if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
-    if (Outcome o = file.open(path.c_str(), plat::File::Mode::WriteTruncate); !o) return o;
+    if (Outcome o = file.open(
+            path.c_str(), createNew ? plat::File::Mode::CreateNew : plat::File::Mode::WriteTruncate);
+        !o)
+        return o;
     if (Outcome o = file.write(bytes.data(), bytes.size()); !o) return o;
     return file.close();
 }

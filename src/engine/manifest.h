@@ -60,8 +60,9 @@ std::string chunkPathOf(const std::string& folder, const std::string& stem, std:
 // The source name up to its first ".": the start of every chunk's name.
 std::string stemOf(const std::string& sourceName);
 
-// Writes the manifest in one write. Refuses texts that do not fit their fields.
-Outcome writeManifest(const std::string& path, const Manifest& manifest);
+// Writes the manifest in one write. Refuses texts that do not fit their fields. With
+// createNew, only a new file is made: nothing already there is written through.
+Outcome writeManifest(const std::string& path, const Manifest& manifest, bool createNew = false);
 // Reads the manifest of folder. Missing record bytes read as zero; a text field ends at
 // its first NUL. On failure *out is empty and the outcome says why.
 Outcome readManifest(const std::string& folder, Manifest* out);

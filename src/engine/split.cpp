@@ -70,11 +70,14 @@ public:
     Outcome start() {
         Outcome outcome;
         result_->chunkFolder = plan_.chunkFolder;
+        result_->sourceName = plan_.name;
         result_->chunkCount = plan_.chunkCount;
-        if (Outcome o = makeDir(plan_.chunkFolder.c_str()); o)
-            result_->createdChunkFolder = true;
-        else if (o.error != EEXIST)
-            outcome.absorb(o);
+        if (!durable()) {
+            if (Outcome o = makeDir(folder().c_str()); o)
+                result_->createdChunkFolder = true;
+            else if (o.error != EEXIST)
+                outcome.absorb(o);
+        }
         outcome.absorb(manifest_.setSourceName(plan_.name));
         manifest_.chunkCount = plan_.chunkCount;
         manifest_.totalSize = request_.totalSize;
@@ -82,12 +85,19 @@ public:
         return outcome;
     }
 
+    bool durable() const { return !request_.buildFolder.empty(); }
+    const std::string& folder() const {
+        return durable() ? request_.buildFolder : plan_.chunkFolder;
+    }
+
     std::string chunkPath(std::int32_t index) const {
-        return chunkPathOf(plan_.chunkFolder, plan_.stem, index);
+        return chunkPathOf(folder(), plan_.stem, index);
     }
 
     Outcome openChunk(plat::File& chunk, const std::string& path) {
-        Outcome o = chunk.open(path.c_str(), plat::File::Mode::WriteTruncate);
+        // A name already taken, a planted link above all, is never written through.
+        Outcome o = chunk.open(path.c_str(), durable() ? plat::File::Mode::CreateNew
+                                                       : plat::File::Mode::WriteTruncate);
         if (o) result_->writtenFiles.push_back(path);
         return o;
     }
@@ -107,8 +117,8 @@ public:
     }
 
     Outcome finish() {
-        const std::string path = manifestPathOf(plan_.chunkFolder);
-        Outcome o = writeManifest(path, manifest_);
+        const std::string path = manifestPathOf(folder());
+        Outcome o = writeManifest(path, manifest_, durable());
         // A manifest that was opened counts as written, whole or not.
         if (o || o.error != ENAMETOOLONG) result_->writtenFiles.push_back(path);
         return o;
@@ -130,6 +140,15 @@ Outcome sourceChanged(const std::string& path, const char* how) {
                                       " its measured size: it changed after it was measured");
 }
 
+// A file rewritten in place keeps its size but not its times: either change means the
+// bytes read may come from two versions.
+Outcome unchangedSince(plat::File& file, const plat::FileIdentity& before) {
+    plat::FileIdentity after;
+    if (Outcome o = file.identity(&after); !o) return o;
+    if (after == before) return Outcome::success();
+    return Outcome::failure(file.path(), "changed while it was being read");
+}
+
 // True when file still has a byte at its current position.
 bool hasMoreBytes(plat::File& file) {
     char byte;
@@ -143,6 +162,8 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
     const Outcome opened = source.open(request.sourcePath.c_str(), plat::File::Mode::Read);
     result.absorb(opened);
     source.adviseSequential();
+    plat::FileIdentity before;
+    if (opened) result.absorb(source.identity(&before));
     bool sourceEnded = false;
     for (std::int32_t i = 0; i < plan.chunkCount; ++i) {
         if (s.control().cancelRequested()) return Outcome::cancel();
@@ -168,6 +189,7 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
     }
     if (opened && !sourceEnded && source.seek(request.totalSize) && hasMoreBytes(source))
         result.absorb(sourceChanged(request.sourcePath, "still had bytes after"));
+    if (opened && result.ok) result.absorb(unchangedSince(source, before));
     result.absorb(s.finish());
     return result;
 }
@@ -188,6 +210,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     std::size_t fileIndex = 0;
     std::int64_t offset = 0;  // where the current file goes on in the next chunk
     plat::File current;       // kept open from one chunk to the next
+    plat::FileIdentity currentBefore;
     std::int64_t written = 0;
     std::int64_t lastChunkEnd = 0;
 
@@ -202,6 +225,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             const std::string& file = files[fileIndex];
             if (!current.isOpen()) {
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
+                if (o) o = current.identity(&currentBefore);
                 if (o && offset != 0) o = current.seek(offset);
                 if (!o) {
                     // Never read from a failed open: the file counts as exhausted.
@@ -222,6 +246,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             count += moved;
             offset += moved;
             if (!o || moved < want) {
+                if (o) result.absorb(unchangedSince(current, currentBefore));
                 current.close();
                 ++fileIndex;
                 offset = 0;
@@ -236,7 +261,10 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     // The stream can end exactly where the last chunk does; the files after that point
     // (empty ones, unless the folder changed) still need their records.
     bool grew = current.isOpen() && hasMoreBytes(current);
-    if (current.isOpen()) ++fileIndex;
+    if (current.isOpen()) {
+        result.absorb(unchangedSince(current, currentBefore));
+        ++fileIndex;
+    }
     current.close();
     const std::int32_t lastChunk = plan.chunkCount > 0 ? plan.chunkCount - 1 : 0;
     for (; fileIndex < files.size(); ++fileIndex) {
@@ -262,6 +290,12 @@ std::int64_t chunkCountFor(std::int64_t totalSize, std::int64_t chunkSize) {
 std::int64_t chunkSizeForCount(std::int64_t totalSize, std::int64_t count) {
     if (count < 1 || totalSize <= 0) return 1;
     return totalSize / count + (totalSize % count != 0 ? 1 : 0);
+}
+
+std::string chunkFolderFor(const std::string& sourcePath, const std::string& outputDir) {
+    char name[kPathField] = {};
+    if (baseName(sourcePath.c_str(), name, sizeof name) != 0 || name[0] == '\0') return {};
+    return outputDir + "/" + stemOf(name) + "_spt";
 }
 
 Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* result) {

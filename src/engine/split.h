@@ -16,11 +16,17 @@ struct SplitRequest {
     std::int64_t totalSize = 0;  // the source's size when it was measured
     std::int64_t chunkSize = 0;
     std::string password;  // engine bytes; empty for an unprotected set
+    // Where the chunks and the manifest are written: a new, empty folder that the caller
+    // flushes and renames to the chunk folder. Every file is then created new, so nothing
+    // is written through a name that was already there. Empty: straight into the chunk
+    // folder, which is made or reused.
+    std::string buildFolder;
 };
 
 // What a split left on disk, so that the caller can remove exactly that.
 struct SplitResult {
-    std::string chunkFolder;
+    std::string chunkFolder;  // the set's final place
+    std::string sourceName;
     std::int32_t chunkCount = 0;
     bool createdChunkFolder = false;        // false when the folder was there before
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
@@ -30,6 +36,10 @@ struct SplitResult {
 // count of further failures, or a cancel. A request whose paths do not fit, or with a
 // chunk size below 1, is refused before anything is written.
 Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* result);
+
+// The chunk folder that a split of sourcePath into outputDir makes: outputDir/STEM_spt.
+// Empty when the source path has no name that fits.
+std::string chunkFolderFor(const std::string& sourcePath, const std::string& outputDir);
 
 // Chunk count for a total and a chunk size: the quotient, plus one for a remainder.
 std::int64_t chunkCountFor(std::int64_t totalSize, std::int64_t chunkSize);

@@ -54,9 +54,7 @@ Outcome removeFolderTree(const QString& path) {
 Outcome removeSplitSource(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir() && !info.isSymLink()) return removeFolderTree(path);
-    errno = 0;
-    if (!QFile::remove(path)) return removalFailure(path);
-    return Outcome::success();
+    return plat::removeFile(engineTextOf(path).c_str());
 }
 
 Outcome removeListedChunks(const std::vector<ChunkCheckEntry>& entries) {

@@ -38,7 +38,83 @@ Outcome engineTextOf(const QString& text, const char* what, std::string* out) {
                             EILSEQ);
 }
 
+Outcome busy(const std::string& target) {
+    return Outcome::failure(target, "another job is writing there", EBUSY);
+}
+
+// Makes outputDir and every missing folder above it, recording each one made.
+Outcome makeOutputFolder(const std::string& outputDir, std::vector<std::string>* made) {
+    if (plat::pathExists(outputDir.c_str())) return Outcome::success();
+    const char* begin = outputDir.c_str();
+    const char* end = begin + outputDir.size();
+    for (const char* p = begin; p <= end;) {
+        const std::size_t n = p < end ? plat::charLength(p, end) : 1;
+        if (p == end || (n == 1 && *p == '/' && p != begin)) {
+            const std::string level(begin, static_cast<std::size_t>(p - begin));
+            Outcome o = makeDir(level.c_str());
+            if (o)
+                made->push_back(level);
+            else if (o.error != EEXIST)
+                return o;
+        }
+        p += n;
+    }
+    return Outcome::success();
+}
+
+void removeMadeFolders(std::vector<std::string>* made) {
+    for (auto it = made->rbegin(); it != made->rend(); ++it) plat::removeDirectory(it->c_str());
+    made->clear();
+}
+
+// Puts built where final was, in steps that each leave either the old or the new output
+// under the final name, and makes the result durable before anything old is removed.
+Outcome commitOutput(const std::string& built, const std::string& final, const std::string& old,
+                     const std::string& folder) {
+    if (!plat::pathExists(final.c_str())) {
+        if (Outcome o = plat::renamePath(built.c_str(), final.c_str()); !o) return o;
+        return plat::syncDirectory(folder.c_str());
+    }
+    bool swapped = false;
+    if (Outcome o = plat::exchangePaths(built.c_str(), final.c_str(), &swapped); !o) return o;
+    if (swapped) {
+        // built now names the old output.
+        if (Outcome o = plat::syncDirectory(folder.c_str()); !o) return o;
+        return plat::removeTree(built.c_str());
+    }
+    if (Outcome o = plat::renamePath(final.c_str(), old.c_str()); !o) return o;
+    if (Outcome o = plat::renamePath(built.c_str(), final.c_str()); !o) {
+        plat::renamePath(old.c_str(), final.c_str());
+        return o;
+    }
+    if (Outcome o = plat::syncDirectory(folder.c_str()); !o) return o;
+    return plat::removeTree(old.c_str());
+}
+
+// The problems of a set, in the system's text, as one reason.
+std::string problemsText(const std::vector<std::string>& problems) {
+    std::string text = "the chunk set cannot be joined: ";
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        std::string native;
+        if (i > 0) text += "; ";
+        text += plat::toNativeText(problems[i], &native) ? native : problems[i];
+    }
+    return text;
+}
+
 }  // namespace
+
+SideNames sideNamesOf(const std::string& folder, const std::string& name) {
+    // A long name would not leave room for the suffixes within one name's 255 bytes.
+    std::string base = name;
+    if (base.size() > 200) {
+        char digest[kDigestText] = {};
+        md5Hex(name.data(), name.size(), digest);
+        base = digest;
+    }
+    const std::string stem = folder + "/." + base + ".morvane-";
+    return {stem + "lock", stem + "partial", stem + "old"};
+}
 
 QString displayText(const std::string& engineText) {
     return plat::fromEngineText(engineText);
@@ -46,12 +122,6 @@ QString displayText(const std::string& engineText) {
 
 void Job::execute() {
     outcome_ = prepared_ ? run() : Outcome::failure("", "the job was not prepared");
-    // A cancel that arrives as the run ends still wins: the user asked for nothing to stay.
-    if (outcome_ && control_.cancelRequested()) outcome_ = Outcome::cancel();
-    if (outcome_.cancelled) {
-        discard();
-        return;
-    }
     if (!outcome_ || !wantsDeletion()) return;
     removal_ = deleteSources();
     sourcesDeleted_ = removal_.ok;
@@ -64,10 +134,12 @@ std::int64_t SplitJob::chunkCount() const {
 }
 
 QString SplitJob::chunkFolder() const {
-    if (!result_.chunkFolder.empty()) return displayText(result_.chunkFolder);
-    char name[kPathField] = {};
-    if (baseName(request_.sourcePath.c_str(), name, sizeof name) != 0) return QString();
-    return displayText(request_.outputDir + "/" + stemOf(name) + "_spt");
+    return displayText(finalFolder_);
+}
+
+QString SplitJob::whatIsThere() const {
+    if (existingSource_.empty()) return QStringLiteral("already exists");
+    return QStringLiteral("already holds the chunk set of ") + displayText(existingSource_);
 }
 
 Outcome SplitJob::prepare() {
@@ -103,6 +175,13 @@ Outcome SplitJob::prepare() {
     request_.chunkSize = order_.chunkSize > 0
                              ? order_.chunkSize
                              : chunkSizeForCount(request_.totalSize, order_.chunkCount);
+    finalFolder_ = chunkFolderFor(request_.sourcePath, request_.outputDir);
+    if (finalFolder_.empty())
+        return refuse(Outcome::failure(request_.sourcePath, "the source has no name", EINVAL));
+    targetExists_ = plat::pathExists(finalFolder_.c_str());
+    existingSource_.clear();
+    Manifest there;
+    if (targetExists_ && readManifest(finalFolder_, &there)) existingSource_ = there.sourceName;
     if (chunkCount() > INT32_MAX)
         return refuse(Outcome::failure(request_.sourcePath,
                                        "chunks of " + std::to_string(request_.chunkSize) +
@@ -113,13 +192,34 @@ Outcome SplitJob::prepare() {
 }
 
 Outcome SplitJob::run() {
-    return runSplit(request_, control(), &result_);
-}
-
-void SplitJob::discard() {
-    for (auto it = result_.writtenFiles.rbegin(); it != result_.writtenFiles.rend(); ++it)
-        plat::removeFile(it->c_str());
-    if (result_.createdChunkFolder) plat::removeDirectory(result_.chunkFolder.c_str());
+    std::vector<std::string> made;
+    if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
+    const std::string name = finalFolder_.substr(request_.outputDir.size() + 1);
+    const SideNames side = sideNamesOf(request_.outputDir, name);
+    plat::NameLock lock;
+    Outcome outcome = lock.acquire(side.lock);
+    if (!outcome && outcome.error == EWOULDBLOCK) outcome = busy(finalFolder_);
+    if (outcome) {
+        // Only a crashed job's leftovers can be here: the lock keeps live ones away.
+        outcome = plat::removeTree(side.partial.c_str());
+        if (outcome) outcome = plat::removeTree(side.old.c_str());
+    }
+    if (outcome && plat::pathExists(finalFolder_.c_str()) && !replaceAllowed_)
+        outcome = Outcome::failure(finalFolder_, whatIsThere().toStdString(), EEXIST);
+    if (outcome) outcome = makeDir(side.partial.c_str());
+    if (outcome) {
+        request_.buildFolder = side.partial;
+        outcome = runSplit(request_, control(), &result_);
+        // Every chunk and the manifest, then the folder's entries.
+        if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+        if (outcome) outcome = plat::syncDirectory(side.partial.c_str());
+        if (outcome && control().cancelRequested()) outcome = Outcome::cancel();
+        if (outcome)
+            outcome = commitOutput(side.partial, finalFolder_, side.old, request_.outputDir);
+        if (!outcome) plat::removeTree(side.partial.c_str());
+    }
+    if (!outcome) removeMadeFolders(&made);
+    return outcome;
 }
 
 Outcome SplitJob::deleteSources() {
@@ -165,22 +265,49 @@ Outcome JoinJob::unlock(const QString& password) {
 }
 
 Outcome JoinJob::run() {
-    const std::string target = request_.outputDir + "/" + check_.manifest.sourceName;
+    const std::string& name = check_.manifest.sourceName;
+    const std::string target = request_.outputDir + "/" + name;
     if (isProtected() && !unlocked_)
         return Outcome::failure(request_.chunkDir,
-                                "the chunk set is protected: its password "
-                                "is needed",
-                                EACCES);
-    if (targetExists() && !replaceAllowed_)
-        return Outcome::failure(target, "already exists", EEXIST);
-    return runJoin(request_, check_.manifest, control(), &result_);
-}
+                                "the chunk set is protected: its password is needed", EACCES);
+    // The set as it is now decides, not as it was when it was listed.
+    ChunkSetCheck now;
+    if (Outcome o = checkChunkSet(request_.chunkDir, &now); !o) return o;
+    if (now.manifest.sourceName != name ||
+        now.manifest.passwordDigest != check_.manifest.passwordDigest)
+        return Outcome::failure(manifestPathOf(request_.chunkDir),
+                                "the chunk set changed since it was listed");
+    if (const auto problems = now.problems(); !problems.empty())
+        return Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+    check_ = std::move(now);
 
-void JoinJob::discard() {
-    for (auto it = result_.writtenFiles.rbegin(); it != result_.writtenFiles.rend(); ++it)
-        plat::removeFile(it->c_str());
-    for (auto it = result_.createdFolders.rbegin(); it != result_.createdFolders.rend(); ++it)
-        plat::removeDirectory(it->c_str());
+    std::vector<std::string> made;
+    if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
+    const SideNames side = sideNamesOf(request_.outputDir, name);
+    plat::NameLock lock;
+    Outcome outcome = lock.acquire(side.lock);
+    if (!outcome && outcome.error == EWOULDBLOCK) outcome = busy(target);
+    if (outcome) {
+        // Only a crashed job's leftovers can be here: the lock keeps live ones away.
+        outcome = plat::removeTree(side.partial.c_str());
+        if (outcome) outcome = plat::removeTree(side.old.c_str());
+    }
+    if (outcome && plat::pathExists(target.c_str()) && !replaceAllowed_)
+        outcome = Outcome::failure(target, "already exists", EEXIST);
+    if (outcome) {
+        request_.buildPath = side.partial;
+        outcome = runJoin(request_, check_.manifest, control(), &result_);
+        // Every file, then the folders' entries, deepest first.
+        if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+        for (auto it = result_.createdFolders.rbegin();
+             outcome && it != result_.createdFolders.rend(); ++it)
+            outcome = plat::syncDirectory(it->c_str());
+        if (outcome && control().cancelRequested()) outcome = Outcome::cancel();
+        if (outcome) outcome = commitOutput(side.partial, target, side.old, request_.outputDir);
+        if (!outcome) plat::removeTree(side.partial.c_str());
+    }
+    if (!outcome) removeMadeFolders(&made);
+    return outcome;
 }
 
 Outcome JoinJob::deleteSources() {

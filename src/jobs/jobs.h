@@ -43,7 +43,9 @@ public:
     const JobControl& control() const { return control_; }
 
     // Runs the job on the calling thread to its end. Call once, after prepare() succeeded.
-    // A cancelled job removes what it wrote; only a success deletes what the order asks.
+    // The output is built under a temporary name beside its place, flushed, and renamed
+    // into place; a failed or cancelled job removes it. Only a success, once its rename is
+    // durable, deletes what the order asks.
     void execute();
 
     // After execute(): success, the failure, or a cancel (outcome().cancelled).
@@ -64,8 +66,6 @@ protected:
 
 private:
     virtual Outcome run() = 0;
-    // Removes what run() wrote; called after a cancel.
-    virtual void discard() = 0;
     virtual bool wantsDeletion() const = 0;
     virtual Outcome deleteSources() = 0;
 
@@ -91,16 +91,26 @@ public:
     std::int64_t chunkCount() const;
     // Where the chunk set goes (before the run) or went (after it), in the system's text.
     QString chunkFolder() const;
+    // Whether something already stands where the chunk folder goes, and what it is:
+    // "already holds the chunk set of NAME", or "already exists".
+    bool targetExists() const { return targetExists_; }
+    QString whatIsThere() const;
+    // A split over an existing chunk folder happens only when it was allowed; the old
+    // folder is replaced once the new set is complete.
+    void allowReplace(bool allow) { replaceAllowed_ = allow; }
 
 private:
     Outcome run() override;
-    void discard() override;
     bool wantsDeletion() const override { return order_.deleteSource; }
     Outcome deleteSources() override;
 
     SplitOrder order_;
     SplitRequest request_;
     QString sourcePath_;  // absolute and clean
+    std::string finalFolder_;
+    std::string existingSource_;  // the source name of the set already there, if any
+    bool targetExists_ = false;
+    bool replaceAllowed_ = false;
     SplitResult result_;
 };
 
@@ -108,7 +118,9 @@ class JoinJob : public Job {
 public:
     explicit JoinJob(JoinOrder order);
 
-    // Reads the set's manifest and checks every chunk against its fingerprint.
+    // Reads the set's manifest and checks every chunk against its fingerprint and the
+    // set's sizes. The join itself checks again before it writes, and refuses a set with
+    // any fault (check().problems()).
     Outcome prepare();
     const ChunkSetCheck& check() const { return check_; }
     // The file or folder the join writes, in the system's text.
@@ -122,7 +134,6 @@ public:
 
 private:
     Outcome run() override;
-    void discard() override;
     bool wantsDeletion() const override { return order_.deleteChunks; }
     Outcome deleteSources() override;
 
@@ -136,5 +147,15 @@ private:
 
 // The system's text of engine text, for people to read.
 QString displayText(const std::string& engineText);
+
+// The hidden names a job uses beside its output NAME in folder: the lock that keeps a
+// second job away, and the output while it is built. Plainly temporary; a later job of
+// the same kind removes what a crashed one left.
+struct SideNames {
+    std::string lock;
+    std::string partial;
+    std::string old;
+};
+SideNames sideNamesOf(const std::string& folder, const std::string& name);
 
 }  // namespace morvane::jobs

@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -140,6 +142,128 @@ Outcome removeDirectory(const char* path) {
     return Outcome::success();
 }
 
+Outcome removeTree(const char* path) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Remove, path)) return Outcome::systemFailure(path, e);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0)
+        return errno == ENOENT ? Outcome::success() : Outcome::systemFailure(path, errno);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlink(native.c_str()) != 0 && errno != ENOENT)
+            return Outcome::systemFailure(path, errno);
+        return Outcome::success();
+    }
+    std::vector<DirEntry> entries;
+    if (Outcome o = listDirectory(path, &entries); !o) return o;
+    for (const DirEntry& entry : entries) {
+        const std::string child = std::string(path) + "/" + entry.name;
+        if (Outcome o = removeTree(child.c_str()); !o) return o;
+    }
+    if (::rmdir(native.c_str()) != 0 && errno != ENOENT) return Outcome::systemFailure(path, errno);
+    return Outcome::success();
+}
+
+bool pathExists(const char* path) {
+    std::string native;
+    if (!nativePath(path, &native)) return false;
+    struct stat st {};
+    return ::lstat(native.c_str(), &st) == 0;
+}
+
+Outcome renamePath(const char* from, const char* to) {
+    std::string nativeFrom;
+    std::string nativeTo;
+    if (Outcome o = nativePath(from, &nativeFrom); !o) return o;
+    if (Outcome o = nativePath(to, &nativeTo); !o) return o;
+    if (int e = injectedFault(Op::Rename, to)) return Outcome::systemFailure(to, e);
+    if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
+        return Outcome::systemFailure(to, errno);
+    return Outcome::success();
+}
+
+Outcome exchangePaths(const char* a, const char* b, bool* supported) {
+    *supported = true;
+    std::string nativeA;
+    std::string nativeB;
+    if (Outcome o = nativePath(a, &nativeA); !o) return o;
+    if (Outcome o = nativePath(b, &nativeB); !o) return o;
+    if (int e = injectedFault(Op::Rename, b)) return Outcome::systemFailure(b, e);
+    if (::renameat2(AT_FDCWD, nativeA.c_str(), AT_FDCWD, nativeB.c_str(), RENAME_EXCHANGE) != 0) {
+        if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+            *supported = false;
+            return Outcome::success();
+        }
+        return Outcome::systemFailure(b, errno);
+    }
+    return Outcome::success();
+}
+
+Outcome syncFileSystem(const char* path) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Sync, path)) return Outcome::systemFailure(path, e);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Outcome::systemFailure(path, errno);
+    const int result = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    if (result != 0) return Outcome::systemFailure(path, err);
+    return Outcome::success();
+}
+
+Outcome syncDirectory(const char* path) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Sync, path)) return Outcome::systemFailure(path, e);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Outcome::systemFailure(path, errno);
+    const int result = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (result != 0) return Outcome::systemFailure(path, err);
+    return Outcome::success();
+}
+
+NameLock::~NameLock() {
+    release();
+}
+
+Outcome NameLock::acquire(const std::string& lockPath) {
+    release();
+    std::string native;
+    if (Outcome o = nativePath(lockPath.c_str(), &native); !o) return o;
+    // The file may be removed by the holder that lets go just before this one locks it;
+    // a lock on a name that no longer leads to the same file is no lock, so try again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return Outcome::systemFailure(lockPath, errno);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return Outcome::systemFailure(lockPath, err);
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && ::lstat(native.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            fd_ = fd;
+            path_ = lockPath;
+            return Outcome::success();
+        }
+        ::close(fd);
+    }
+    return Outcome::systemFailure(lockPath, EAGAIN);
+}
+
+void NameLock::release() {
+    if (fd_ < 0) return;
+    std::string native;
+    if (nativePath(path_.c_str(), &native)) ::unlink(native.c_str());
+    ::close(fd_);
+    fd_ = -1;
+}
+
 void sleepMs(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -180,6 +304,9 @@ Outcome File::open(const char* path, Mode mode) {
             break;
         case Mode::Append:
             flags |= O_RDWR | O_CREAT | O_APPEND;
+            break;
+        case Mode::CreateNew:
+            flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
             break;
     }
     int fd;
@@ -257,6 +384,28 @@ Outcome File::close() {
     // Linux releases the descriptor even when close fails, so it is never retried.
     if (::close(fd) != 0 && e == 0) e = errno;
     if (e != 0 && e != EINTR) return Outcome::systemFailure(path_, e);
+    return Outcome::success();
+}
+
+Outcome File::sync() {
+    if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Sync, path_)) return Outcome::systemFailure(path_, e);
+    int result;
+    do {
+        result = ::fsync(fd_);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return Outcome::systemFailure(path_, errno);
+    return Outcome::success();
+}
+
+Outcome File::identity(FileIdentity* id) {
+    *id = FileIdentity{};
+    if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return Outcome::systemFailure(path_, errno);
+    id->size = static_cast<std::int64_t>(st.st_size);
+    id->modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id->changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return Outcome::success();
 }
 

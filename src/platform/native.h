@@ -40,6 +40,48 @@ Outcome createDirectory(const char* path);
 Outcome removeFile(const char* path);
 // Removes an empty folder.
 Outcome removeDirectory(const char* path);
+// Removes a file, a link or a whole folder tree; links are removed, never followed.
+// A path that is not there is no failure.
+Outcome removeTree(const char* path);
+// True when anything, a dangling link included, stands at path.
+bool pathExists(const char* path);
+// Renames within one file system; an existing file at to is replaced in one step.
+Outcome renamePath(const char* from, const char* to);
+// Swaps two names in one step, whatever each names. False in *supported, with nothing
+// changed, where the file system cannot.
+Outcome exchangePaths(const char* a, const char* b, bool* supported);
+// Makes every file of the file system that holds path durable, with the errors of any
+// write to it: one call for a tree of thousands of files, where one fsync each is slow.
+Outcome syncFileSystem(const char* path);
+// Makes a folder's entries (new names, renames, removals) durable.
+Outcome syncDirectory(const char* path);
+
+// What tells a file's content changed: size, modification and change time.
+struct FileIdentity {
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// An exclusive claim on a name for the time of one job, between processes: a lock file
+// beside it, held with flock. The kernel drops the claim when a process dies, so a lock
+// file left by a crash never blocks the next job.
+class NameLock {
+public:
+    NameLock() = default;
+    ~NameLock();
+    NameLock(const NameLock&) = delete;
+    NameLock& operator=(const NameLock&) = delete;
+    // Fails at once, with EWOULDBLOCK, when another job holds it.
+    Outcome acquire(const std::string& lockPath);
+    // Removes the lock file and lets go.
+    void release();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
 void sleepMs(int milliseconds);
 
 // An open file. Unbuffered: callers move data in blocks.
@@ -49,6 +91,7 @@ public:
         Read,           // "rb"
         WriteTruncate,  // "w+b": create or empty, read and write
         Append,         // "a+b": create when missing, every write at the end
+        CreateNew,      // a new file only: fails on anything already there, links included
     };
 
     File() = default;
@@ -72,6 +115,9 @@ public:
     Outcome size(std::int64_t* bytes);
     // Closing reports the deferred write errors that some file systems keep until then.
     Outcome close();
+    // Makes the file's data durable.
+    Outcome sync();
+    Outcome identity(FileIdentity* id);
 
     // Copies up to size bytes from src's position to this file's position inside the
     // kernel; *copied is 0 only when src has ended. *supported becomes false, with nothing
@@ -88,7 +134,7 @@ private:
 };
 
 // Fault seam for tests: a hook that may make an operation fail with the errno it returns.
-enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove };
+enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove, Sync, Rename };
 using FaultHook = std::function<int(Op op, const std::string& path)>;
 void setFaultHook(FaultHook hook);
 

@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <thread>
 
 #include "fault_util.h"
 #include "temp_dir.h"
@@ -157,7 +160,6 @@ TEST(CliExitStatus, UsageErrorsTwoFailuresOne) {
         {"split", dir / "f", "-s", "1K", "-n", "2"},
         {"split", dir / "f", "-s", "0"},
         {"split", dir / "f", "-n", "1.5"},
-        {"split", dir / "f", "-s", "1", "-f"},
         {"split", dir / "f", "-s", "1", "-p", "--password-stdin"},
         {"split", dir / "tree", "-s", "1", "-o", dir / "tree/sub"},
         {"join", dir / "f", "-s", "1"},
@@ -264,8 +266,10 @@ TEST(CliDamage, MissingAndChangedChunksAreReported) {
 TEST(CliDelete, SourceAndChunksGoOnlyAfterSuccess) {
     TempDir dir;
     writeFile(dir / "f.bin", "file");
-    ASSERT_EQ(
-        cli({"split", dir / "f.bin", "-s", "2", "-o", dir / "none", "--delete-source"}).status, 1);
+    // An output folder that cannot be made, below a file.
+    ASSERT_EQ(cli({"split", dir / "f.bin", "-s", "2", "-o", dir / "f.bin/none", "--delete-source"})
+                  .status,
+              1);
     EXPECT_TRUE(exists(dir / "f.bin"));
     ASSERT_EQ(cli({"split", dir / "f.bin", "-s", "2", "--delete-source"}).status, 0);
     EXPECT_FALSE(exists(dir / "f.bin"));
@@ -294,13 +298,25 @@ TEST(CliFaults, FullDiskIsReportedAndNothingIsDeleted) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
     EXPECT_EQ(readFile(dir / "big.bin"), data);
+    EXPECT_TRUE(fs::is_empty(disk.path()));  // no chunk folder, whole or partial
 
     ASSERT_EQ(cli({"split", dir / "big.bin", "-s", "100K"}).status, 0);
     run = cli({"join", dir / "big_spt", "-o", disk.path(), "-f", "--delete-chunks"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find(disk.path() + "/big.bin: No space left on device"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
     EXPECT_TRUE(exists(dir / "big_spt/big_10.spt"));
+    EXPECT_TRUE(fs::is_empty(disk.path()));
+
+    // A folder join stops at its first failed write instead of making empty files.
+    fs::create_directory(dir / "many");
+    for (int i = 0; i < 200; ++i)
+        writeFile(dir / ("many/" + std::to_string(i)), patternBytes(4000, i));
+    ASSERT_EQ(cli({"split", dir / "many", "-s", "1M"}).status, 0);
+    run = cli({"join", dir / "many_spt", "-o", disk.path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(oneErrorLine(run)) << run.err;
+    EXPECT_EQ(run.err.find("more failure"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_empty(disk.path()));
 }
 
 TEST(CliFaults, ArgumentsThatAreNotUtf8AreRefused) {
@@ -339,26 +355,184 @@ Result stoppedBySignal(std::vector<std::string> args, const std::string& watched
 }  // namespace
 
 // A job stopped by SIGINT or SIGTERM removes what it wrote and deletes nothing it was told
-// to delete after a success. Thousands of one-byte chunks keep the job busy long enough.
+// to delete after a success. Thousands of flushed files keep each job busy long enough.
 TEST(CliCancel, SignalsStopTheJobAndLeaveNothingOfIt) {
     TempDir dir;
-    const std::string data = patternBytes(120000, 8);
+    const std::string data = patternBytes(20000, 8);
     writeFile(dir / "s.bin", data);
-    Result run = stoppedBySignal(
-        {"split", dir / "s.bin", "-s", "1", "-q", "--delete-source"}, dir / "s_spt", SIGINT);
+    Result run = stoppedBySignal({"split", dir / "s.bin", "-s", "1", "-q", "--delete-source"},
+                                 dir / ".s_spt.morvane-partial", SIGINT);
     EXPECT_EQ(run.status, 130) << run.err;
     EXPECT_EQ(run.err, "morvane-cli: cancelled\n");
     EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(exists(dir / "s_spt"));
+    EXPECT_EQ(fs::directory_iterator(dir.path())->path().filename(), "s.bin");  // alone
     EXPECT_EQ(readFile(dir / "s.bin"), data);
 
-    ASSERT_EQ(cli({"split", dir / "s.bin", "-s", "1", "-q"}).status, 0);
+    fs::create_directory(dir / "tree");
+    for (int i = 0; i < 5000; ++i) writeFile(dir / ("tree/" + std::to_string(i)), "ten bytes.");
+    ASSERT_EQ(cli({"split", dir / "tree", "-n", "1", "-q"}).status, 0);
     fs::create_directory(dir / "out");
-    run = stoppedBySignal(
-        {"join", dir / "s_spt", "-o", dir / "out", "-q", "--delete-chunks"}, dir / "out/s.bin",
-        SIGTERM);
+    run = stoppedBySignal({"join", dir / "tree_spt", "-o", dir / "out", "-q", "--delete-chunks"},
+                          dir / "out/.tree.morvane-partial", SIGTERM);
     EXPECT_EQ(run.status, 143) << run.err;
     EXPECT_EQ(run.err, "morvane-cli: cancelled\n");
     EXPECT_TRUE(fs::is_empty(dir / "out"));
-    EXPECT_EQ(cli({"check", dir / "s_spt"}).status, 0);  // every chunk is still there
+    EXPECT_EQ(cli({"check", dir / "tree_spt"}).status, 0);  // every chunk is still there
+}
+
+namespace {
+
+// Starts the program and kills it with SIGKILL after the given time.
+void killedAfter(std::vector<std::string> args, int microseconds) {
+    std::vector<char*> argv = argvOf(args);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        usleep(static_cast<useconds_t>(microseconds));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+// The names in folder, hidden ones included, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+// Whenever a job dies, the final name holds nothing new or the whole result: the old set
+// or file it was replacing, or the complete new one. The next run cleans up and succeeds.
+TEST(CliAtomic, KilledAtAnyMomentLeavesTheOldOrTheWholeNew) {
+    TempDir dir;
+    const std::string oldData = patternBytes(48 << 20, 1);
+    const std::string newData = patternBytes(48 << 20, 2);
+    writeFile(dir / "v.bin", oldData);
+    ASSERT_EQ(cli({"split", dir / "v.bin", "-s", "1M", "-q"}).status, 0);
+    writeFile(dir / "v.bin", newData);
+    fs::create_directory(dir / "out");
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 6; ++round) {
+        const int delay = static_cast<int>(random() % 120000);
+        SCOPED_TRACE("killed after " + std::to_string(delay) + " us");
+        killedAfter({"split", dir / "v.bin", "-s", "1M", "-q", "-f"}, delay);
+        ASSERT_EQ(cli({"check", dir / "v_spt"}).status, 0);
+        const Result joined = cli({"join", dir / "v_spt", "-o", dir / "out", "-q", "-f"});
+        ASSERT_EQ(joined.status, 0) << joined.err;
+        const std::string got = readFile(dir / "out/v.bin");
+        EXPECT_TRUE(got == oldData || got == newData);
+
+        killedAfter({"join", dir / "v_spt", "-o", dir / "out", "-q", "-f"}, delay);
+        const std::string again = readFile(dir / "out/v.bin");
+        EXPECT_TRUE(again == oldData || again == newData);
+    }
+    ASSERT_EQ(cli({"split", dir / "v.bin", "-s", "1M", "-q", "-f"}).status, 0);
+    ASSERT_EQ(cli({"join", dir / "v_spt", "-o", dir / "out", "-q", "-f"}).status, 0);
+    EXPECT_EQ(readFile(dir / "out/v.bin"), newData);
+    // A clean run removed whatever the killed ones left under their temporary names.
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out", "v.bin", "v_spt"}));
+    EXPECT_EQ(namesIn(dir / "out"), std::vector<std::string>{"v.bin"});
+}
+
+TEST(CliAtomic, AnExistingSetIsReplacedOnlyWithForce) {
+    TempDir dir;
+    writeFile(dir / "movie.part1.mkv", patternBytes(3000, 1));
+    writeFile(dir / "movie.part2.mkv", patternBytes(2000, 2));
+    ASSERT_EQ(
+        cli({"split", dir / "movie.part1.mkv", "-s", "1K", "-o", dir / "usb", "--delete-source"})
+            .status,
+        0);
+    Result run =
+        cli({"split", dir / "movie.part2.mkv", "-s", "1K", "-o", dir / "usb", "--delete-source"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "morvane-cli: " + dir / "usb/movie_spt" +
+                           ": already holds the chunk set of movie.part1.mkv; give -f to "
+                           "replace it\n");
+    EXPECT_TRUE(exists(dir / "movie.part2.mkv"));
+    EXPECT_NE(cli({"check", dir / "usb/movie_spt"}).out.find("source: movie.part1.mkv"),
+              std::string::npos);
+
+    run = cli({"split", dir / "movie.part2.mkv", "-s", "1K", "-o", dir / "usb", "-f"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(namesIn(dir / "usb/movie_spt"),
+              (std::vector<std::string>{"movie_0.spt", "movie_1.spt", "spt_config.qorvelx"}));
+    ASSERT_EQ(cli({"join", dir / "usb/movie_spt", "-o", dir / "back"}).status, 0);
+    EXPECT_EQ(readFile(dir / "back/movie.part2.mkv"), patternBytes(2000, 2));
+}
+
+TEST(CliAtomic, TwoSplitsIntoOneFolderNeverMix) {
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    writeFile(dir / "a/data.bin", patternBytes(8 << 20, 1));
+    writeFile(dir / "b/data.bin", patternBytes(8 << 20, 2));
+    Result first, second;
+    std::thread other([&] {
+        second = cli({"split", dir / "b/data.bin", "-s", "64K", "-o", dir / "usb", "-q"});
+    });
+    first = cli({"split", dir / "a/data.bin", "-s", "64K", "-o", dir / "usb", "-q"});
+    other.join();
+    ASSERT_EQ((first.status == 0) + (second.status == 0), 1) << first.err << second.err;
+    const Result& loser = first.status == 0 ? second : first;
+    EXPECT_TRUE(loser.err.find("another job is writing there") != std::string::npos ||
+                loser.err.find("already holds the chunk set of data.bin") != std::string::npos)
+        << loser.err;
+    ASSERT_EQ(cli({"join", dir / "usb/data_spt", "-o", dir / "out"}).status, 0);
+    EXPECT_EQ(readFile(dir / "out/data.bin"),
+              readFile(first.status == 0 ? dir / "a/data.bin" : dir / "b/data.bin"));
+    EXPECT_EQ(namesIn(dir / "usb"), std::vector<std::string>{"data_spt"});
+}
+
+TEST(CliAtomic, PlantedLinksAreNeverWrittenThrough) {
+    TempDir dir;
+    writeFile(dir / "victim", "keep me");
+    writeFile(dir / "report.txt", patternBytes(5000, 3));
+    fs::create_directory(dir / "report_spt");
+    fs::create_symlink(dir / "victim", dir / "report_spt/report_0.spt");
+    ASSERT_EQ(cli({"split", dir / "report.txt", "-s", "1K", "-f"}).status, 0);
+    EXPECT_EQ(readFile(dir / "victim"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(dir / "report_spt/report_0.spt"));
+
+    fs::create_directory(dir / "out");
+    fs::create_symlink(dir / "victim", dir / "out/report.txt");
+    ASSERT_EQ(cli({"join", dir / "report_spt", "-o", dir / "out", "-f"}).status, 0);
+    EXPECT_EQ(readFile(dir / "victim"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(dir / "out/report.txt"));
+    EXPECT_EQ(readFile(dir / "out/report.txt"), patternBytes(5000, 3));
+}
+
+TEST(CliAtomic, MissingOutputFoldersAreMadeByBothJobs) {
+    TempDir dir;
+    writeFile(dir / "m.bin", patternBytes(3000, 4));
+    ASSERT_EQ(cli({"split", dir / "m.bin", "-s", "1K", "-o", dir / "new/deeper"}).status, 0);
+    ASSERT_EQ(cli({"join", dir / "new/deeper/m_spt", "-o", dir / "back/here"}).status, 0);
+    EXPECT_EQ(readFile(dir / "back/here/m.bin"), patternBytes(3000, 4));
+}
+
+TEST(CliCheck, ShortEmptyAndStrayChunksAreFlagged) {
+    TempDir dir;
+    writeFile(dir / "c.bin", patternBytes(5000, 5));
+    ASSERT_EQ(cli({"split", dir / "c.bin", "-s", "1K"}).status, 0);
+    fs::copy_file(dir / "c_spt/c_1.spt", dir / "c_spt/c_7.spt");
+    Result run = cli({"check", dir / "c_spt"});
+    EXPECT_EQ(run.status, 0) << run.out;  // a stray does not spoil the set
+    EXPECT_NE(run.out.find("stray    " + dir / "c_spt/c_7.spt"), std::string::npos) << run.out;
+    // A chunk emptied or cut after the split is caught by its size even where a
+    // fingerprint of the damaged bytes would match.
+    fs::resize_file(dir / "c_spt/c_4.spt", 0);
+    run = cli({"check", dir / "c_spt"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("4             0  changed"), std::string::npos) << run.out;
+    run = cli({"join", dir / "c_spt", "-o", dir / "out"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(dir / "c_spt/c_4.spt"), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(dir / "out/c.bin"));
 }
