@@ -130,10 +130,11 @@ std::string stemOf(const std::string& sourceName) {
     return sourceName.substr(0, sourceName.find('.'));
 }
 
-Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew) {
-    // One write: a manifest of thousands of records should not cost thousands of calls.
-    std::vector<char> bytes(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +
-                            m.files.size() * sizeof(PackedFile));
+Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
+    std::vector<char>& bytes = *out;
+    bytes.assign(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +
+                     m.files.size() * sizeof(PackedFile),
+                 '\0');
     char* p = bytes.data();
     PackedHeader h{};
     h.formatA = kFormatA;
@@ -172,6 +173,13 @@ Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew
         std::memcpy(p, &f, sizeof f);
         p += sizeof f;
     }
+    return Outcome::success();
+}
+
+Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew) {
+    // One write: a manifest of thousands of records should not cost thousands of calls.
+    std::vector<char> bytes;
+    if (Outcome o = encodeManifest(m, &bytes); !o) return o;
     if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
     if (Outcome o = file.open(

@@ -60,6 +60,8 @@ std::string chunkPathOf(const std::string& folder, const std::string& stem, std:
 // The source name up to its first ".": the start of every chunk's name.
 std::string stemOf(const std::string& sourceName);
 
+// The manifest's bytes as they stand in the file. Refuses texts that do not fit.
+Outcome encodeManifest(const Manifest& manifest, std::vector<char>* bytes);
 // Writes the manifest in one write. Refuses texts that do not fit their fields. With
 // createNew, only a new file is made: nothing already there is written through.
 Outcome writeManifest(const std::string& path, const Manifest& manifest, bool createNew = false);

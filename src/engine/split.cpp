@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/checksums.h"
 #include "engine/digest.h"
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
@@ -107,6 +108,8 @@ public:
     void finishChunk(plat::File& chunk, std::int32_t index, const std::string& path, bool written,
                      Outcome* outcome) {
         if (written) outcome->absorb(chunk.close());
+        const std::string name = path.substr(folder().size() + 1);
+        result_->checksums.push_back({chunkHash_.finishHex(), name});
         ChunkRecord record;
         record.chunkIndex = index;
         char fingerprint[kDigestText] = {};
@@ -116,15 +119,23 @@ public:
         if (written) outcome->absorb(o);
     }
 
+    // The manifest, then the checksum list of everything: the manifest first, then the
+    // chunks in order.
     Outcome finish() {
         const std::string path = manifestPathOf(folder());
-        Outcome o = writeManifest(path, manifest_, durable());
-        // A manifest that was opened counts as written, whole or not.
-        if (o || o.error != ENAMETOOLONG) result_->writtenFiles.push_back(path);
-        return o;
+        std::vector<char> bytes;
+        if (Outcome o = encodeManifest(manifest_, &bytes); !o) return o;
+        Outcome o = writeNewFile(path, bytes.data(), bytes.size());
+        if (!o) return o;
+        result_->checksums.insert(result_->checksums.begin(),
+                                  {sha256Hex(bytes.data(), bytes.size()), kManifestName});
+        const std::string list = checksumListOf(result_->checksums);
+        return writeNewFile(folder() + "/" + kChecksumListName, list.data(), list.size());
     }
 
     Manifest& manifest() { return manifest_; }
+    // The hash of the chunk being written.
+    Sha256* chunkHash() { return &chunkHash_; }
     JobControl& control() { return control_; }
 
 private:
@@ -133,6 +144,18 @@ private:
     JobControl& control_;
     SplitResult* result_;
     Manifest manifest_;
+    Sha256 chunkHash_;
+
+    Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {
+        if (Outcome o = fitsPathField(path); !o) return o;
+        plat::File file;
+        Outcome o = file.open(path.c_str(), durable() ? plat::File::Mode::CreateNew
+                                                      : plat::File::Mode::WriteTruncate);
+        if (!o) return o;
+        result_->writtenFiles.push_back(path);
+        if (Outcome w = file.write(bytes, size); !w) return w;
+        return file.close();
+    }
 };
 
 Outcome sourceChanged(const std::string& path, const char* how) {
@@ -174,7 +197,7 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
         if (created && opened) {
             std::int64_t moved = 0;
             Outcome o = source.seek(static_cast<std::int64_t>(i) * request.chunkSize);
-            if (o) o = moveBytes(source, chunk, request.chunkSize, &moved, s.control());
+            if (o) o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
             if (o.cancelled) return o;
             result.absorb(o);
             const bool last = i == plan.chunkCount - 1;
@@ -238,7 +261,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             }
             std::int64_t moved = 0;
             const std::int64_t want = request.chunkSize - count;
-            const Outcome o = moveBytes(current, chunk, want, &moved, s.control());
+            const Outcome o = moveBytes(current, chunk, want, &moved, s.control(), s.chunkHash());
             if (o.cancelled) return o;
             result.absorb(o);
             result.absorb(

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/checksums.h"
 #include "engine/job_control.h"
 #include "platform/outcome.h"
 
@@ -30,6 +31,8 @@ struct SplitResult {
     std::int32_t chunkCount = 0;
     bool createdChunkFolder = false;        // false when the folder was there before
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
+    // What the checksum list holds: the manifest, then every chunk.
+    std::vector<ChecksumLine> checksums;
 };
 
 // Runs one split. Returns success, the first failure with its file and reason and the

@@ -1,0 +1,57 @@
+#include "engine/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <cstdlib>
+
+namespace morvane {
+namespace {
+
+EVP_MD_CTX* ctx(void* p) {
+    return static_cast<EVP_MD_CTX*>(p);
+}
+
+void start(void* p) {
+    // Only a broken libcrypto fails here; going on would give wrong digests.
+    if (p == nullptr || EVP_DigestInit_ex(ctx(p), EVP_sha256(), nullptr) != 1) std::abort();
+}
+
+}  // namespace
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+    start(context_);
+}
+
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(ctx(context_));
+}
+
+void Sha256::update(const void* bytes, std::size_t length) {
+    if (length == 0) return;
+    EVP_DigestUpdate(ctx(context_), bytes, length);
+    length_ += static_cast<std::int64_t>(length);
+}
+
+std::string Sha256::finishHex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(ctx(context_), digest, &size);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += digits[digest[i] >> 4];
+        hex += digits[digest[i] & 15];
+    }
+    start(context_);
+    length_ = 0;
+    return hex;
+}
+
+std::string sha256Hex(const void* bytes, std::size_t length) {
+    Sha256 hash;
+    hash.update(bytes, length);
+    return hash.finishHex();
+}
+
+}  // namespace morvane
