@@ -253,6 +253,8 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
     *result = JoinResult{};
     result->target = request.outputDir + "/" + manifest.sourceName;
     control.begin(manifest.totalSize);
+    // Nothing may be opened for writing, least of all a file that the join would replace.
+    if (control.cancelRequested()) return Outcome::cancel();
     return manifest.isFolderSet() ? joinFolder(request, manifest, control, result)
                                   : joinSingleFile(request, manifest, control, result);
 }

@@ -326,6 +326,8 @@ Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* 
     control.begin(request.totalSize);
     SplitPlan plan;
     if (Outcome o = planSplit(request, &plan); !o) return o;
+    // A job cancelled before it began must not even make its chunk folder.
+    if (control.cancelRequested()) return Outcome::cancel();
     Splitter splitter(request, plan, control, result);
     return pathKind(request.sourcePath.c_str()) == 1 ? splitFolder(request, splitter, plan)
                                                      : splitSingleFile(request, splitter, plan);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "engine/cleanup.h"
+#include "jobs/cleanup.h"
 #include "temp_dir.h"
 
 using namespace morvane;

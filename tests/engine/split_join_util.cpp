@@ -1,31 +1,37 @@
 #include "split_join_util.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <filesystem>
 
 #include "engine/fs_primitives.h"
-#include "engine/split.h"
+#include "engine/join.h"
+#include "engine/manifest.h"
 #include "temp_dir.h"
 
 namespace morvane::test {
 
 SplitRun splitInto(const std::string& source, const std::string& outDir, std::int64_t chunkSize,
                    const std::string& password, std::int64_t totalSize) {
-    SplitJob job;
-    std::memset(&job, 0, sizeof job);
-    EXPECT_LT(source.size(), sizeof job.sourcePath);
-    EXPECT_LT(outDir.size(), sizeof job.outputDir);
-    std::strncpy(job.sourcePath, source.c_str(), sizeof job.sourcePath - 1);
-    std::strncpy(job.outputDir, outDir.c_str(), sizeof job.outputDir - 1);
-    std::strncpy(job.password, password.c_str(), sizeof job.password - 1);
-    job.totalSize = totalSize >= 0 ? totalSize : pathSize(source.c_str());
-    job.chunkSize = chunkSize;
+    SplitRequest request;
+    request.sourcePath = source;
+    request.outputDir = outDir;
+    request.password = password;
+    request.totalSize = totalSize >= 0 ? totalSize : pathSize(source.c_str());
+    request.chunkSize = chunkSize;
+    JobControl control;
     SplitRun run;
-    run.outcome = runSplitJob(job);
-    run.chunkDir = job.outputDir;
+    run.outcome = runSplit(request, control, &run.result);
+    run.chunkDir = run.result.chunkFolder;
+    run.done = control.done();
+    run.total = control.total();
     return run;
+}
+
+Outcome joinInto(const std::string& chunkDir, const std::string& outDir, JobControl* control) {
+    Manifest manifest;
+    if (Outcome o = readManifest(chunkDir, &manifest); !o) return o;
+    JobControl own;
+    JoinResult result;
+    return runJoin({chunkDir, outDir}, manifest, control ? *control : own, &result);
 }
 
 std::map<std::string, std::string> treeOf(const std::string& root) {

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/engine_state.h"
 #include "engine/fs_primitives.h"
 #include "engine/join.h"
+#include "engine/manifest.h"
 #include "engine/split.h"
 #include "fault_util.h"
 #include "split_join_util.h"
@@ -20,6 +20,7 @@
 
 using namespace morvane;
 using morvane::test::FaultGuard;
+using morvane::test::joinInto;
 using morvane::test::SmallDisk;
 using morvane::test::splitInto;
 using morvane::test::TempDir;
@@ -60,7 +61,7 @@ TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
     fs::remove_all(disk.path() + "/s_spt");
     run = splitInto(dir / "s.bin", dir.path(), 100000);
     ASSERT_TRUE(run.outcome);
-    const Outcome joined = runJoinJob(run.chunkDir.c_str(), disk.path().c_str());
+    const Outcome joined = joinInto(run.chunkDir, disk.path());
     EXPECT_FALSE(joined);
     EXPECT_EQ(joined.error, ENOSPC);
     EXPECT_EQ(joined.path, disk.path() + "/s.bin");
@@ -125,21 +126,20 @@ TEST(ChunkSetChanges, ChunkDeletedOrChangedBetweenCheckAndJoin) {
     test::writeFile(dir / "s.bin", test::patternBytes(6000, 2));
     auto run = splitInto(dir / "s.bin", dir.path(), 2000);
     ASSERT_TRUE(run.outcome);
-    std::vector<ChunkCheckEntry> entries;
-    char digest[kDigestText], name[kPathField];
-    ASSERT_EQ(listChunkSet(run.chunkDir.c_str(), &entries, digest, name), 0);
-    for (const auto& e : entries) ASSERT_EQ(e.status, 0);
+    ChunkSetCheck check;
+    ASSERT_TRUE(checkChunkSet(run.chunkDir, &check));
+    ASSERT_TRUE(check.intact());
 
     const std::string chunk1 = run.chunkDir + "/s_1.spt";
     fs::rename(chunk1, dir / "aside");
     TempDir out;
-    Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    Outcome o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, chunk1);
     fs::rename(dir / "aside", chunk1);
 
     std::ofstream(chunk1, std::ios::app) << "extra";
-    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_NE(o.reason.find("6005"), std::string::npos) << o.reason;
 }
@@ -160,7 +160,7 @@ TEST(Unwritable, OutputFolderThatRefusesWrites) {
 
     run = splitInto(dir / "s.bin", dir.path(), 4);
     ASSERT_TRUE(run.outcome);
-    const Outcome o = runJoinJob(run.chunkDir.c_str(), denied.c_str());
+    const Outcome o = joinInto(run.chunkDir, denied);
     EXPECT_FALSE(o);
     EXPECT_EQ(o.error, EACCES);
     EXPECT_TRUE(fs::is_empty(denied));
@@ -177,7 +177,7 @@ TEST(OddEntries, LinkLoopsAndFifosInAFolderToSplit) {
     auto run = splitInto(f, dir.path(), 3);
     ASSERT_TRUE(run.outcome) << run.outcome.describe();
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(treeOf(out / "f"), (std::map<std::string, std::string>{{"sub/data", "data"}}));
 }
 
@@ -218,11 +218,11 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     run = splitInto(dir / "s.bin", dir.path(), 4);
     ASSERT_TRUE(run.outcome);
     const std::string out1 = folderOfLength(dir / "c", 1023 - std::strlen("/s.bin"));
-    EXPECT_TRUE(runJoinJob(run.chunkDir.c_str(), out1.c_str()));
+    EXPECT_TRUE(joinInto(run.chunkDir, out1));
     EXPECT_EQ(test::readFile(out1 + "/s.bin"), "0123456789");
     const std::string out2 = folderOfLength(dir / "d", 1024 - std::strlen("/s.bin"));
     ASSERT_EQ(out2.size() + std::strlen("/s.bin"), 1024u);
-    EXPECT_EQ(runJoinJob(run.chunkDir.c_str(), out2.c_str()).error, ENAMETOOLONG);
+    EXPECT_EQ(joinInto(run.chunkDir, out2).error, ENAMETOOLONG);
     EXPECT_TRUE(fs::is_empty(out2));
 
     // Names below a split folder: 255 bytes fit their record, 256 do not.
@@ -235,20 +235,14 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     run = splitInto(f, dir.path(), 4);
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
 
-    // A password of 31 bytes fits its field; a field without its NUL is refused.
-    SplitJob job;
-    std::memset(&job, 0, sizeof job);
-    std::strcpy(job.sourcePath, (dir / "s.bin").c_str());
-    std::strcpy(job.outputDir, (dir / "e").c_str());
+    // A password of 31 bytes fits its field with its NUL; 32 bytes are refused unwritten.
     fs::create_directory(dir / "e");
-    job.totalSize = 10;
-    job.chunkSize = 4;
-    std::memset(job.password, 'p', 31);
-    EXPECT_TRUE(runSplitJob(job));
-    std::memset(&job.outputDir, 0, sizeof job.outputDir);
-    std::strcpy(job.outputDir, (dir / "e").c_str());
-    std::memset(job.password, 'p', 32);
-    EXPECT_EQ(runSplitJob(job).error, ENAMETOOLONG);
+    run = splitInto(dir / "s.bin", dir / "e", 4, std::string(31, 'p'));
+    EXPECT_TRUE(run.outcome) << run.outcome.describe();
+    fs::remove_all(dir / "e/s_spt");
+    run = splitInto(dir / "s.bin", dir / "e", 4, std::string(32, 'p'));
+    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_TRUE(fs::is_empty(dir / "e"));
 }
 
 TEST(HostileManifests, ChunkCountsBeyondTheRecordsAreRefusedBeforeWriting) {
@@ -258,7 +252,7 @@ TEST(HostileManifests, ChunkCountsBeyondTheRecordsAreRefusedBeforeWriting) {
     ASSERT_TRUE(run.outcome);
     const std::string m = run.chunkDir + "/spt_config.qorvelx";
     fs::resize_file(m, 352 + 37 * 2 + 10);  // four chunks listed, not all recorded
-    const Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    const Outcome o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, m);
     EXPECT_FALSE(test::exists(out / "s.bin"));
@@ -268,6 +262,10 @@ TEST(HostileManifests, ChunkCountsBeyondTheRecordsAreRefusedBeforeWriting) {
     const std::int32_t huge = 0x7FFFFFFF;
     std::memcpy(&bytes[40], &huge, 4);
     test::writeFile(m, bytes);
-    EXPECT_FALSE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
-    EXPECT_LE(engineState().chunkRecords.size(), 3u);
+    EXPECT_FALSE(joinInto(run.chunkDir, out.path()));
+    EXPECT_FALSE(test::exists(out / "s.bin"));
+    Manifest read;
+    ASSERT_TRUE(readManifest(run.chunkDir, &read));
+    EXPECT_LE(read.chunks.size(), 3u);
+    EXPECT_TRUE(read.recordsCutShort);
 }

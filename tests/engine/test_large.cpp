@@ -10,6 +10,7 @@
 #include "temp_dir.h"
 
 using namespace morvane;
+using morvane::test::joinInto;
 using morvane::test::splitInto;
 using morvane::test::TempDir;
 namespace fs = std::filesystem;
@@ -37,7 +38,7 @@ TEST(LargeFiles, OffsetsBeyondFourGiB) {
     fs::remove(dir / "big.img");
     const std::string out = dir / "out";
     fs::create_directory(out);
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out));
     ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(out + "/big.img")), kSize);
     plat::File j;
     ASSERT_TRUE(j.open((out + "/big.img").c_str(), plat::File::Mode::Read));

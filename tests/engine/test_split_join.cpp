@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "engine/digest.h"
-#include "engine/engine_state.h"
 #include "engine/fs_primitives.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
@@ -22,6 +21,7 @@
 
 using namespace morvane;
 using morvane::test::FaultGuard;
+using morvane::test::joinInto;
 using morvane::test::splitInto;
 using morvane::test::TempDir;
 using morvane::test::treeOf;
@@ -44,10 +44,15 @@ struct Piece {
     bool operator==(const Piece&) const = default;
 };
 
+Manifest manifestOf(const std::string& chunkDir) {
+    Manifest m;
+    EXPECT_TRUE(readManifest(chunkDir, &m));
+    return m;
+}
+
 std::vector<Piece> piecesOf(const std::string& chunkDir) {
-    EXPECT_EQ(readManifest(chunkDir.c_str()), 0);
     std::vector<Piece> out;
-    for (const FileRecord& r : engineState().fileRecords)
+    for (const FileRecord& r : manifestOf(chunkDir).files)
         out.push_back({r.relativeName, r.chunkIndex, r.pieceOffset, r.pieceLength});
     return out;
 }
@@ -60,15 +65,10 @@ std::vector<std::string> listingOrder(const std::string& folder) {
     return files;
 }
 
-std::vector<ChunkCheckEntry> check(const std::string& chunkDir, std::string* digest = nullptr,
-                                   std::string* name = nullptr) {
-    std::vector<ChunkCheckEntry> entries;
-    char d[kDigestText] = {};
-    char n[kPathField] = {};
-    EXPECT_EQ(listChunkSet(chunkDir.c_str(), &entries, d, n), 0);
-    if (digest) *digest = d;
-    if (name) *name = n;
-    return entries;
+ChunkSetCheck check(const std::string& chunkDir) {
+    ChunkSetCheck c;
+    EXPECT_TRUE(checkChunkSet(chunkDir, &c));
+    return c;
 }
 
 }  // namespace
@@ -83,22 +83,31 @@ TEST(SingleFileSplit, ChunksNamesAndRoundTrip) {
                                                                     "notes_2.spt", "notes_3.spt"}));
     EXPECT_EQ(test::readFile(run.chunkDir + "/notes_3.spt"), "j");
     EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 352u + 4 * 37);
-    EXPECT_EQ(getBytesDone(), 10);
-    EXPECT_EQ(getBytesTotal(), 10);
+    EXPECT_EQ(run.done, 10);
+    EXPECT_EQ(run.total, 10);
+    EXPECT_TRUE(run.result.createdChunkFolder);
+    EXPECT_EQ(run.result.chunkCount, 4);
+    EXPECT_EQ(run.result.writtenFiles.size(), 5u);  // four chunks and the manifest
+    EXPECT_EQ(run.result.writtenFiles.back(), manifestPathOf(run.chunkDir));
 
+    // One control serves job after job: each run starts its progress over.
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    JobControl control;
+    control.advance(1234);
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path(), &control));
     EXPECT_EQ(test::readFile(out / "notes.txt"), "abcdefghij");
-    EXPECT_EQ(getBytesDone(), 10);
+    EXPECT_EQ(control.done(), 10);
+    EXPECT_EQ(control.total(), 10);
+    EXPECT_EQ(control.percent(), 100);
 
     // The worked example at chunk size 4 reproduces its manifest's chunk fingerprints.
     TempDir again;
     test::writeFile(again / "notes.txt", "abcdefghij");
     run = splitInto(again / "notes.txt", again.path(), 4);
     ASSERT_TRUE(run.outcome);
-    ASSERT_EQ(readManifest(run.chunkDir.c_str()), 0);
-    ASSERT_EQ(engineState().chunkRecords.size(), 3u);
-    EXPECT_STREQ(engineState().chunkRecords[2].fingerprint, "4A6D161D6190987283018E510E14B267");
+    const Manifest m = manifestOf(run.chunkDir);
+    ASSERT_EQ(m.chunks.size(), 3u);
+    EXPECT_EQ(m.chunks[2].fingerprint, "4A6D161D6190987283018E510E14B267");
 }
 
 TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
@@ -108,9 +117,7 @@ TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
     ASSERT_TRUE(run.outcome);
     EXPECT_EQ(run.chunkDir, dir / "movie_spt");
     EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 3u);  // no empty chunk after a full one
-    std::string name;
-    check(run.chunkDir, nullptr, &name);
-    EXPECT_EQ(name, "movie.part1.mkv");
+    EXPECT_EQ(check(run.chunkDir).manifest.sourceName, "movie.part1.mkv");
 
     test::writeFile(dir / "empty.bin", "");
     run = splitInto(dir / "empty.bin", dir.path(), 100);
@@ -118,7 +125,7 @@ TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
     EXPECT_TRUE(chunkFilesIn(run.chunkDir).empty());
     EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 352u);
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(fs::file_size(out / "empty.bin"), 0u);
 
     test::writeFile(dir / ".config", "xyz");
@@ -126,7 +133,7 @@ TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
     ASSERT_TRUE(run.outcome);
     EXPECT_EQ(run.chunkDir, dir / "_spt");
     EXPECT_EQ(chunkFilesIn(run.chunkDir), (std::vector<std::string>{"_0.spt", "_1.spt"}));
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(test::readFile(out / ".config"), "xyz");
 }
 
@@ -151,11 +158,10 @@ TEST(SingleFileSplit, ProtectedChunksAreTheUnprotectedBytes) {
     EXPECT_EQ(m1.substr(56, 40), std::string(40, '\0'));
     EXPECT_EQ(m1.substr(0, 56) + m1.substr(96), m2.substr(0, 56) + m2.substr(96));
 
-    std::string digest;
-    check(locked.chunkDir, &digest);
-    EXPECT_EQ(checkPassword("pass word", digest.c_str()), 1);
-    check(plain.chunkDir, &digest);
-    EXPECT_EQ(digest, "");
+    const Manifest m = check(locked.chunkDir).manifest;
+    EXPECT_TRUE(m.isProtected());
+    EXPECT_EQ(checkPassword("pass word", m.passwordDigest.c_str()), 1);
+    EXPECT_FALSE(check(plain.chunkDir).manifest.isProtected());
 }
 
 TEST(SingleFileSplit, LeftoverChunksOfALongerSplitAreIgnored) {
@@ -165,9 +171,10 @@ TEST(SingleFileSplit, LeftoverChunksOfALongerSplitAreIgnored) {
     auto run = splitInto(dir / "d.bin", dir.path(), 5);
     ASSERT_TRUE(run.outcome);
     EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 5u);  // d_2 to d_4 are still there
-    EXPECT_EQ(check(run.chunkDir).size(), 2u);
+    EXPECT_EQ(check(run.chunkDir).entries.size(), 2u);
+    EXPECT_TRUE(check(run.chunkDir).intact());
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(test::readFile(out / "d.bin"), "0123456789");
 }
 
@@ -184,11 +191,13 @@ TEST(FolderSplit, PiecesFollowTheListingOrder) {
         order[0] == "a" ? std::vector<Piece>{{"a", 0, 0, 4}, {"a", 1, 0, 1}, {"b", 1, 1, 3}}
                         : std::vector<Piece>{{"b", 0, 0, 3}, {"a", 0, 3, 1}, {"a", 1, 0, 4}};
     EXPECT_EQ(piecesOf(run.chunkDir), expected);
-    EXPECT_EQ(engineState().fileRecords[2].recordNumber, 2);
+    const Manifest m = manifestOf(run.chunkDir);
+    ASSERT_EQ(m.files.size(), 3u);
+    EXPECT_EQ(m.files[2].recordNumber, 2);
     if (order[0] == "a") {
         // Then it is the worked folder example, byte for byte.
         EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 1266u);
-        EXPECT_STREQ(engineState().chunkRecords[0].fingerprint, "63B197E450A5F066EB4D64C3F607F569");
+        EXPECT_EQ(m.chunks[0].fingerprint, "63B197E450A5F066EB4D64C3F607F569");
     }
 
     // A file that ends exactly where its chunk ends gets an empty piece in the next chunk.
@@ -229,7 +238,7 @@ TEST(FolderSplit, NestedTreeWithGb18030NamesRoundTrips) {
     EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 11u);
 
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     auto expected = treeOf(root);
     expected.erase(".git/HEAD");
     EXPECT_EQ(treeOf(out / "data.old"), expected);
@@ -237,7 +246,7 @@ TEST(FolderSplit, NestedTreeWithGb18030NamesRoundTrips) {
 
     // Joining again into the same place replaces the files instead of extending them.
     test::writeFile(out / "data.old/extra", "kept");
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     expected["extra"] = "kept";
     EXPECT_EQ(treeOf(out / "data.old"), expected);
 }
@@ -263,7 +272,7 @@ TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
     EXPECT_EQ(pieces.size(), order.size() + 2);  // data has three pieces
 
     TempDir out;
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(treeOf(out / "f"), treeOf(f));
 
     // A folder of nothing but empty files has no chunk at all.
@@ -276,7 +285,7 @@ TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
     EXPECT_TRUE(chunkFilesIn(run.chunkDir).empty());
     EXPECT_EQ(piecesOf(run.chunkDir),
               (std::vector<Piece>{{listingOrder(g)[0], 0, 0, 0}, {listingOrder(g)[1], 0, 0, 0}}));
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(treeOf(out / "g"), treeOf(g));
 
     // A folder with no listed file at all still joins as an empty file named after it.
@@ -284,7 +293,7 @@ TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
     fs::create_directories(h + "/only_dirs");
     run = splitInto(h, dir.path(), 4);
     ASSERT_TRUE(run.outcome);
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), out.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_TRUE(fs::is_regular_file(out / "h"));
 }
 
@@ -326,30 +335,40 @@ TEST(ChunkSetCheck, ReportsMatchingChangedAndMissingChunks) {
     test::writeFile(dir / "c.bin", test::patternBytes(5000, 4));
     auto run = splitInto(dir / "c.bin", dir.path(), 2000);
     ASSERT_TRUE(run.outcome);
-    auto entries = check(run.chunkDir);
-    ASSERT_EQ(entries.size(), 3u);
-    for (const auto& e : entries) EXPECT_EQ(e.status, 0);
-    EXPECT_EQ(entries[2].size, 1000);
-    EXPECT_EQ(entries[1].chunkPath, run.chunkDir + "/c_1.spt");
+    ChunkSetCheck c = check(run.chunkDir);
+    ASSERT_EQ(c.entries.size(), 3u);
+    for (const auto& e : c.entries) EXPECT_TRUE(e.matches);
+    EXPECT_TRUE(c.intact());
+    EXPECT_EQ(c.chunkDir, run.chunkDir);
+    EXPECT_EQ(c.entries[2].size, 1000);
+    EXPECT_EQ(c.entries[1].chunkPath, run.chunkDir + "/c_1.spt");
 
     std::string changed = test::readFile(run.chunkDir + "/c_0.spt");
     changed[10] ^= 1;
     test::writeFile(run.chunkDir + "/c_0.spt", changed);
     fs::remove(run.chunkDir + "/c_2.spt");
-    entries = check(run.chunkDir);
-    EXPECT_EQ(entries[0].status, -1);
-    EXPECT_EQ(entries[1].status, 0);
-    EXPECT_EQ(entries[2].status, -1);
-    EXPECT_EQ(entries[2].size, -1);
+    c = check(run.chunkDir);
+    EXPECT_FALSE(c.entries[0].matches);
+    EXPECT_TRUE(c.entries[1].matches);
+    EXPECT_FALSE(c.entries[2].matches);
+    EXPECT_EQ(c.entries[2].size, -1);
+    EXPECT_FALSE(c.intact());
 
-    // No manifest: -1, and the caller's buffers stay as they were.
-    std::vector<ChunkCheckEntry> none;
-    char digest[kDigestText] = "before";
-    char name[kPathField] = "before";
-    EXPECT_EQ(listChunkSet(dir.path().c_str(), &none, digest, name), -1);
-    EXPECT_STREQ(digest, "before");
-    EXPECT_STREQ(name, "before");
-    EXPECT_TRUE(none.empty());
+    // Every chunk matches, but the manifest lost a record it counts.
+    test::writeFile(run.chunkDir + "/c_0.spt", test::patternBytes(5000, 4).substr(0, 2000));
+    ASSERT_TRUE(splitInto(dir / "c.bin", dir.path(), 2000).outcome);
+    const std::string m = manifestPathOf(run.chunkDir);
+    fs::resize_file(m, fs::file_size(m) - 1);
+    c = check(run.chunkDir);
+    for (const auto& e : c.entries) EXPECT_TRUE(e.matches);
+    EXPECT_FALSE(c.intact());
+
+    // No manifest: a failure, and nothing of an earlier check stays.
+    const Outcome none = checkChunkSet(dir.path(), &c);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(none.error, ENOENT);
+    EXPECT_TRUE(c.entries.empty());
+    EXPECT_TRUE(c.manifest.sourceName.empty());
 }
 
 TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
@@ -377,6 +396,23 @@ TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
     run = splitInto(deep, dir.path(), 10);
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_FALSE(test::exists(dir / "deep_spt"));
+
+    // A sub-folder that cannot be listed: the set could not describe the folder, and the
+    // reason goes to the caller, never to stdout.
+    const std::string locked = deep + "/" + std::string(200, 'd');
+    testing::internal::CaptureStdout();
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::List && p == locked ? EACCES : 0;
+        });
+        run = splitInto(deep, dir.path(), 10, "", 1);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.error, EACCES);
+    EXPECT_EQ(run.outcome.path, locked);
+    EXPECT_TRUE(run.result.writtenFiles.empty());
     EXPECT_FALSE(test::exists(dir / "deep_spt"));
 }
 
@@ -448,14 +484,14 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     ASSERT_TRUE(run.outcome);
     TempDir out;
 
-    EXPECT_EQ(runJoinJob(dir.path().c_str(), out.path().c_str()).error, ENOENT);  // no manifest
+    EXPECT_EQ(joinInto(dir.path(), out.path()).error, ENOENT);  // no manifest
 
-    const Outcome noOut = runJoinJob(run.chunkDir.c_str(), (out / "missing").c_str());
+    const Outcome noOut = joinInto(run.chunkDir, out / "missing");
     EXPECT_FALSE(noOut);
     EXPECT_EQ(noOut.path, out / "missing/s.bin");
 
     fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
-    Outcome o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    Outcome o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, run.chunkDir + "/s_1.spt");
     EXPECT_EQ(fs::file_size(out / "s.bin"), 2000u);  // chunk 0 followed by chunk 2
@@ -463,7 +499,7 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
 
     // A chunk that lost bytes: the single-file join counts them against the total.
     fs::resize_file(run.chunkDir + "/s_2.spt", 10);
-    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_NE(o.reason.find("2010"), std::string::npos) << o.reason;
 
@@ -475,7 +511,7 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     run = splitInto(f, dir.path(), 1000);
     ASSERT_TRUE(run.outcome);
     fs::resize_file(run.chunkDir + "/f_1.spt", 600);
-    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, run.chunkDir + "/f_1.spt");
     EXPECT_NE(o.reason.find("shorter"), std::string::npos);
@@ -484,7 +520,7 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     fs::resize_file(m, fs::file_size(m) - 20);
     ASSERT_TRUE(splitInto(f, dir.path(), 1000).outcome);  // fresh chunks
     fs::resize_file(m, fs::file_size(m) - 20);
-    o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+    o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, m);
     EXPECT_TRUE(test::exists(out / "f/a"));  // what was written stays
@@ -495,7 +531,7 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
             return op == plat::Op::Write && p.find(out.path()) == 0 ? EIO : 0;
         });
         run = splitInto(dir / "s.bin", dir.path(), 1000);
-        o = runJoinJob(run.chunkDir.c_str(), out.path().c_str());
+        o = joinInto(run.chunkDir, out.path());
     }
     EXPECT_FALSE(o);
     EXPECT_EQ(o.error, EIO);
@@ -510,7 +546,7 @@ TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
 
     // Joining next to the source, where the original still lies.
     fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
-    Outcome o = runJoinJob(run.chunkDir.c_str(), dir.path().c_str());
+    Outcome o = joinInto(run.chunkDir, dir.path());
     EXPECT_FALSE(o);
     EXPECT_EQ(o.path, dir / "s.bin");
     EXPECT_EQ(o.error, ENOENT);
@@ -518,7 +554,7 @@ TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
     fs::rename(dir / "aside", run.chunkDir + "/s_1.spt");
 
     fs::resize_file(run.chunkDir + "/s_2.spt", 999);
-    o = runJoinJob(run.chunkDir.c_str(), dir.path().c_str());
+    o = joinInto(run.chunkDir, dir.path());
     EXPECT_FALSE(o);
     EXPECT_NE(o.reason.find("2999 of the set's 3000"), std::string::npos) << o.reason;
     EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
@@ -526,7 +562,7 @@ TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
     // A complete set replaces the file as before.
     ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 1000).outcome);
     test::writeFile(dir / "s.bin", test::patternBytes(10, 9));
-    ASSERT_TRUE(runJoinJob(run.chunkDir.c_str(), dir.path().c_str()));
+    ASSERT_TRUE(joinInto(run.chunkDir, dir.path()));
     EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
 }
 
@@ -539,18 +575,20 @@ TEST(JoinFailures, HostileNamesWriteNothingOutside) {
     fs::create_directories(out);
 
     auto writeSet = [&](const char* source, std::vector<const char*> names) {
-        ASSERT_TRUE(resetManifest(set.c_str()));
-        ASSERT_TRUE(setSourceName(source));
-        setChunkCount(1);
-        setTotalSize(7);  // what the one good record holds
-        for (const char* n : names) ASSERT_TRUE(addFileRecord(n, 0, 0, 7));
-        ASSERT_TRUE(addChunkRecord(0, (set + "/x_0.spt").c_str()));
-        ASSERT_TRUE(writeManifest());
+        Manifest m;
+        ASSERT_TRUE(m.setSourceName(source));
+        m.chunkCount = 1;
+        m.totalSize = 7;  // what the one good record holds
+        for (const char* n : names) ASSERT_TRUE(m.addFilePiece(n, 0, 0, 7));
+        char fingerprint[kDigestText] = {};
+        ASSERT_TRUE(chunkFingerprint((set + "/x_0.spt").c_str(), fingerprint));
+        m.chunks.push_back({0, fingerprint});
+        ASSERT_TRUE(writeManifest(manifestPathOf(set), m));
     };
 
     writeSet("x", {"../esc1", "/tmp/morvane-abs-esc", "a/../../esc2", "ok/fine", "a\\..\\..\\e3",
                    "", "./dot"});
-    const Outcome o = runJoinJob(set.c_str(), out.c_str());
+    const Outcome o = joinInto(set, out);
     EXPECT_FALSE(o);
     EXPECT_EQ(o.furtherFailures, 5);
     EXPECT_EQ(test::readFile(out + "/x/ok/fine"), "PAYLOAD");
@@ -560,9 +598,9 @@ TEST(JoinFailures, HostileNamesWriteNothingOutside) {
 
     for (const char* source : {"../up", "..", "a/b", ""}) {
         writeSet(source, {"f"});
-        EXPECT_FALSE(runJoinJob(set.c_str(), out.c_str())) << source;
+        EXPECT_FALSE(joinInto(set, out)) << source;
         writeSet(source, {});
-        EXPECT_FALSE(runJoinJob(set.c_str(), out.c_str())) << source;
+        EXPECT_FALSE(joinInto(set, out)) << source;
     }
     EXPECT_EQ(treeOf(dir / "out").size(), 1u);
     EXPECT_FALSE(test::exists(dir / "up"));
@@ -579,13 +617,14 @@ TEST(Mover, KernelAndBlockCopiesAgreeAndStopAtTheirLength) {
         ASSERT_TRUE(from.open((dir / "src").c_str(), plat::File::Mode::Read));
         ASSERT_TRUE(to.open(target.c_str(), mode));
         ASSERT_TRUE(from.seek(5));
-        resetProgress(0);
+        JobControl control;
         std::int64_t moved = 0;
-        ASSERT_TRUE(moveBytes(from, to, (30 << 20) + 1, &moved));
+        ASSERT_TRUE(moveBytes(from, to, (30 << 20) + 1, &moved, control));
         EXPECT_EQ(moved, (30 << 20) + 1);
-        EXPECT_EQ(getBytesDone(), moved);
-        ASSERT_TRUE(moveBytes(from, to, 1LL << 40, &moved));  // the rest, then the end
+        EXPECT_EQ(control.done(), moved);
+        ASSERT_TRUE(moveBytes(from, to, 1LL << 40, &moved, control));  // the rest, then the end
         EXPECT_EQ(moved, static_cast<std::int64_t>(data.size()) - 5 - ((30 << 20) + 1));
+        EXPECT_EQ(control.done(), static_cast<std::int64_t>(data.size()) - 5);
         ASSERT_TRUE(to.close());
         const std::string prefix = mode == plat::File::Mode::Append ? "head:" : "";
         EXPECT_TRUE(test::readFile(target) == prefix + data.substr(5)) << target;

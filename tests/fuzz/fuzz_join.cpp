@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engine/join.h"
+#include "engine/manifest.h"
 #include "fuzz_util.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         morvane::fuzz::writeBytes(set + name, bytes, sizeof bytes - 1);
     morvane::fuzz::writeBytes(set + "/spt_config.qorvelx", data, size);
 
-    morvane::runJoinJob(set.c_str(), out.c_str());
+    morvane::Manifest manifest;
+    if (morvane::readManifest(set, &manifest)) {
+        morvane::JobControl control;
+        morvane::JoinResult result;
+        morvane::runJoin({set, out}, manifest, control, &result);
+        // Whatever the join made, it made inside the output folder and said so.
+        for (const std::string& written : result.writtenFiles)
+            if (written.rfind(out + "/", 0) != 0) std::abort();
+    }
     checkConfined(root);
     return 0;
 }
