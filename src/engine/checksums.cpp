@@ -16,10 +16,9 @@ bool isLowerHex(const std::string& s) {
 }
 
 Outcome damagedList(const std::string& listPath, std::size_t lineNumber, const std::string& why) {
-    return Outcome::failure(listPath,
-                            "the checksum list is damaged: line " + std::to_string(lineNumber) +
-                                " " + why,
-                            EINVAL);
+    return Outcome::failure(
+        listPath, "the checksum list is damaged: line " + std::to_string(lineNumber) + " " + why,
+        EINVAL);
 }
 
 }  // namespace

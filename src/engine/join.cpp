@@ -80,8 +80,6 @@ Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mo
     return o;
 }
 
-
-
 Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control,
                        JoinResult* result) {
     const std::string& chunkDir = request.chunkDir;

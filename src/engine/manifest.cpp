@@ -182,8 +182,8 @@ Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew
     if (Outcome o = encodeManifest(m, &bytes); !o) return o;
     if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
-    if (Outcome o = file.open(
-            path.c_str(), createNew ? plat::File::Mode::CreateNew : plat::File::Mode::WriteTruncate);
+    if (Outcome o = file.open(path.c_str(), createNew ? plat::File::Mode::CreateNew
+                                                      : plat::File::Mode::WriteTruncate);
         !o)
         return o;
     if (Outcome o = file.write(bytes.data(), bytes.size()); !o) return o;

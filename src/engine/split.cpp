@@ -53,7 +53,15 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
             fitsPathField(chunkPathOf(plan->chunkFolder, plan->stem, count > 0 ? count - 1 : 0));
         !o)
         return o;
-    if (Outcome o = fitsPathField(manifestPathOf(plan->chunkFolder)); !o) return o;
+    // Every path the split writes fits, in the chunk folder and where it is built.
+    for (const std::string& folder : {plan->chunkFolder, request.buildFolder}) {
+        if (folder.empty()) continue;
+        if (Outcome o = fitsPathField(folder + "/" + kChecksumListName); !o) return o;
+        if (Outcome o = fitsPathField(manifestPathOf(folder)); !o) return o;
+        if (Outcome o = fitsPathField(chunkPathOf(folder, plan->stem, count > 0 ? count - 1 : 0));
+            !o)
+            return o;
+    }
     if (plan->name.size() >= kNameField)
         return Outcome::failure(request.sourcePath,
                                 "the source name is too long (at most 255 bytes)", ENAMETOOLONG);
@@ -197,7 +205,8 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
         if (created && opened) {
             std::int64_t moved = 0;
             Outcome o = source.seek(static_cast<std::int64_t>(i) * request.chunkSize);
-            if (o) o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
+            if (o)
+                o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
             if (o.cancelled) return o;
             result.absorb(o);
             const bool last = i == plan.chunkCount - 1;

@@ -192,6 +192,8 @@ Outcome SplitJob::prepare() {
 }
 
 Outcome SplitJob::run() {
+    // A job cancelled before it began writes nothing at all.
+    if (control().cancelRequested()) return Outcome::cancel();
     std::vector<std::string> made;
     if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
     const std::string name = finalFolder_.substr(request_.outputDir.size() + 1);
@@ -267,6 +269,7 @@ Outcome JoinJob::unlock(const QString& password) {
 Outcome JoinJob::run() {
     const std::string& name = check_.manifest.sourceName;
     const std::string target = request_.outputDir + "/" + name;
+    if (control().cancelRequested()) return Outcome::cancel();
     if (isProtected() && !unlocked_)
         return Outcome::failure(request_.chunkDir,
                                 "the chunk set is protected: its password is needed", EACCES);

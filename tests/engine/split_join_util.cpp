@@ -31,7 +31,7 @@ Outcome joinInto(const std::string& chunkDir, const std::string& outDir, JobCont
     if (Outcome o = readManifest(chunkDir, &manifest); !o) return o;
     JobControl own;
     JoinResult result;
-    return runJoin({chunkDir, outDir}, manifest, control ? *control : own, &result);
+    return runJoin({chunkDir, outDir, {}}, manifest, control ? *control : own, &result);
 }
 
 std::map<std::string, std::string> treeOf(const std::string& root) {

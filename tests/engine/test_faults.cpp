@@ -203,8 +203,9 @@ TEST(Names, UnconvertibleNamesAreRefusedNeverReplaced) {
 TEST(Limits, PathsAtAndJustOverEveryLimit) {
     TempDir dir;
     test::writeFile(dir / "s.bin", "0123456789");
-    // The manifest path "<out>/s_spt/spt_config.qorvelx" at exactly 1023 bytes, then one more.
-    const std::size_t tail = std::strlen("/s_spt/spt_config.qorvelx");
+    // The longest path of the set, "<out>/s_spt/spt_checksums.sha256", at exactly 1023
+    // bytes, then one more.
+    const std::size_t tail = std::strlen("/s_spt/spt_checksums.sha256");
     const std::string fits = folderOfLength(dir / "a", 1023 - tail);
     ASSERT_EQ(fits.size(), 1023 - tail);
     auto run = splitInto(dir / "s.bin", fits, 1);

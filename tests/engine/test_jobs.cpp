@@ -74,15 +74,20 @@ void joinBack(const std::string& chunkDir, const std::string& out) {
 }
 
 // The number of native calls a job makes while it runs: every moment a cancel can land.
+// The native calls a whole run makes before the rename that puts its output in place:
+// a cancel at any of them must undo the job. From the rename on, the job is done.
 int momentsOf(jobs::Job& job) {
     int calls = 0;
-    FaultGuard g([&](plat::Op, const std::string&) {
+    int beforeRename = 0;
+    FaultGuard g([&](plat::Op op, const std::string&) {
         ++calls;
+        if (op == plat::Op::Rename && beforeRename == 0) beforeRename = calls - 1;
         return 0;
     });
     job.execute();
     EXPECT_TRUE(job.outcome()) << job.outcome().describe();
-    return calls;
+    EXPECT_GT(beforeRename, 0);
+    return beforeRename;
 }
 
 // Runs the prepared job with a cancel requested at its moment-th native call.
@@ -142,7 +147,7 @@ TEST(JobPreflight, ASplitByCountGivesAtMostThatManyChunks) {
         ASSERT_TRUE(prepareAndRun(split));
         EXPECT_EQ(split.chunkSize(), c.size);
         EXPECT_EQ(split.chunkCount(), c.chunks);
-        EXPECT_EQ(treeOf(dir / "n_spt").size(), static_cast<std::size_t>(c.chunks) + 1);
+        EXPECT_EQ(treeOf(dir / "n_spt").size(), static_cast<std::size_t>(c.chunks) + 2);
         fs::remove(dir / "n.bin");
         joinBack(dir / "n_spt", dir.path());
         EXPECT_TRUE(test::readFile(dir / "n.bin") == data);
@@ -202,18 +207,18 @@ TEST(JobPreflight, AnExistingTargetIsReplacedOnlyWhenAllowed) {
             EXPECT_EQ(join.outcome().error, EEXIST);
             EXPECT_EQ(test::readFile(dir / "s.bin"), "the user's own bytes");
             EXPECT_FALSE(join.sourcesDeleted());
-            EXPECT_EQ(treeOf(set).size(), 4u);  // only a success deletes the chunks
+            EXPECT_EQ(treeOf(set).size(), 5u);  // only a success deletes the chunks
             continue;
         }
         ASSERT_TRUE(join.outcome()) << join.outcome().describe();
         EXPECT_TRUE(test::readFile(dir / "s.bin") == data);
         EXPECT_TRUE(join.sourcesDeleted());
-        EXPECT_EQ(treeOf(set).size(), 1u);  // the manifest stays
+        EXPECT_EQ(treeOf(set).size(), 2u);  // the manifest and the checksum list stay
     }
 }
 
-// Every native call of a split and of a join is a moment at which a cancel may land;
-// at each one the job ends cancelled, and nothing it wrote is left.
+// Every native call of a split and of a join up to its final rename is a moment at which
+// a cancel may land; at each one the job ends cancelled, and nothing it wrote is left.
 TEST(JobCancel, AtAnyMomentNothingOfTheJobStays) {
     TempDir dir, sets;
     const std::string tree = dir / "tree";

@@ -87,8 +87,9 @@ TEST(SingleFileSplit, ChunksNamesAndRoundTrip) {
     EXPECT_EQ(run.total, 10);
     EXPECT_TRUE(run.result.createdChunkFolder);
     EXPECT_EQ(run.result.chunkCount, 4);
-    EXPECT_EQ(run.result.writtenFiles.size(), 5u);  // four chunks and the manifest
-    EXPECT_EQ(run.result.writtenFiles.back(), manifestPathOf(run.chunkDir));
+    // Four chunks, the manifest and the checksum list.
+    EXPECT_EQ(run.result.writtenFiles.size(), 6u);
+    EXPECT_EQ(run.result.writtenFiles[4], manifestPathOf(run.chunkDir));
 
     // One control serves job after job: each run starts its progress over.
     TempDir out;

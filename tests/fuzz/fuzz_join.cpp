@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (morvane::readManifest(set, &manifest)) {
         morvane::JobControl control;
         morvane::JoinResult result;
-        morvane::runJoin({set, out}, manifest, control, &result);
+        morvane::runJoin({set, out, {}}, manifest, control, &result);
         // Whatever the join made, it made inside the output folder and said so.
         for (const std::string& written : result.writtenFiles)
             if (written.rfind(out + "/", 0) != 0) std::abort();

@@ -72,13 +72,14 @@ TEST(Workers, JobAfterJobOnOneThreadEachKeepsItsOutcome) {
     EXPECT_EQ(split.chunkFolder(), q(dir / "w_spt"));
     EXPECT_EQ(split.control().done(), 250000);
 
-    jobs::SplitJob failing(splitOrder(dir / "w.bin", dir / "missing"));
+    // An output folder that cannot be made: below a file.
+    jobs::SplitJob failing(splitOrder(dir / "w.bin", dir / "w.bin/missing"));
     ASSERT_TRUE(failing.prepare());
     ASSERT_TRUE(runToFinish(thread, failing));
-    EXPECT_EQ(failing.outcome().error, ENOENT);
+    EXPECT_EQ(failing.outcome().error, ENOTDIR);
     EXPECT_TRUE(split.outcome());
 
-    jobs::JoinJob toMissing(joinOrder(dir / "w_spt", dir / "missing"));
+    jobs::JoinJob toMissing(joinOrder(dir / "w_spt", dir / "w.bin/missing"));
     ASSERT_TRUE(toMissing.prepare());
     ASSERT_TRUE(runToFinish(thread, toMissing));
     EXPECT_FALSE(toMissing.outcome());
