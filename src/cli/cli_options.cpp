@@ -30,12 +30,16 @@ struct OptionTable {
         "delete-chunks", "Delete the chunk files after a successful join (not the manifest)."};
     QCommandLineOption force{{"f", "force"}, "Replace an existing chunk folder or joined output."};
     QCommandLineOption quiet{{"q", "quiet"}, "Show no progress bar."};
+    QCommandLineOption noVerify{"no-verify",
+                                "Join without checking the bytes against the checksum list."};
+    QCommandLineOption quick{"quick",
+                             "Check only sizes and fingerprints, without reading every byte."};
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{"version", "Show the version and exit."};
 
     std::vector<const QCommandLineOption*> all() const {
-        return {&size,         &count, &output, &askPassword, &stdinPassword, &deleteSource,
-                &deleteChunks, &force, &quiet,  &help,        &version};
+        return {&size,  &count, &output, &askPassword, &stdinPassword, &deleteSource,
+                &deleteChunks, &force, &quiet, &noVerify, &quick, &help, &version};
     }
 };
 
@@ -58,7 +62,8 @@ bool refuseOthers(const QCommandLineParser& parser, const OptionTable& table,
     const std::vector<const QCommandLineOption*> specific = {
         &table.size,         &table.count,         &table.output,
         &table.askPassword,  &table.stdinPassword, &table.deleteSource,
-        &table.deleteChunks, &table.force,         &table.quiet};
+        &table.deleteChunks, &table.force,         &table.quiet,
+        &table.noVerify,     &table.quick};
     for (const QCommandLineOption* option : specific) {
         if (!parser.isSet(*option)) continue;
         bool ok = false;
@@ -174,12 +179,13 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
         o.command = Command::Join;
         if (!refuseOthers(parser, table, command,
                           {&table.output, &table.askPassword, &table.stdinPassword,
-                           &table.deleteChunks, &table.force, &table.quiet},
+                           &table.deleteChunks, &table.force, &table.quiet, &table.noVerify},
                           error))
             return false;
     } else if (command == "check") {
         o.command = Command::Check;
-        if (!refuseOthers(parser, table, command, {}, error)) return false;
+        if (!refuseOthers(parser, table, command, {&table.quick, &table.quiet}, error))
+            return false;
     } else {
         *error = "unknown command '" + command + "': split, join or check";
         return false;
@@ -228,6 +234,8 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     o.deleteChunks = parser.isSet(table.deleteChunks);
     o.force = parser.isSet(table.force);
     o.quiet = parser.isSet(table.quiet);
+    o.noVerify = parser.isSet(table.noVerify);
+    o.quickCheck = parser.isSet(table.quick);
     *options = o;
     return true;
 }
@@ -237,14 +245,19 @@ QString helpText() {
         "Usage:\n"
         "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
         "                    [--delete-source] [-f] [-q]\n"
-        "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f] [-q]\n"
-        "  morvane-cli check CHUNKDIR\n"
+        "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f]\n"
+        "                   [--no-verify] [-q]\n"
+        "  morvane-cli check CHUNKDIR [--quick] [-q]\n"
         "\n"
         "split cuts the file or folder SOURCE into the chunk folder DIR/STEM_spt, where STEM\n"
         "is the name of SOURCE up to its first dot.\n"
         "join rebuilds the file or folder of the chunk set in CHUNKDIR inside DIR.\n"
-        "check lists every chunk of the set as ok, changed, missing, empty, short or long,\n"
-        "and chunk files an older set left behind as stray.\n"
+        "check reads every byte of the set against its checksum list and lists every file\n"
+        "as ok, changed, damaged, missing, empty, short or long, and chunk files an older\n"
+        "set left behind as stray; it exits 0 only when all are ok.\n"
+        "A split writes the checksum list spt_checksums.sha256 beside the chunks, so\n"
+        "'sha256sum -c spt_checksums.sha256' in the chunk folder checks a set without\n"
+        "this program. A join checks every byte it reads against it.\n"
         "A split or join builds its output under a hidden temporary name and renames it\n"
         "into place when it is complete; an existing output is replaced only with -f.\n"
         "\n"

@@ -208,6 +208,7 @@ int runJoin(const Options& options) {
     order.chunkDir = options.path;
     order.outputDir = options.outputDir;
     order.deleteChunks = options.deleteChunks;
+    order.verify = !options.noVerify;
     jobs::JoinJob job(order);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
 
@@ -233,6 +234,11 @@ int runJoin(const Options& options) {
     }
 
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;
+    if (!job.verified())
+        std::fprintf(stderr, "morvane-cli: note: %s\n",
+                     options.noVerify ? "the bytes were not checked (--no-verify)"
+                                      : "the set has no checksum list; its bytes could not be "
+                                        "checked");
     std::printf("%s\n", utf8Of(job.target()).c_str());
     std::fflush(stdout);
     if (!job.removal()) {
@@ -243,18 +249,25 @@ int runJoin(const Options& options) {
 }
 
 int runCheck(const Options& options) {
-    // The same reading of the set that a join makes before it starts.
-    jobs::JoinJob job(jobs::JoinOrder{options.path, QString(), false});
+    jobs::VerifyJob job(options.path);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
+    if (!options.quickCheck)
+        if (int status = runJob(job, options.quiet); status != kExitOk) return status;
     const ChunkSetCheck& check = job.check();
     const Manifest& manifest = check.manifest;
-    for (const ChunkCheckEntry& entry : check.entries) {
-        const std::string size = entry.size < 0 ? "-" : std::to_string(entry.size);
-        std::printf("%6d  %12s  %-7s  %s\n", entry.chunkIndex, size.c_str(),
-                    chunkStateName(entry.state), nativeOf(entry.chunkPath).c_str());
-    }
-    for (const std::string& stray : check.strays)
-        std::printf("%6s  %12s  %-7s  %s\n", "-", "-", "stray", nativeOf(stray).c_str());
+    auto row = [](const std::string& index, std::int64_t bytes, const char* state,
+                  const std::string& path) {
+        const std::string size = bytes < 0 ? "-" : std::to_string(bytes);
+        std::printf("%6s  %12s  %-7s  %s\n", index.c_str(), size.c_str(), state,
+                    nativeOf(path).c_str());
+    };
+    for (const ChunkCheckEntry& entry : check.entries)
+        row(std::to_string(entry.chunkIndex), entry.size, chunkStateName(entry.state),
+            entry.chunkPath);
+    for (const ListedFile& file : check.listedFiles)
+        row("-", file.size, chunkStateName(file.state), file.path);
+    for (const std::string& stray : check.strays) row("-", -1, "stray", stray);
+
     const std::int64_t total = manifest.totalSize;
     std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
     std::string size = std::to_string(total) + " bytes";
@@ -262,12 +275,30 @@ int runCheck(const Options& options) {
     std::printf("total size: %s\n", size.c_str());
     std::printf("files: %d\n", manifest.distinctFiles());
     std::printf("protected: %s\n", manifest.isProtected() ? "yes" : "no");
+    switch (check.checksumList) {
+        case ChecksumList::Read:
+            std::printf("checksums: every byte checked\n");
+            break;
+        case ChecksumList::Absent:
+            std::printf("checksums: none; only sizes and fingerprints were checked\n");
+            break;
+        case ChecksumList::Damaged:
+            std::printf("checksums: the list is damaged\n");
+            break;
+        case ChecksumList::NotRead:
+            std::printf("checksums: not read (--quick)\n");
+            break;
+    }
     std::fflush(stdout);
 
-    // Chunk rows already say what is wrong with each chunk; the rest needs a line.
-    for (const std::string& problem : check.problems())
-        if (problem.rfind(check.chunkDir + "/" + stemOf(manifest.sourceName) + "_", 0) != 0)
-            std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
+    // Rows already say what is wrong with each file; the rest needs a line.
+    const std::string chunkPrefix = check.chunkDir + "/" + stemOf(manifest.sourceName) + "_";
+    for (const std::string& problem : check.problems()) {
+        bool shown = problem.rfind(chunkPrefix, 0) == 0;
+        for (const ListedFile& file : check.listedFiles)
+            shown = shown || problem.rfind(file.path + ":", 0) == 0;
+        if (!shown) std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
+    }
     return check.intact() ? kExitOk : kExitFailed;
 }
 

@@ -95,6 +95,22 @@ std::size_t afterLastSeparator(const char* text, std::size_t length) {
     return after;
 }
 
+std::string nameOf(const std::string& path) {
+    // "/" is never a byte inside a two- or four-byte GB18030 character.
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool holdsBackslash(const std::string& text) {
+    const char* end = text.data() + text.size();
+    for (const char* p = text.data(); p < end;) {
+        const std::size_t n = plat::charLength(p, end);
+        if (n == 1 && *p == '\\') return true;
+        p += n;
+    }
+    return false;
+}
+
 int baseName(const char* path, char* out, std::size_t outSize) {
     if (path == nullptr) return -1;
     const std::size_t length = std::strlen(path);

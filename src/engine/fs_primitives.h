@@ -25,6 +25,11 @@ Outcome listFolderFiles(const char* folder, bool recurse, std::vector<std::strin
 // The text after the last separator ("/" or "\\") into out; out is left untouched when
 // there is none. -1 for a null path or a name that does not fit out.
 int baseName(const char* path, char* out, std::size_t outSize);
+// The text after the last "/": the name of a path on this system, where "\\" is an
+// ordinary character of a name.
+std::string nameOf(const std::string& path);
+// True when the text holds the character "\\" (not merely a trail byte 0x5C).
+bool holdsBackslash(const std::string& text);
 // Ends name at its first ".".
 int cutAtFirstDot(char* name);
 // One folder level; an existing folder is reported as EEXIST.

@@ -1,15 +1,21 @@
 #include "engine/join.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 
+#include "engine/checksums.h"
 #include "engine/digest.h"
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
 #include "engine/mover.h"
+#include "engine/verify.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -123,6 +129,10 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
     Outcome outcome;
     std::int64_t joined = 0;
+    std::unique_ptr<ChunkVerifier> verifier;
+    if (request.checksums != nullptr)
+        verifier =
+            std::make_unique<ChunkVerifier>(chunkDir, stem, count, *request.checksums, control);
     for (std::int32_t i = 0; i < count; ++i) {
         if (control.cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = chunkPathOf(chunkDir, stem, i);
@@ -134,12 +144,16 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
         }
         chunk.adviseSequential();
         std::int64_t moved = 0;
-        const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved, control);
+        Sha256* hash = verifier ? verifier->before(i, 0) : nullptr;
+        const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved, control, hash);
         if (o.cancelled) return o;
+        if (hash != nullptr) verifier->after(moved);
         joined += moved;
         outcome.absorb(o);
         if (!outcome && durable) return outcome;
     }
+    if (verifier && outcome) outcome.absorb(verifier->finish());
+    if (!outcome && durable) return outcome;
     outcome.absorb(out.close());
     if (outcome.ok && joined != m.totalSize)
         outcome.absorb(Outcome::failure(
@@ -166,6 +180,10 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     std::unordered_set<std::string> started;
     std::int64_t recorded = 0;
 
+    std::unique_ptr<ChunkVerifier> verifier;
+    if (request.checksums != nullptr)
+        verifier = std::make_unique<ChunkVerifier>(chunkDir, stem, m.chunkCount, *request.checksums,
+                                                   control);
     // The same output and the same chunk serve many consecutive records.
     plat::File out;
     plat::File chunk;
@@ -227,14 +245,17 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
             chunk.adviseSequential();
         }
         std::int64_t moved = 0;
+        Sha256* hash = verifier ? verifier->before(r.chunkIndex, r.pieceOffset) : nullptr;
         Outcome o = chunk.seek(r.pieceOffset);
-        if (o) o = moveBytes(chunk, out, r.pieceLength, &moved, control);
+        if (o) o = moveBytes(chunk, out, r.pieceLength, &moved, control, hash);
         if (o.cancelled) return o;
+        if (hash != nullptr) verifier->after(moved);
         if (o && moved < r.pieceLength)
             o = Outcome::failure(chunk.path(),
                                  "the chunk is shorter than the manifest needs for " + rel);
         outcome.absorb(o);
     }
+    if (verifier && outcome) outcome.absorb(verifier->finish());
     if (durable && !outcome) return outcome;
     outcome.absorb(out.close());
     if (recorded != m.totalSize)
@@ -271,6 +292,8 @@ const char* chunkStateName(ChunkState state) {
             return "short";
         case ChunkState::Long:
             return "long";
+        case ChunkState::Damaged:
+            return "damaged";
     }
     return "?";
 }
@@ -306,8 +329,17 @@ std::vector<std::string> ChunkSetCheck::problems() const {
             case ChunkState::Long:
                 found.push_back(e.chunkPath + ": longer than the set needs");
                 break;
+            case ChunkState::Damaged:
+                found.push_back(e.chunkPath + ": does not match its checksum");
+                break;
         }
     }
+    if (checksumList == ChecksumList::Damaged) found.push_back(listProblem);
+    for (const ListedFile& f : listedFiles)
+        if (f.state != ChunkState::Ok)
+            found.push_back(f.path + (f.state == ChunkState::Missing
+                                          ? ": missing"
+                                          : ": does not match its checksum"));
     // Sizes that each look right can still fail to add up, and then no chunk says so.
     if (found.empty() && sum != manifest.totalSize)
         found.push_back(manifestPath + ": the chunks hold " + std::to_string(sum) +
@@ -375,6 +407,78 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
         }
         std::sort(check->strays.begin(), check->strays.end());
     }
+    return Outcome::success();
+}
+
+Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threads) {
+    check->listedFiles.clear();
+    check->listProblem.clear();
+    std::map<std::string, std::string> digests;
+    bool present = false;
+    if (Outcome o = readChecksumList(check->chunkDir, &present, &digests); !o) {
+        check->checksumList = ChecksumList::Damaged;
+        check->listProblem = o.path + ": " + o.reason;
+        return Outcome::success();
+    }
+    if (!present) {
+        check->checksumList = ChecksumList::Absent;
+        return Outcome::success();
+    }
+    // Work: every chunk that passed the quick check, and every other listed file.
+    struct Item {
+        std::string path;
+        std::string digest;
+        ChunkState* state;
+        std::int64_t* size;
+    };
+    std::vector<Item> items;
+    const std::string listPath = check->chunkDir + "/" + kChecksumListName;
+    auto damagedList = [&](const std::string& why) {
+        check->checksumList = ChecksumList::Damaged;
+        check->listProblem = listPath + ": the checksum list is damaged: " + why;
+        return Outcome::success();
+    };
+    const std::string prefix = check->chunkDir + "/";
+    std::set<std::string> chunkNames;
+    for (ChunkCheckEntry& e : check->entries) {
+        const std::string name = e.chunkPath.substr(prefix.size());
+        chunkNames.insert(name);
+        const auto d = digests.find(name);
+        if (d == digests.end()) return damagedList("it does not name " + name);
+        if (e.state == ChunkState::Ok) items.push_back({e.chunkPath, d->second, &e.state, nullptr});
+    }
+    if (digests.find(kManifestName) == digests.end())
+        return damagedList(std::string("it does not name ") + kManifestName);
+    check->listedFiles.reserve(digests.size());
+    check->listedFiles.push_back({kManifestName, prefix + kManifestName, ChunkState::Missing, -1});
+    for (const auto& [name, digest] : digests)
+        if (name != kManifestName && chunkNames.count(name) == 0)
+            check->listedFiles.push_back({name, prefix + name, ChunkState::Missing, -1});
+    for (ListedFile& f : check->listedFiles)
+        items.push_back({f.path, digests[f.name], &f.state, &f.size});
+    check->checksumList = ChecksumList::Read;
+
+    std::int64_t total = 0;
+    for (const Item& item : items) total += std::max<std::int64_t>(0, fileSize(item.path.c_str()));
+    control.begin(total);
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
+            if (control.cancelRequested()) return;
+            std::string hex;
+            std::int64_t size = -1;
+            const Outcome o = hashFile(items[i].path, &control, &hex, &size);
+            if (items[i].size != nullptr) *items[i].size = o ? size : -1;
+            *items[i].state = !o                       ? ChunkState::Missing
+                              : hex == items[i].digest ? ChunkState::Ok
+                                                       : ChunkState::Damaged;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < std::max(1u, threads); ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    if (control.cancelRequested()) return Outcome::cancel();
     return Outcome::success();
 }
 

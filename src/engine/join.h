@@ -2,6 +2,7 @@
 // Joining a chunk set back into its file or folder, and checking a set before a join.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct JoinRequest {
     // and rename into place: every file is then created new, and the first failure ends
     // the join. Empty: straight at the target.
     std::string buildPath;
+    // The set's checksum list by name: every byte read from a chunk is checked against it,
+    // and a chunk that does not match fails the join. Null: nothing is checked.
+    const std::map<std::string, std::string>* checksums = nullptr;
 };
 
 // What a join left on disk, so that the caller can remove exactly that.
@@ -39,6 +43,7 @@ enum class ChunkState {
     Empty,    // holds nothing, though the set has bytes for it
     Short,    // smaller than the set's other chunks need it to be
     Long,     // the last chunk, larger than the set's total leaves for it
+    Damaged,  // matches its fingerprint, but not its checksum: changed past its head
 };
 const char* chunkStateName(ChunkState state);  // "ok", "missing", "changed", "empty", ...
 
@@ -51,10 +56,25 @@ struct ChunkCheckEntry {
     std::int64_t size = -1;         // -1 when it cannot be measured
 };
 
+// A file of the set other than a chunk that the checksum list names: the manifest first.
+struct ListedFile {
+    std::string name;  // relative to the chunk folder
+    std::string path;
+    ChunkState state = ChunkState::Missing;  // Ok, Damaged or Missing
+    std::int64_t size = -1;
+};
+
+enum class ChecksumList { NotRead, Absent, Damaged, Read };
+
 struct ChunkSetCheck {
     std::string chunkDir;
     Manifest manifest;
     std::vector<ChunkCheckEntry> entries;  // one per chunk record
+    // Filled by verifyChunkSet: whether the set has a usable checksum list, why not when it
+    // is damaged, and the other files it names.
+    ChecksumList checksumList = ChecksumList::NotRead;
+    std::string listProblem;
+    std::vector<ListedFile> listedFiles;
     // Chunk files of the set's stem numbered beyond its count: an older set's leftovers.
     std::vector<std::string> strays;
     // Every chunk is in state Ok, their sizes add up to the total, and the manifest holds
@@ -68,5 +88,10 @@ struct ChunkSetCheck {
 // Reads chunkDir's manifest and fingerprints every chunk it lists. A folder without a
 // valid manifest is a failure that says why.
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check);
+
+// Reads every byte of every file the set's checksum list names, on up to threads threads,
+// and marks what does not match. Chunks that failed the quick check keep their state.
+// Progress counts the bytes read; a cancel stops it.
+Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threads);
 
 }  // namespace morvane

@@ -16,8 +16,6 @@
 namespace morvane {
 namespace {
 
-const char* const kTooLong = "the path is too long (at most 1023 bytes)";
-
 // What both splits share: the names, the checks that refuse a job before anything is
 // written, the chunk folder and the manifest.
 struct SplitPlan {
@@ -42,10 +40,13 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
         return Outcome::failure(request.sourcePath, "the chunk size is too small: more than " +
                                                         std::to_string(INT32_MAX) + " chunks");
     plan->chunkCount = static_cast<std::int32_t>(count);
-    char name[kPathField] = {};
-    if (baseName(request.sourcePath.c_str(), name, sizeof name) != 0)
-        return Outcome::failure(request.sourcePath, kTooLong, ENAMETOOLONG);
-    plan->name = name;
+    plan->name = nameOf(request.sourcePath);
+    // Other copies of the program read "\\" in a stored name as a folder separator.
+    if (holdsBackslash(plan->name))
+        return Outcome::failure(request.sourcePath,
+                                "the name holds a \"\\\", which other copies of the program "
+                                "read as a folder separator: rename it first",
+                                EINVAL);
     plan->stem = stemOf(plan->name);
     plan->chunkFolder = request.outputDir + "/" + plan->stem + "_spt";
     if (Outcome o = fitsPathField(plan->chunkFolder); !o) return o;
@@ -325,8 +326,8 @@ std::int64_t chunkSizeForCount(std::int64_t totalSize, std::int64_t count) {
 }
 
 std::string chunkFolderFor(const std::string& sourcePath, const std::string& outputDir) {
-    char name[kPathField] = {};
-    if (baseName(sourcePath.c_str(), name, sizeof name) != 0 || name[0] == '\0') return {};
+    const std::string name = nameOf(sourcePath);
+    if (name.empty() || name.size() >= kPathField) return {};
     return outputDir + "/" + stemOf(name) + "_spt";
 }
 

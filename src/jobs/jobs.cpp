@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <map>
+#include <thread>
 
+#include "engine/checksums.h"
 #include "engine/digest.h"
 #include "engine/fs_primitives.h"
+#include "engine/verify.h"
 #include "jobs/cleanup.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
@@ -175,6 +179,11 @@ Outcome SplitJob::prepare() {
     request_.chunkSize = order_.chunkSize > 0
                              ? order_.chunkSize
                              : chunkSizeForCount(request_.totalSize, order_.chunkCount);
+    if (holdsBackslash(nameOf(request_.sourcePath)))
+        return Outcome::failure(request_.sourcePath,
+                                "the name holds a \"\\\", which other copies of the program "
+                                "read as a folder separator: rename it first",
+                                EINVAL);
     finalFolder_ = chunkFolderFor(request_.sourcePath, request_.outputDir);
     if (finalFolder_.empty())
         return refuse(Outcome::failure(request_.sourcePath, "the source has no name", EINVAL));
@@ -220,6 +229,7 @@ Outcome SplitJob::run() {
             outcome = commitOutput(side.partial, finalFolder_, side.old, request_.outputDir);
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
+    lock.release();  // its file would keep a made folder from going
     if (!outcome) removeMadeFolders(&made);
     return outcome;
 }
@@ -284,6 +294,38 @@ Outcome JoinJob::run() {
         return Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
     check_ = std::move(now);
 
+    // The checksum list, when there is one and it is wanted, guards every byte, the
+    // manifest's first: a damaged list is said, never passed over.
+    std::map<std::string, std::string> digests;
+    verified_ = false;
+    if (order_.verify) {
+        bool present = false;
+        if (Outcome o = readChecksumList(request_.chunkDir, &present, &digests); !o) return o;
+        if (present) {
+            const std::string listPath = request_.chunkDir + "/" + kChecksumListName;
+            const auto manifestDigest = digests.find(kManifestName);
+            if (manifestDigest == digests.end())
+                return Outcome::failure(listPath,
+                                        std::string("the checksum list is damaged: it does not "
+                                                    "name ") +
+                                            kManifestName,
+                                        EINVAL);
+            std::string hex;
+            if (Outcome o = hashFile(manifestPathOf(request_.chunkDir), nullptr, &hex); !o)
+                return o;
+            if (hex != manifestDigest->second)
+                return checksumMismatch(manifestPathOf(request_.chunkDir));
+            for (const ChunkCheckEntry& e : check_.entries)
+                if (digests.find(e.chunkPath.substr(request_.chunkDir.size() + 1)) == digests.end())
+                    return Outcome::failure(listPath,
+                                            "the checksum list is damaged: it does not name " +
+                                                e.chunkPath.substr(request_.chunkDir.size() + 1),
+                                            EINVAL);
+            request_.checksums = &digests;
+            verified_ = true;
+        }
+    }
+
     std::vector<std::string> made;
     if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
     const SideNames side = sideNamesOf(request_.outputDir, name);
@@ -300,6 +342,14 @@ Outcome JoinJob::run() {
     if (outcome) {
         request_.buildPath = side.partial;
         outcome = runJoin(request_, check_.manifest, control(), &result_);
+        if (!outcome && outcome.reason == "does not match its checksum") {
+            // Name every damaged chunk, not only the first the join met.
+            ChunkSetCheck full = check_;
+            JobControl quiet;
+            verifyChunkSet(&full, quiet, std::max(1u, std::thread::hardware_concurrency()));
+            if (const auto problems = full.problems(); problems.size() > 1)
+                outcome = Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+        }
         // Every file, then the folders' entries, deepest first.
         if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
         for (auto it = result_.createdFolders.rbegin();
@@ -309,12 +359,36 @@ Outcome JoinJob::run() {
         if (outcome) outcome = commitOutput(side.partial, target, side.old, request_.outputDir);
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
-    if (!outcome) removeMadeFolders(&made);
+    request_.checksums = nullptr;
+    lock.release();  // its file would keep a made folder from going
+    if (!outcome) {
+        verified_ = false;
+        removeMadeFolders(&made);
+    }
     return outcome;
 }
 
 Outcome JoinJob::deleteSources() {
     return removeListedChunks(check_.entries);
+}
+
+VerifyJob::VerifyJob(QString chunkDir) : chunkDir_(std::move(chunkDir)) {}
+
+Outcome VerifyJob::prepare() {
+    prepared_ = false;
+    if (chunkDir_.isEmpty())
+        return refuse(Outcome::failure("", "no chunk folder was given", EINVAL));
+    std::string dir;
+    if (Outcome o = engineTextOf(absoluteClean(chunkDir_), "the chunk folder path", &dir); !o)
+        return refuse(o);
+    if (Outcome o = fitsPathField(dir); !o) return o;
+    if (Outcome o = checkChunkSet(dir, &check_); !o) return o;
+    prepared_ = true;
+    return Outcome::success();
+}
+
+Outcome VerifyJob::run() {
+    return verifyChunkSet(&check_, control(), std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace morvane::jobs

@@ -30,6 +30,8 @@ struct JoinOrder {
     QString chunkDir;
     QString outputDir;  // empty: the folder that holds the chunk folder
     bool deleteChunks = false;
+    // Check every byte against the set's checksum list, when it has one.
+    bool verify = true;
 };
 
 class Job {
@@ -131,6 +133,9 @@ public:
     bool isProtected() const { return check_.manifest.isProtected(); }
     // A protected set joins only after its password was given; "wrong password" otherwise.
     Outcome unlock(const QString& password);
+    // After the run: whether every byte was checked against a checksum list. False for a
+    // set without one, and when the order said not to.
+    bool verified() const { return verified_; }
 
 private:
     Outcome run() override;
@@ -143,6 +148,26 @@ private:
     JoinResult result_;
     bool replaceAllowed_ = false;
     bool unlocked_ = false;
+    bool verified_ = false;
+};
+
+// Reads every byte of a chunk set and checks it against the set's checksum list, on as
+// many threads as the machine has cores. Deletes nothing.
+class VerifyJob : public Job {
+public:
+    explicit VerifyJob(QString chunkDir);
+    // The quick check: the manifest, fingerprints and sizes.
+    Outcome prepare();
+    // After prepare(), the quick check; after execute(), every byte's.
+    const ChunkSetCheck& check() const { return check_; }
+
+private:
+    Outcome run() override;
+    bool wantsDeletion() const override { return false; }
+    Outcome deleteSources() override { return Outcome::success(); }
+
+    QString chunkDir_;
+    ChunkSetCheck check_;
 };
 
 // The system's text of engine text, for people to read.

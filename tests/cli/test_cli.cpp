@@ -538,3 +538,116 @@ TEST(CliCheck, ShortEmptyAndStrayChunksAreFlagged) {
     EXPECT_NE(run.err.find(dir / "c_spt/c_4.spt"), std::string::npos) << run.err;
     EXPECT_FALSE(exists(dir / "out/c.bin"));
 }
+
+namespace {
+
+// Runs sha256sum -c on the set's list inside the chunk folder; true when it passes.
+bool sha256sumAccepts(const std::string& chunkDir) {
+    const std::string command =
+        "cd '" + chunkDir + "' && sha256sum --quiet -c spt_checksums.sha256 >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+void flipByte(const std::string& path, std::uintmax_t at) {
+    std::string bytes = readFile(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    writeFile(path, bytes);
+}
+
+}  // namespace
+
+// One changed byte anywhere in any chunk is caught by check and by the join, which then
+// leaves nothing and deletes nothing; the standard tool agrees.
+TEST(CliVerify, AChangedByteAnywhereIsCaught) {
+    TempDir dir;
+    fs::create_directories(dir / "tree/sub");
+    writeFile(dir / "tree/a.bin", patternBytes(150000, 1));
+    writeFile(dir / "tree/sub/b.bin", patternBytes(90000, 2));
+    writeFile(dir / "file.bin", patternBytes(250000, 3));
+    for (const std::string source : {"file.bin", "tree"}) {
+        ASSERT_EQ(cli({"split", dir / source, "-s", "64K", "-q"}).status, 0);
+        const std::string set = dir / (source == "tree" ? "tree_spt" : "file_spt");
+        const std::string stem = source == "tree" ? "tree" : "file";
+        ASSERT_TRUE(sha256sumAccepts(set));
+        const std::string last = set + "/" + stem + "_3.spt";
+        for (const std::string& chunk : {set + "/" + stem + "_0.spt", last}) {
+            const std::uintmax_t size = fs::file_size(chunk);
+            for (std::uintmax_t at : {std::uintmax_t{0}, size / 2, size - 1}) {
+                SCOPED_TRACE(chunk + " at " + std::to_string(at));
+                const std::string good = readFile(chunk);
+                flipByte(chunk, at);
+                EXPECT_FALSE(sha256sumAccepts(set));
+                const Result check = cli({"check", set, "-q"});
+                EXPECT_EQ(check.status, 1);
+                EXPECT_NE(check.out.find(at < 1016 ? "changed  " + chunk : "damaged  " + chunk),
+                          std::string::npos)
+                    << check.out;
+                const Result join = cli({"join", set, "-o", dir / "out", "-q", "--delete-chunks"});
+                EXPECT_EQ(join.status, 1);
+                EXPECT_NE(join.err.find(chunk), std::string::npos) << join.err;
+                EXPECT_FALSE(exists(dir / "out"));
+                EXPECT_TRUE(exists(set + "/" + stem + "_1.spt"));
+                writeFile(chunk, good);
+            }
+        }
+        ASSERT_EQ(cli({"join", set, "-o", dir / "out", "-q"}).status, 0);
+        fs::remove_all(dir / "out");
+    }
+}
+
+TEST(CliVerify, ADamagedListIsSaidAndAnOldSetStillJoins) {
+    TempDir dir;
+    writeFile(dir / "l.bin", patternBytes(5000, 4));
+    ASSERT_EQ(cli({"split", dir / "l.bin", "-s", "2K", "-q"}).status, 0);
+    const std::string list = dir / "l_spt/spt_checksums.sha256";
+    const std::string good = readFile(list);
+
+    writeFile(list, good.substr(0, good.find('\n') + 1) + "not a line\n");
+    Result run = cli({"join", dir / "l_spt", "-o", dir / "out"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("the checksum list is damaged: line 2"), std::string::npos) << run.err;
+    EXPECT_EQ(cli({"check", dir / "l_spt"}).status, 1);
+
+    // A list that leaves out a chunk guards nothing for it: that is damage too.
+    std::string shorter = good;
+    shorter.erase(shorter.find("  l_1.spt") - 64, 64 + 9 + 1);
+    writeFile(list, shorter);
+    run = cli({"join", dir / "l_spt", "-o", dir / "out"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("does not name l_1.spt"), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(dir / "out"));
+
+    run = cli({"join", dir / "l_spt", "-o", dir / "out", "--no-verify"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("not checked (--no-verify)"), std::string::npos);
+
+    fs::remove(list);  // as an older copy of the program leaves a set
+    run = cli({"join", dir / "l_spt", "-o", dir / "old", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("has no checksum list"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "old/l.bin"), patternBytes(5000, 4));
+    EXPECT_NE(cli({"check", dir / "l_spt"}).out.find("checksums: none"), std::string::npos);
+}
+
+TEST(CliVerify, AwkwardNamesSurviveTheListAndTheStandardTool) {
+    TempDir dir;
+    for (const std::string& name : {std::string("with space.bin"), std::string("new\nline.bin"),
+                                    std::string("漢字 テスト.bin")}) {
+        SCOPED_TRACE(name);
+        TempDir work;
+        writeFile(work / name, patternBytes(3000, 5));
+        const Result run = cli({"split", work / name, "-s", "1K", "-q"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string set = run.out.substr(0, run.out.size() - 1);
+        EXPECT_TRUE(sha256sumAccepts(set));
+        EXPECT_EQ(cli({"check", set, "-q"}).status, 0);
+        ASSERT_EQ(cli({"join", set, "-o", work / "out", "-q"}).status, 0);
+        EXPECT_EQ(readFile(work / ("out/" + name)), patternBytes(3000, 5));
+    }
+    // Other copies read "\\" as a separator: such a name is refused, never cut short.
+    writeFile(dir / "back\\slash.bin", "x");
+    const Result run = cli({"split", dir / "back\\slash.bin", "-s", "1K"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("folder separator"), std::string::npos) << run.err;
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"back\\slash.bin"});
+}

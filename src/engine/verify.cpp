@@ -1,0 +1,118 @@
+#include "engine/verify.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "engine/manifest.h"
+
+namespace morvane {
+namespace {
+
+constexpr std::size_t kBlock = 1 << 20;
+
+struct FreeBlock {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// Hashes file from its position to its end.
+Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control) {
+    std::unique_ptr<char, FreeBlock> block(static_cast<char*>(std::aligned_alloc(4096, kBlock)));
+    if (!block) return Outcome::systemFailure(file.path(), ENOMEM);
+    for (;;) {
+        if (control != nullptr && control->cancelRequested()) return Outcome::cancel();
+        std::size_t got = 0;
+        if (Outcome o = file.read(block.get(), kBlock, &got); !o) return o;
+        if (got == 0) return Outcome::success();
+        hash.update(block.get(), got);
+        if (control != nullptr) control->advance(static_cast<std::int64_t>(got));
+    }
+}
+
+}  // namespace
+
+Outcome hashFile(const std::string& path, JobControl* control, std::string* hex,
+                 std::int64_t* size) {
+    plat::File file;
+    if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
+    file.adviseSequential();
+    Sha256 hash;
+    if (Outcome o = hashRest(file, hash, control); !o) return o;
+    if (size != nullptr) *size = hash.length();
+    *hex = hash.finishHex();
+    return file.close();
+}
+
+Outcome checksumMismatch(const std::string& path) {
+    return Outcome::failure(path, "does not match its checksum", EIO);
+}
+
+ChunkVerifier::ChunkVerifier(std::string chunkDir, std::string stem, std::int32_t chunkCount,
+                             const std::map<std::string, std::string>& digests, JobControl& control)
+    : chunkDir_(std::move(chunkDir)),
+      stem_(std::move(stem)),
+      count_(chunkCount),
+      digests_(digests),
+      control_(control),
+      done_(static_cast<std::size_t>(chunkCount > 0 ? chunkCount : 0), false) {}
+
+Sha256* ChunkVerifier::before(std::int32_t index, std::int64_t offset) {
+    if (index != current_) {
+        failed_.absorb(finishCurrent());
+        current_ = index;
+        hashedUpTo_ = 0;
+        inOrder_ = index >= 0 && index < count_ && !done_[static_cast<std::size_t>(index)];
+    }
+    if (offset != hashedUpTo_) inOrder_ = false;
+    return inOrder_ ? &hash_ : nullptr;
+}
+
+Outcome ChunkVerifier::finishCurrent() {
+    if (current_ < 0 || current_ >= count_ || done_[static_cast<std::size_t>(current_)])
+        return Outcome::success();
+    const std::int32_t index = current_;
+    current_ = -1;
+    done_[static_cast<std::size_t>(index)] = true;
+    const std::string path = chunkPathOf(chunkDir_, stem_, index);
+    const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
+    if (digest == digests_.end())
+        return Outcome::failure(path, "is not in the checksum list", EINVAL);
+    if (!inOrder_) {
+        hash_.finishHex();
+        return check(index, digest->second);
+    }
+    // The bytes after the last piece still belong to the chunk.
+    plat::File file;
+    Outcome o = file.open(path.c_str(), plat::File::Mode::Read);
+    if (o) o = file.seek(hashedUpTo_);
+    if (o) o = hashRest(file, hash_, nullptr);
+    if (!o) {
+        hash_.finishHex();
+        return o;
+    }
+    return hash_.finishHex() == digest->second ? Outcome::success() : checksumMismatch(path);
+}
+
+Outcome ChunkVerifier::check(std::int32_t index, const std::string& digest) {
+    const std::string path = chunkPathOf(chunkDir_, stem_, index);
+    std::string hex;
+    if (Outcome o = hashFile(path, nullptr, &hex); !o) return o;
+    return hex == digest ? Outcome::success() : checksumMismatch(path);
+}
+
+Outcome ChunkVerifier::finish() {
+    failed_.absorb(finishCurrent());
+    for (std::int32_t i = 0; i < count_ && failed_.ok; ++i) {
+        if (done_[static_cast<std::size_t>(i)]) continue;
+        if (control_.cancelRequested()) return Outcome::cancel();
+        done_[static_cast<std::size_t>(i)] = true;
+        const std::string path = chunkPathOf(chunkDir_, stem_, i);
+        const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
+        failed_.absorb(digest == digests_.end()
+                           ? Outcome::failure(path, "is not in the checksum list", EINVAL)
+                           : check(i, digest->second));
+    }
+    return failed_;
+}
+
+}  // namespace morvane
