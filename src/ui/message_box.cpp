@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <utility>
 
 #include "ui/images.h"
 
@@ -110,4 +111,32 @@ int showMessage(QWidget* parent, const QString& title, const QString& text, bool
     box.setIconPixmap(warning.iconPixmap());
     box.exec();
     return box.result;
+}
+
+namespace {
+
+CancelAsker& currentCancelAsker() {
+    static CancelAsker asker;
+    return asker;
+}
+
+bool askCancelWithBox(QWidget* parent) {
+    const QPoint at = parent != nullptr ? parent->pos() : QPoint();
+    const QSize over = parent != nullptr ? parent->size() : QSize(240, 0);
+    UI_MyMessageBox box(nullptr);
+    box.placeAt(at.x() + (over.width() - 240) / 2, at.y() + over.height() / 2, 260, 140);
+    box.setContent(QString(), QStringLiteral("Cancel the running job?"), true, true);
+    box.exec();
+    return box.result == 1;
+}
+
+}  // namespace
+
+CancelAsker setCancelAsker(CancelAsker asker) {
+    return std::exchange(currentCancelAsker(), std::move(asker));
+}
+
+bool askCancelJob(QWidget* parent) {
+    const CancelAsker& asker = currentCancelAsker();
+    return asker ? asker(parent) : askCancelWithBox(parent);
 }

@@ -1,10 +1,12 @@
 #pragma once
-// A message box with a title line, an optional icon, a wrapped text, OK and Cancel, and the
-// shorthand showMessage that asks one question with a warning icon.
+// A message box with a title line, an optional icon, a wrapped text, OK and Cancel, the
+// shorthand showMessage that asks one question with a warning icon, and the question whether
+// to cancel a running job.
 
 #include <QDialog>
 #include <QPoint>
 #include <QString>
+#include <functional>
 
 class QLabel;
 class QMouseEvent;
@@ -53,3 +55,14 @@ private:
 // on the primary screen.
 int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
                 bool showCancel);
+
+// Whether to cancel the running job: true to cancel. The program asks with a message box; a
+// test installs an asker of its own.
+using CancelAsker = std::function<bool(QWidget* parent)>;
+
+// Installs asker for every later question and returns the one it replaces. An empty asker
+// brings the message box back.
+CancelAsker setCancelAsker(CancelAsker asker);
+
+// Asks "Cancel the running job?" with OK and Cancel, centred across parent.
+bool askCancelJob(QWidget* parent);

@@ -1,31 +1,42 @@
 #pragma once
-// What both pages need around a job: one job or chunk-set listing at a time across the
-// pages, the user's text turned into the engine's fixed fields, and failures put into words.
+// What both pages need around their job: failures put into words, and the job's end kept
+// back while a question about the job is open.
 
 #include <QString>
-#include <cstddef>
 
 #include "platform/outcome.h"
 
-class QThread;
-
 namespace page {
-
-// The pages' workers share the one engine state, so each page registers its worker and
-// checks every worker before it starts a job or lists a chunk set. GUI thread only.
-void registerWorker(const QThread* worker);
-void unregisterWorker(const QThread* worker);
-bool anyWorkerRunning();
-
-// The running job's progress as the pop-up shows it: not clamped, and 0 of an empty total.
-int jobPercent();
-
-// Copies text into a job field as engine text (GB18030). False, with a sentence for the
-// user in *refusal, when it cannot be converted or does not fit; the field is then zeroed.
-bool fillField(char* field, std::size_t fieldSize, const QString& text, const char* what,
-               QString* refusal);
 
 // The file concerned and the system's reason, for a message box whose title says what failed.
 QString describe(const morvane::Outcome& outcome);
+
+// A job can end while the user is asked whether to cancel it. Its end is then presented
+// after the answer, never under the open question.
+class EndGate {
+public:
+    void hold() { ++holds_; }
+    bool held() const { return holds_ > 0; }
+    // An end arrived while held and is not presented yet.
+    bool waiting() const { return waiting_; }
+    // The job has ended: true when the end can be presented now.
+    bool arrive() {
+        waiting_ = held();
+        return !waiting_;
+    }
+    // True when the last hold is gone and an end that arrived meanwhile is due now.
+    bool release() {
+        if (holds_ > 0) --holds_;
+        if (held() || !waiting_) return false;
+        waiting_ = false;
+        return true;
+    }
+    // Forgets an end that arrived meanwhile: it will not be presented.
+    void drop() { waiting_ = false; }
+
+private:
+    int holds_ = 0;
+    bool waiting_ = false;
+};
 
 }  // namespace page

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/digest.h"
-#include "engine/engine_state.h"
+#include "engine/limits.h"
 #include "platform/encoding.h"
 #include "ui/images.h"
 
@@ -128,6 +128,7 @@ void UI_inputpwdWidget::runDialog() {
     error_Label->clear();
 
     m_unlocked = 0;
+    m_unlockedPassword.clear();
     putHint(type2_pwdLineEdit, QStringLiteral("Enter password..."));
     m_type2Fresh = 1;
     type2_error_Label->clear();
@@ -201,6 +202,7 @@ void UI_inputpwdWidget::type2_okButton_slots() {
     if (toJobPassword(type2_pwdLineEdit->text(), &bytes) &&
         morvane::checkPassword(bytes.c_str(), m_storedDigest) == 1) {
         m_unlocked = 1;
+        m_unlockedPassword = type2_pwdLineEdit->text();
         hide();
         return;
     }

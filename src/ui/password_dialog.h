@@ -32,7 +32,8 @@ public:
     // Moves the dialog, fixes its size (the pages use 260 x 160) and lays out both panels.
     void placeAt(int x, int y, int width, int height);
     // Puts both panels back to their hints and runs the dialog modally on whichever panel is
-    // showing. Read m_passwordSet and m_password, or m_unlocked, afterwards.
+    // showing. Read m_passwordSet and m_password, or m_unlocked and m_unlockedPassword,
+    // afterwards.
     void runDialog();
     // Switches to the unlock panel and runs the dialog; the typed password must match digest
     // (32 upper-case hexadecimal characters; not owned, and read only during the call). True,
@@ -59,8 +60,9 @@ public:
     // The set panel's outcome: the accepted password, which fits a split job in GB18030.
     QString m_password;
     int m_passwordSet = 0;
-    // The unlock panel's outcome.
+    // The unlock panel's outcome, and the password that matched, for the join to unlock with.
     int m_unlocked = 0;
+    QString m_unlockedPassword;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

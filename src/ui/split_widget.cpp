@@ -2,7 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
@@ -12,20 +14,20 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
-#include "engine/cleanup.h"
-#include "engine/engine_state.h"
 #include "engine/fs_primitives.h"
+#include "engine/split.h"
+#include "jobs/jobs.h"
 #include "platform/encoding.h"
 #include "ui/dialog_widget.h"
 #include "ui/file_dialogs.h"
 #include "ui/message_box.h"
-#include "ui/page_support.h"
 #include "ui/password_dialog.h"
 #include "ui/progress_widget.h"
 #include "work/workers.h"
@@ -35,6 +37,8 @@ namespace {
 constexpr std::int64_t kKB = 1024;
 constexpr std::int64_t kMB = 1048576;
 constexpr std::int64_t kGB = 1073741824;
+// The bytes of the units the size list offers, in its order.
+constexpr std::int64_t kUnits[] = {kKB, kMB, kGB};
 
 }  // namespace
 
@@ -72,10 +76,10 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 
     split_mode_Widget = new QWidget(this);
     split_bysize_RadioButton = new QRadioButton(split_mode_Widget);
-    split_bysize_LineEidt = new QLineEdit(split_mode_Widget);
+    split_bysize_LineEdit = new QLineEdit(split_mode_Widget);
     split_size_ComboBox = new QComboBox(split_mode_Widget);
     split_bycount_RadioButton = new QRadioButton(split_mode_Widget);
-    split_bycount_LineEidt = new QLineEdit(split_mode_Widget);
+    split_bycount_LineEdit = new QLineEdit(split_mode_Widget);
     del_source_CheckBox = new QCheckBox(split_mode_Widget);
     entry_pwd_CheckBox = new QCheckBox(split_mode_Widget);
 
@@ -98,8 +102,8 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 
     auto* digitsOnly =
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]+$")), this);
-    split_bysize_LineEidt->setValidator(digitsOnly);
-    split_bycount_LineEidt->setValidator(digitsOnly);
+    split_bysize_LineEdit->setValidator(digitsOnly);
+    split_bycount_LineEdit->setValidator(digitsOnly);
 
     output_Label->setText(QStringLiteral("OutPath"));
     input_fileButton->setText(QStringLiteral("Add File"));
@@ -119,16 +123,17 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 
     m_split_Timer1 = new QTimer(nullptr);
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
-    m_SplitDoingThread = new morvane::SplitDoingThread;
-    page::registerWorker(m_SplitDoingThread);
+    m_SplitDoingThread = new morvane::JobThread;
     connect(m_SplitDoingThread, &QThread::finished, this,
             &UI_SplitWidget::m_SplitDoingThread_Finished);
+    connect(m_ProgressWidget, &UI_ProgressWidget::cancelAsked, this,
+            &UI_SplitWidget::m_ProgressWidget_cancelAsked);
     connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this,
             &UI_SplitWidget::split_size_ComboBox_slots);
-    connect(split_bysize_LineEidt, &QLineEdit::textEdited, this,
-            &UI_SplitWidget::split_bysize_LineEidt_slots);
-    connect(split_bycount_LineEidt, &QLineEdit::textEdited, this,
-            &UI_SplitWidget::split_bycount_LineEidt_slots);
+    connect(split_bysize_LineEdit, &QLineEdit::textEdited, this,
+            &UI_SplitWidget::split_bysize_LineEdit_slots);
+    connect(split_bycount_LineEdit, &QLineEdit::textEdited, this,
+            &UI_SplitWidget::split_bycount_LineEdit_slots);
     connect(input_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::input_fileButton_slots);
     connect(input_folderButton, &QPushButton::clicked, this,
             &UI_SplitWidget::input_folderButton_slots);
@@ -146,16 +151,16 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 
     split_bysize_RadioButton->setChecked(true);
     split_size_ComboBox->setEnabled(false);
-    split_bysize_LineEidt->setEnabled(false);
-    split_bycount_LineEidt->setEnabled(false);
+    split_bysize_LineEdit->setEnabled(false);
+    split_bycount_LineEdit->setEnabled(false);
     applyModeRule();
     updateSplitButton();
 }
 
 UI_SplitWidget::~UI_SplitWidget() {
-    // A job in progress still owns the engine state and its record; let it end first.
+    // A job still running would leave half a chunk set; it removes what it wrote instead.
+    if (m_job) m_job->control().requestCancel();
     m_SplitDoingThread->wait();
-    page::unregisterWorker(m_SplitDoingThread);
     delete m_SplitDoingThread;
     delete m_split_Timer1;
     delete m_inputpwdWidget;
@@ -176,11 +181,11 @@ void UI_SplitWidget::layoutPage(int x, int y, int width, int height) {
     input_TreeWidget->setColumnWidth(0, 120);
     split_mode_Widget->setGeometry(0, 140, W, 200);
     split_bysize_RadioButton->setGeometry(0, 0, 120, 30);
-    split_bysize_LineEidt->setGeometry(120, 0, 60, 24);
+    split_bysize_LineEdit->setGeometry(120, 0, 60, 24);
     // Wider than 40 pixels, or the arrow leaves only half of "MB" in sight.
     split_size_ComboBox->setGeometry(180, 0, 50, 24);
     split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
-    split_bycount_LineEidt->setGeometry(120, 40, 100, 24);
+    split_bycount_LineEdit->setGeometry(120, 40, 100, 24);
     del_source_CheckBox->setGeometry(0, 80, 300, 24);
     entry_pwd_CheckBox->setGeometry(0, 120, 100, 24);
     output_Label->setGeometry(0, H - 98, 60, 30);
@@ -214,71 +219,51 @@ void UI_SplitWidget::updateSplitButton() {
 
 void UI_SplitWidget::applyModeRule() {
     split_size_ComboBox->setEnabled(false);
-    split_bysize_LineEidt->setEnabled(false);
-    split_bycount_LineEidt->setEnabled(false);
+    split_bysize_LineEdit->setEnabled(false);
+    split_bycount_LineEdit->setEnabled(false);
     if (split_bysize_RadioButton->isChecked()) {
         split_size_ComboBox->setEnabled(true);
-        split_bysize_LineEidt->setEnabled(true);
+        split_bysize_LineEdit->setEnabled(true);
     } else {
-        split_bycount_LineEidt->setEnabled(true);
+        split_bycount_LineEdit->setEnabled(true);
     }
 }
 
 void UI_SplitWidget::updateFromSize() {
-    if (split_bysize_LineEidt->text().isEmpty())
-        split_bysize_LineEidt->setText(QStringLiteral("1"));
-    int n = split_bysize_LineEidt->text().toInt();
+    if (split_bysize_LineEdit->text().isEmpty())
+        split_bysize_LineEdit->setText(QStringLiteral("1"));
+    int n = split_bysize_LineEdit->text().toInt();
     if (n <= 0) {
-        split_bysize_LineEidt->setText(QStringLiteral("1"));
+        split_bysize_LineEdit->setText(QStringLiteral("1"));
         n = 1;
     }
-    const QString unit = split_size_ComboBox->currentText();
-    std::int64_t chunk = n;
-    if (unit == QLatin1String("KB"))
-        chunk = n * kKB;
-    else if (unit == QLatin1String("MB"))
-        chunk = n * kMB;
-    else if (unit == QLatin1String("GB"))
-        chunk = n * kGB;
-    const std::int64_t count = m_sourceSize / chunk + (m_sourceSize % chunk != 0 ? 1 : 0);
-    split_bycount_LineEidt->setText(QString::number(static_cast<std::int32_t>(count)));
-    m_chunkSize = chunk;
+    const int unit = std::clamp(split_size_ComboBox->currentIndex(), 0, 2);
+    m_chunkSize = n * kUnits[unit];
+    split_bycount_LineEdit->setText(
+        QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
 }
 
 void UI_SplitWidget::updateFromCount() {
-    if (split_bycount_LineEidt->text().isEmpty())
-        split_bycount_LineEidt->setText(QStringLiteral("1"));
-    int n = split_bycount_LineEidt->text().toInt();
-    if (n <= 0) {
-        n = 1;
-        split_bycount_LineEidt->setText(QStringLiteral("1"));
-    }
-    if (m_sourceSize / (static_cast<std::int64_t>(n) * kKB) <= 0) {
-        // Chunks under 1 KB: as many chunks as the source has whole or partial kilobytes,
-        // and one for an empty source, which has none.
-        const std::int64_t kilobytes = m_sourceSize / kKB + (m_sourceSize % kKB != 0 ? 1 : 0);
-        n = std::max<std::int32_t>(1, static_cast<std::int32_t>(kilobytes));
-    }
-    split_bycount_LineEidt->setText(QString::number(n));
-    const std::int64_t chunk = m_sourceSize / n;
-    // An empty source still needs a chunk size the engine accepts.
-    m_chunkSize = std::max<std::int64_t>(1, chunk);
+    if (split_bycount_LineEdit->text().isEmpty())
+        split_bycount_LineEdit->setText(QStringLiteral("1"));
+    std::int64_t n = split_bycount_LineEdit->text().toInt();
+    if (n <= 0) n = 1;
+    // No more chunks than the source has started kilobytes, and one for an empty source.
+    n = std::min(n, std::max<std::int64_t>(1, morvane::chunkCountFor(m_sourceSize, kKB)));
+    m_chunkSize = morvane::chunkSizeForCount(m_sourceSize, n);
+    split_bycount_LineEdit->setText(
+        QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
+    showChunkSize(m_chunkSize);
+}
 
-    std::int64_t shown = 1;
-    int index = 0;
-    if (chunk < 0) {
-        shown = 1;
-    } else if (chunk >= kGB) {
-        shown = chunk / kMB / 1024;
-        index = 2;
-    } else if (chunk >= kMB) {
-        shown = chunk / kMB;
-        index = 1;
-    } else if (chunk >= kKB) {
-        shown = chunk / kKB;
-    }
-    split_bysize_LineEidt->setText(QString::number(shown));
-    split_size_ComboBox->setCurrentIndex(index);
+void UI_SplitWidget::showChunkSize(std::int64_t chunk) {
+    int unit = 0;
+    while (unit < 2 && chunk >= kUnits[unit + 1]) ++unit;
+    split_bysize_LineEdit->setText(
+        QString::number(std::max<std::int64_t>(1, chunk / kUnits[unit])));
+    // The shown size is rounded; the unit's change must not turn it into the chunk size.
+    const QSignalBlocker quiet(split_size_ComboBox);
+    split_size_ComboBox->setCurrentIndex(unit);
 }
 
 void UI_SplitWidget::suggestChunkSize() {
@@ -295,7 +280,7 @@ void UI_SplitWidget::suggestChunkSize() {
     }
     for (; steps > 0; --steps) v *= 10;
     if (v < 1) v = 1;
-    split_bysize_LineEidt->setText(QString::number(v));
+    split_bysize_LineEdit->setText(QString::number(v));
     int index = split_size_ComboBox->currentIndex();
     if (k <= 1)
         index = 0;
@@ -344,11 +329,11 @@ void UI_SplitWidget::split_size_ComboBox_slots() {
     updateFromSize();
 }
 
-void UI_SplitWidget::split_bysize_LineEidt_slots() {
+void UI_SplitWidget::split_bysize_LineEdit_slots() {
     updateFromSize();
 }
 
-void UI_SplitWidget::split_bycount_LineEidt_slots() {
+void UI_SplitWidget::split_bycount_LineEdit_slots() {
     updateFromCount();
 }
 
@@ -368,7 +353,7 @@ void UI_SplitWidget::input_folderButton_slots() {
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (path.isEmpty()) return;
     if (!takeSource(path)) return;
-    split_bycount_LineEidt->setText(QStringLiteral("10"));
+    split_bycount_LineEdit->setText(QStringLiteral("10"));
     updateFromCount();
     updateSplitButton();
 }
@@ -405,57 +390,98 @@ void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
 
 void UI_SplitWidget::m_split_Button_slots() {
     // The pop-up keeps the user away while a job runs; this guards callers that are not users.
-    if (page::anyWorkerRunning()) return;
+    if (jobActive()) return;
 
-    // The record is checked whole before anything shows or starts: nothing is cut to fit.
-    morvane::SplitJob job{};
-    QString refusal;
-    const bool withPassword = entry_pwd_CheckBox->checkState() == Qt::Checked;
-    if (!page::fillField(job.sourcePath, sizeof job.sourcePath, m_sourcePath, "the source path",
-                         &refusal) ||
-        !page::fillField(job.outputDir, sizeof job.outputDir, output_LineEdit->text(),
-                         "the output folder", &refusal) ||
-        (withPassword &&
-         !page::fillField(job.password, sizeof job.password, m_inputpwdWidget->m_password,
-                          "the password", &refusal))) {
-        showMessage(m_mainWindow, QString(), refusal, true, false);
+    // The job takes the page's choices as they are now; later changes on the page are not its.
+    morvane::jobs::SplitOrder order;
+    order.source = m_sourcePath;
+    order.outputDir = output_LineEdit->text();
+    order.chunkSize = m_chunkSize;
+    if (entry_pwd_CheckBox->checkState() == Qt::Checked)
+        order.password = m_inputpwdWidget->m_password;
+    order.deleteSource = del_source_CheckBox->checkState() == Qt::Checked;
+    auto job = std::make_unique<morvane::jobs::SplitJob>(std::move(order));
+    if (const morvane::Outcome prepared = job->prepare(); !prepared) {
+        showMessage(m_mainWindow, QStringLiteral("Splitting failed!"), page::describe(prepared),
+                    true, false);
         return;
     }
-    job.totalSize = m_sourceSize;
-    job.chunkSize = m_chunkSize;
+    m_job = std::move(job);
 
     const QPoint p = mainWindowPos();
-    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2, 360, 80);
+    // The row of Cancel grows the pop-up upwards: its lower edge stays where it always was,
+    // clear of the options below.
+    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
     m_ProgressWidget->setPercent(0);
     m_ProgressWidget->show();
 
-    m_SplitDoingThread->job = job;
-    m_SplitDoingThread->start(QThread::InheritPriority);
-    if (m_split_Timer1->isActive()) m_split_Timer1->stop();
+    m_SplitDoingThread->startJob(m_job.get());
     m_split_Timer1->start(500);
 }
 
 void UI_SplitWidget::m_split_Timer1_slots() {
-    m_ProgressWidget->setPercent(page::jobPercent());
+    if (m_job) m_ProgressWidget->setPercent(m_job->control().percent());
+}
+
+void UI_SplitWidget::m_ProgressWidget_cancelAsked() {
+    // One question at a time, and none about a job whose end is already due.
+    if (!m_job || m_endGate.held()) return;
+    holdJobEnd();
+    if (askCancelJob(m_mainWindow) && m_job) m_job->control().requestCancel();
+    releaseJobEnd();
+}
+
+void UI_SplitWidget::holdJobEnd() {
+    m_endGate.hold();
+}
+
+void UI_SplitWidget::releaseJobEnd() {
+    if (m_endGate.release()) presentJobEnd();
+}
+
+void UI_SplitWidget::cancelJobAndWait() {
+    if (!m_job) return;
+    m_job->control().requestCancel();
+    // The job is the page's to delete only once its end has come through the finished signal,
+    // as every end does; the window holds the end, so it waits here instead of showing.
+    m_endGate.hold();
+    while (m_job && !m_endGate.waiting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                        QEventLoop::ExcludeUserInputEvents);
+    m_endGate.drop();
+    m_endGate.release();
+    m_split_Timer1->stop();
+    m_ProgressWidget->hide();
+    m_job.reset();
 }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
-    const QPoint p = mainWindowPos();
-    const morvane::Outcome outcome = m_SplitDoingThread->outcome();
-    // Only a split that succeeded may take the source away: it could be the only copy.
-    morvane::Outcome removal;
-    if (outcome && del_source_CheckBox->checkState() == Qt::Checked)
-        removal = morvane::removeSplitSource(m_sourcePath);
-    m_DialogWidget->folderPath = output_LineEdit->text();
-    m_DialogWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 80);
+    // A running thread here belongs to a later job, which reports its own end.
+    if (!m_job || m_SplitDoingThread->isRunning()) return;
+    if (m_endGate.arrive()) presentJobEnd();
+}
+
+void UI_SplitWidget::presentJobEnd() {
+    // Only the job says what happened: the page's fields may name another source by now.
+    const std::unique_ptr<morvane::jobs::SplitJob> job = std::move(m_job);
+    m_split_Timer1->stop();
+    m_ProgressWidget->setPercent(job->control().percent());
     m_ProgressWidget->hide();
+    const morvane::Outcome& outcome = job->outcome();
+    if (outcome.cancelled) {
+        showMessage(m_mainWindow, QString(), QStringLiteral("Splitting cancelled"), true, false);
+        return;
+    }
     if (!outcome) {
         showMessage(m_mainWindow, QStringLiteral("Splitting failed!"), page::describe(outcome),
                     true, false);
         return;
     }
-    if (!removal)
+    if (!job->removal())
         showMessage(m_mainWindow, QStringLiteral("The source was not deleted."),
-                    page::describe(removal), true, false);
+                    page::describe(job->removal()), true, false);
+    const QPoint p = mainWindowPos();
+    m_DialogWidget->folderPath = QFileInfo(job->chunkFolder()).path();
+    m_DialogWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 80);
     m_DialogWidget->show();
 }

@@ -1,11 +1,13 @@
 #include "ui/tarnwick.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTabWidget>
 
 #include "ui/images.h"
-#include "ui/merge_widget.h"
+#include "ui/join_widget.h"
+#include "ui/message_box.h"
 #include "ui/split_widget.h"
 
 namespace {
@@ -52,9 +54,9 @@ UI_Tarnwick::UI_Tarnwick(QWidget* parent) : QWidget(parent) {
     m_joinTab = new QWidget;
     m_aboutTab = new QWidget;
     m_splitWidget = new UI_SplitWidget(m_splitTab);
-    m_mergeWidget = new UI_MergeWidget(m_joinTab);
+    m_joinWidget = new UI_JoinWidget(m_joinTab);
     m_splitWidget->m_mainWindow = this;
-    m_mergeWidget->m_mainWindow = this;
+    m_joinWidget->m_mainWindow = this;
 
     m_tabWidget = new QTabWidget(this);
     m_tabWidget->addTab(m_splitTab, QStringLiteral("Split File"));
@@ -86,7 +88,7 @@ void UI_Tarnwick::layoutChildren() {
     // Reaches past the window's right edge on purpose; the window clips it.
     m_versionLabel->setGeometry(W - 80, H - 30, 100, 20);
     m_splitWidget->layoutPage(0, 30, w, h);
-    m_mergeWidget->layoutPage(0, 30, w, h);
+    m_joinWidget->layoutPage(0, 30, w, h);
     for (int i = 0; i < static_cast<int>(m_aboutLabels.size()); ++i)
         m_aboutLabels[static_cast<std::size_t>(i)]->setGeometry(
             QRect(QPoint(30, 80 + 40 * i), QPoint(w - 1, 119 + 40 * i)));
@@ -105,4 +107,25 @@ void UI_Tarnwick::mouseMoveEvent(QMouseEvent* event) {
 
 void UI_Tarnwick::mouseReleaseEvent(QMouseEvent*) {
     m_dragging = false;
+}
+
+void UI_Tarnwick::closeEvent(QCloseEvent* event) {
+    if (!m_splitWidget->jobActive() && !m_joinWidget->jobActive()) {
+        event->accept();
+        return;
+    }
+    // A job that ends during the question reports after the answer, or not at all on a close.
+    m_splitWidget->holdJobEnd();
+    m_joinWidget->holdJobEnd();
+    const bool cancel = askCancelJob(this);
+    if (cancel) {
+        m_splitWidget->cancelJobAndWait();
+        m_joinWidget->cancelJobAndWait();
+    }
+    m_splitWidget->releaseJobEnd();
+    m_joinWidget->releaseJobEnd();
+    if (cancel)
+        event->accept();
+    else
+        event->ignore();
 }

@@ -6,10 +6,11 @@
 #include <QWidget>
 #include <array>
 
+class QCloseEvent;
 class QLabel;
 class QMouseEvent;
 class QTabWidget;
-class UI_MergeWidget;
+class UI_JoinWidget;
 class UI_SplitWidget;
 
 class UI_Tarnwick : public QWidget {
@@ -23,7 +24,7 @@ public:
     QWidget* m_joinTab;
     QWidget* m_aboutTab;
     UI_SplitWidget* m_splitWidget;
-    UI_MergeWidget* m_mergeWidget;
+    UI_JoinWidget* m_joinWidget;
     std::array<QLabel*, 3> m_aboutLabels;
     QLabel* m_versionLabel;
 
@@ -32,6 +33,9 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    // While a job runs, closing asks whether to cancel it; the window closes only once the
+    // cancelled job has ended and removed what it wrote.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void layoutChildren();

@@ -80,6 +80,29 @@ private:
     PathAsker previous_;
 };
 
+// Answers the question whether to cancel the running job, and counts the questions. While a
+// question is open, meanwhile runs first, as a user may act before answering.
+class CancelAnswers {
+public:
+    explicit CancelAnswers(bool cancel) : cancel(cancel) {
+        previous_ = setCancelAsker([this](QWidget*) {
+            ++asked;
+            if (meanwhile) meanwhile();
+            return this->cancel;
+        });
+    }
+    ~CancelAnswers() { setCancelAsker(previous_); }
+    CancelAnswers(const CancelAnswers&) = delete;
+    CancelAnswers& operator=(const CancelAnswers&) = delete;
+
+    bool cancel;
+    int asked = 0;
+    std::function<void()> meanwhile;
+
+private:
+    CancelAsker previous_;
+};
+
 // Polls for the modal dialog in front and answers it, also inside the nested event loops
 // that the pages' own dialogs run. Message boxes are read and confirmed (or cancelled, when
 // they offer Cancel and cancelNotes is set), completion dialogs read and finished, and the

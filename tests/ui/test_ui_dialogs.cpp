@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -36,6 +37,34 @@ private slots:
         progress.setPercent(100);
         QCOMPARE(progress.percentLabel->text(), QStringLiteral("100%"));
         QCOMPARE(progress.progressBar->value(), progress.progressBar->maximum());
+    }
+
+    void progressAsksToCancelInsteadOfClosing() {
+        UI_ProgressWidget progress;
+        progress.placeAt(10, 20, 360, 110);
+        progress.show();
+        QSignalSpy asked(&progress, &UI_ProgressWidget::cancelAsked);
+        QTest::keyClick(&progress, Qt::Key_Escape);
+        QVERIFY(!progress.close());
+        // Enter is not a way to cancel.
+        QTest::keyClick(&progress, Qt::Key_Return);
+        QCOMPARE(asked.count(), 2);
+        QVERIFY(progress.isVisible());
+        QVERIFY(progress.rect().contains(progress.cancelButton->geometry()));
+        QVERIFY(!progress.cancelButton->geometry().intersects(progress.progressBar->geometry()));
+    }
+
+    void askCancelJobAsksWithOkAndCancel() {
+        QString text;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<UI_MyMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            text = box->textLabel->text();
+            QVERIFY(box->cancelButton->isVisibleTo(box));
+            box->okButton->click();
+        });
+        QVERIFY(::askCancelJob(nullptr));
+        QCOMPARE(text, QStringLiteral("Cancel the running job?"));
     }
 
     void completionDialogKeepsItsSizeWhileDragged() {

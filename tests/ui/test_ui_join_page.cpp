@@ -7,11 +7,9 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTreeWidget>
-#include <mutex>
 
-#include "engine/engine_state.h"
 #include "page_helpers.h"
-#include "ui/merge_widget.h"
+#include "ui/join_widget.h"
 #include "ui/progress_widget.h"
 #include "ui/split_widget.h"
 #include "ui/tarnwick.h"
@@ -48,24 +46,24 @@ bool splitThroughPage(UI_Tarnwick& window, ModalResponder& responder, const QStr
     }
     page->output_LineEdit->setText(out);
     page->split_bycount_RadioButton->click();
-    retype(page->split_bycount_LineEidt, QString::number(count));
+    retype(page->split_bycount_LineEdit, QString::number(count));
     page->m_split_Button->click();
     const qsizetype before = responder.completions.size() + responder.messages.size();
     return waitForEnd(responder, page->m_SplitDoingThread, before) &&
            responder.completions.last() == QStringLiteral("Splitting Completed!");
 }
 
-void listThroughPage(UI_MergeWidget* page, const QString& chunkFolder) {
+void listThroughPage(UI_JoinWidget* page, const QString& chunkFolder) {
     PathAnswers answers({chunkFolder});
-    page->input_mergefileButton->click();
+    page->input_joinfolderButton->click();
 }
 
 // Clicks Join and waits for the end of the job: a completion dialog or a message. What the
 // click itself shows before the job starts (the note, the password) does not count.
-bool joinAndWait(UI_MergeWidget* page, ModalResponder& responder) {
-    page->m_merge_Button->click();
+bool joinAndWait(UI_JoinWidget* page, ModalResponder& responder) {
+    page->m_join_Button->click();
     const qsizetype before = responder.completions.size() + responder.messages.size();
-    return waitForEnd(responder, page->m_MergeDoingThread, before);
+    return waitForEnd(responder, page->m_JoinDoingThread, before);
 }
 
 bool showsImage(QTreeWidget* tree, int row, const QString& image) {
@@ -117,11 +115,11 @@ private slots:
         QVERIFY(writeFile(chunks + "/data_1.spt", changed));
         QVERIFY(QFile::remove(chunks + "/data_3.spt"));
 
-        UI_MergeWidget* page = window.m_mergeWidget;
-        QVERIFY(!page->m_merge_Button->isEnabled());
+        UI_JoinWidget* page = window.m_joinWidget;
+        QVERIFY(!page->m_join_Button->isEnabled());
         listThroughPage(page, chunks);
         QCOMPARE(responder.messages, QStringList());
-        QTreeWidget* tree = page->input_mergeTreeWidget;
+        QTreeWidget* tree = page->input_joinTreeWidget;
         QCOMPARE(tree->topLevelItemCount(), 4);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(tree->topLevelItem(i)->text(0),
@@ -134,11 +132,11 @@ private slots:
         QVERIFY(showsImage(tree, 3, ":/image/wrong.png"));
         QCOMPARE(page->output_LineEdit->text(), base);
         QCOMPARE(page->m_sourceName, QStringLiteral("data.tar.gz"));
-        QVERIFY(page->m_merge_Button->isEnabled());
+        QVERIFY(page->m_join_Button->isEnabled());
 
         // A cancelled dialog disables Join and keeps the rows.
         listThroughPage(page, QString());
-        QVERIFY(!page->m_merge_Button->isEnabled());
+        QVERIFY(!page->m_join_Button->isEnabled());
         QCOMPARE(tree->topLevelItemCount(), 4);
     }
 
@@ -149,18 +147,18 @@ private slots:
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         UI_Tarnwick window;
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         ModalResponder responder;
         listThroughPage(page, notASet);
         QCOMPARE(responder.messages, QStringList{kNotValid});
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 0);
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
         QVERIFY(page->m_sourceName.isEmpty());
-        QVERIFY(page->m_merge_Button->isEnabled());
+        QVERIFY(page->m_join_Button->isEnabled());
 
         page->output_LineEdit->setText(out);
-        page->m_merge_Button->click();
+        page->m_join_Button->click();
         QCOMPARE(responder.messages, QStringList({kNotValid, kNotValid}));
-        QVERIFY(!page->m_MergeDoingThread->isRunning());
+        QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(namesIn(out), QStringList());
     }
@@ -190,9 +188,9 @@ private slots:
             QCOMPARE(readFile(chunks + "/report_3.spt"), bytes.mid(3 * size / 4));
         }
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), size == 0 ? 0 : 4);
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), size == 0 ? 0 : 4);
         const QString out = base + "/joined";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setText(out);
@@ -204,12 +202,12 @@ private slots:
         QVERIFY(QFileInfo::exists(out + "/report.pdf"));
         QCOMPARE(readFile(out + "/report.pdf"), bytes);
         // Without the delete option the set stays listed and can be joined again.
-        QVERIFY(page->m_merge_Button->isEnabled());
+        QVERIFY(page->m_join_Button->isEnabled());
         QVERIFY(QFile::exists(base + "/report_spt/spt_config.qorvelx"));
-        // The timer goes on after the job; nothing to do shows as 0%, not as a division by
-        // zero.
-        QTRY_COMPARE_WITH_TIMEOUT(page->m_ProgressWidget->percentLabel->text(),
-                                  size == 0 ? QStringLiteral("0%") : QStringLiteral("100%"), 2000);
+        // The last progress stays shown; nothing to do shows as 0%, not as a division by zero.
+        QCOMPARE(page->m_ProgressWidget->percentLabel->text(),
+                 size == 0 ? QStringLiteral("0%") : QStringLiteral("100%"));
+        QVERIFY(!page->m_join_Timer1->isActive());
     }
 
     void aFolderGoesThroughBothPagesUnchanged() {
@@ -223,12 +221,12 @@ private slots:
         ModalResponder responder;
         QVERIFY(splitThroughPage(window, responder, source, base, 7));
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/photos_spt");
-        // Every chunk but the manifest is listed (the truncated chunk size of a count that
-        // does not divide the size leaves a short eighth chunk).
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 8);
-        QCOMPARE(namesIn(base + "/photos_spt").size(), 9);
+        // Every chunk but the manifest is listed: the count asked for, though it does not
+        // divide the size.
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 7);
+        QCOMPARE(namesIn(base + "/photos_spt").size(), 8);
         const QString out = base + "/restored";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setText(out);
@@ -252,9 +250,9 @@ private slots:
         window.m_splitWidget->entry_pwd_CheckBox->click();
         QVERIFY(splitThroughPage(window, responder, file, base, 2));
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/secret_spt");
-        QCOMPARE(std::strlen(page->m_passwordDigest), std::size_t{32});
+        QCOMPARE(page->m_check.manifest.passwordDigest.size(), std::size_t{32});
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setText(out);
@@ -268,10 +266,10 @@ private slots:
             dialog->type2_cancelButton->click();
         };
         const int runs = responder.passwordRuns;
-        page->m_merge_Button->click();
+        page->m_join_Button->click();
         QCOMPARE(responder.passwordRuns, runs + 1);
         QCOMPARE(refusal, QStringLiteral("Sorry, your password is wrong"));
-        QVERIFY(!page->m_MergeDoingThread->isRunning());
+        QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(namesIn(out), QStringList());
 
@@ -297,13 +295,13 @@ private slots:
         const QByteArray older = "an older song";
         QVERIFY(writeFile(out + "/song.mp3", older));
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/song_spt");
         page->output_LineEdit->setText(out);
         responder.cancelNotes = true;
-        page->m_merge_Button->click();
+        page->m_join_Button->click();
         QCOMPARE(responder.messages, QStringList{kNote});
-        QVERIFY(!page->m_MergeDoingThread->isRunning());
+        QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(readFile(out + "/song.mp3"), older);
 
@@ -326,19 +324,19 @@ private slots:
         QVERIFY(writeFile(chunks + "/notes.txt", "mine"));
         QVERIFY(writeFile(chunks + "/video_5.spt", "not part of the set"));
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 5);
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 5);
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setText(out);
-        page->del_source_CheckBox->setChecked(true);
+        page->delete_chunks_CheckBox->setChecked(true);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(readFile(out + "/video.mkv"), bytes);
         QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_config.qorvelx", "video_5.spt"}));
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 0);
-        QVERIFY(!page->m_merge_Button->isEnabled());
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
+        QVERIFY(!page->m_join_Button->isEnabled());
     }
 
     void aFailedJoinKeepsTheChunksAndSaysWhy() {
@@ -351,11 +349,11 @@ private slots:
         const QString chunks = base + "/album_spt";
         const QStringList before = namesIn(chunks);
 
-        UI_MergeWidget* page = window.m_mergeWidget;
+        UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
         const QString missing = base + "/no-such-folder";
         page->output_LineEdit->setText(missing);
-        page->del_source_CheckBox->setChecked(true);
+        page->delete_chunks_CheckBox->setChecked(true);
         const qsizetype completions = responder.completions.size();
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.completions.size(), completions);
@@ -365,41 +363,34 @@ private slots:
         QVERIFY2(shown.startsWith(missing + "/album.zip: "), qPrintable(shown));
         QVERIFY2(shown.contains(QStringLiteral("No such file or directory")), qPrintable(shown));
         QCOMPARE(namesIn(chunks), before);
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 3);
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 3);
         QVERIFY(!page->m_ProgressWidget->isVisible());
     }
 
-    void noListingWhileAJobRuns() {
+    void aCancelledJoinLeavesNothingAndKeepsTheChunks() {
         const QString base = freshFolder();
-        const QString file = base + "/busy.bin";
-        QVERIFY(writeFile(file, patternBytes(8000, 30)));
+        const QString file = base + "/film.mov";
+        QVERIFY(sparseFile(file, 40 * kMiB));
         UI_Tarnwick window;
         ModalResponder responder;
-        QVERIFY(splitThroughPage(window, responder, file, base, 2));
-        UI_MergeWidget* page = window.m_mergeWidget;
-        listThroughPage(page, base + "/busy_spt");
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 2);
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        QVERIFY(QFile::remove(file));
+        const QString chunks = base + "/film_spt";
+        const QStringList before = namesIn(chunks);
 
-        // The split worker waits for the record lock after its first chunk, so it is
-        // certainly running while the Join page is asked to list.
-        UI_SplitWidget* split = window.m_splitWidget;
-        std::unique_lock<std::mutex> hold(morvane::engineState().recordGuard);
-        split->m_split_Button->click();
-        const qsizetype ends = responder.completions.size() + responder.messages.size() + 1;
-        QVERIFY(split->m_SplitDoingThread->isRunning());
-        PathAnswers answers({base + "/busy_spt"});
-        page->input_mergefileButton->click();
-        QCOMPARE(answers.asked.size(), 0);
-        QCOMPARE(responder.messages, QStringList{"Wait until the running job has finished."});
-        QCOMPARE(page->input_mergeTreeWidget->topLevelItemCount(), 2);
-        QVERIFY(page->m_merge_Button->isEnabled());
-        // Nor does a join start.
-        page->m_merge_Button->click();
-        QVERIFY(!page->m_MergeDoingThread->isRunning());
-
-        hold.unlock();
-        QVERIFY(waitForEnd(responder, split->m_SplitDoingThread, ends));
-        QCOMPARE(responder.completions.last(), QStringLiteral("Splitting Completed!"));
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, chunks);
+        page->delete_chunks_CheckBox->setChecked(true);
+        CancelAnswers yes(true);
+        page->m_join_Button->click();
+        QTest::keyClick(page->m_ProgressWidget, Qt::Key_Escape);
+        QCOMPARE(yes.asked, 1);
+        QVERIFY(page->m_ProgressWidget->isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
+        QCOMPARE(responder.messages, QStringList{"Joining cancelled"});
+        QVERIFY(!QFileInfo::exists(file));
+        QCOMPARE(namesIn(chunks), before);
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 4);
     }
 };
 

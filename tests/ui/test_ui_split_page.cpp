@@ -56,34 +56,39 @@ private slots:
         UI_SplitWidget page;
         page.m_sourceSize = 10 * kMiB;
         page.split_size_ComboBox->setCurrentIndex(1);
-        retype(page.split_bysize_LineEidt, "2");
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("5"));
+        retype(page.split_bysize_LineEdit, "2");
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("5"));
         QCOMPARE(page.m_chunkSize, 2 * kMiB);
-        retype(page.split_bysize_LineEidt, "3");
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("4"));
+        retype(page.split_bysize_LineEdit, "3");
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("4"));
 
-        // A count whose chunk rounds to another unit: the unit's change recomputes the
-        // chunk from the rounded size, which raises the count again.
+        // A count whose chunk shows rounded in another unit: the unit follows, and the chunk
+        // stays the one that cuts the source into that count.
         page.split_size_ComboBox->setCurrentIndex(0);
         page.split_bycount_RadioButton->click();
-        retype(page.split_bycount_LineEidt, "3");
-        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("3"));
+        retype(page.split_bycount_LineEdit, "3");
+        QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("3"));
         QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("MB"));
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("4"));
-        QCOMPARE(page.m_chunkSize, 3 * kMiB);
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("3"));
+        QCOMPARE(page.m_chunkSize, (10 * kMiB + 2) / 3);
+        // A count that no whole chunk size gives shows the count that will be written.
+        page.m_sourceSize = 2048001;
+        retype(page.split_bycount_LineEdit, "2000");
+        QCOMPARE(page.m_chunkSize, std::int64_t{1025});
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("1999"));
 
         // Chunks under 1 KB: the count drops to the source's kilobytes, whole or partial.
         page.m_sourceSize = 5000;
         page.split_size_ComboBox->setCurrentIndex(0);
-        retype(page.split_bycount_LineEidt, "10");
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("5"));
-        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("1"));
+        retype(page.split_bycount_LineEdit, "10");
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("5"));
+        QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("1"));
         QCOMPARE(page.m_chunkSize, std::int64_t{1000});
     }
 
     void emptyOrZeroFieldsBecomeOne() {
         UI_SplitWidget page;
-        for (QLineEdit* field : {page.split_bysize_LineEidt, page.split_bycount_LineEidt}) {
+        for (QLineEdit* field : {page.split_bysize_LineEdit, page.split_bycount_LineEdit}) {
             field->setEnabled(true);
             retype(field, "0");
             QCOMPARE(field->text(), QStringLiteral("1"));
@@ -100,14 +105,14 @@ private slots:
         }
     }
 
-    void anEmptySourceKeepsOneChunkOfAtLeastOneByte() {
+    void anEmptySourceWritesNoChunkYetKeepsAChunkSize() {
         UI_SplitWidget page;
         page.m_sourceSize = 0;
         page.split_bycount_RadioButton->click();
-        retype(page.split_bycount_LineEidt, "10");
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("1"));
+        retype(page.split_bycount_LineEdit, "10");
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("0"));
         QVERIFY(page.m_chunkSize >= 1);
-        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("1"));
+        QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("1"));
     }
 
     void suggestedChunkSize_data() {
@@ -141,9 +146,9 @@ private slots:
         page.split_size_ComboBox->setCurrentIndex(unit == "KB" ? 2 : 0);
         chooseFile(&page, file);
         QCOMPARE(page.m_sourceSize, size);
-        QCOMPARE(page.split_bysize_LineEidt->text(), number);
+        QCOMPARE(page.split_bysize_LineEdit->text(), number);
         QCOMPARE(page.split_size_ComboBox->currentText(), unit);
-        QCOMPARE(page.split_bycount_LineEidt->text(), count);
+        QCOMPARE(page.split_bycount_LineEdit->text(), count);
         QFile::remove(file);
     }
 
@@ -158,9 +163,9 @@ private slots:
         QCOMPARE(answers.asked.size(), 1);
         QCOMPARE(answers.asked[0].kind, PathRequest::ExistingFolder);
         QCOMPARE(page.m_sourceSize, std::int64_t{100000});
-        QCOMPARE(page.split_bycount_LineEidt->text(), QStringLiteral("10"));
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("10"));
         QCOMPARE(page.m_chunkSize, std::int64_t{10000});
-        QCOMPARE(page.split_bysize_LineEidt->text(), QStringLiteral("9"));
+        QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("9"));
         QVERIFY(page.split_bysize_RadioButton->isChecked());
         QCOMPARE(page.output_LineEdit->text(), tmp.path());
     }
@@ -170,10 +175,10 @@ private slots:
         QVERIFY(writeFile(file, patternBytes(3000, 3)));
         UI_SplitWidget page;
         QVERIFY(!page.m_split_Button->isEnabled());
-        QVERIFY(page.split_bysize_LineEidt->isEnabled());
+        QVERIFY(page.split_bysize_LineEdit->isEnabled());
         QVERIFY(page.split_size_ComboBox->isEnabled());
-        QVERIFY(!page.split_bycount_LineEidt->isEnabled());
-        QVERIFY(page.split_bysize_LineEidt->text().isEmpty());
+        QVERIFY(!page.split_bycount_LineEdit->isEnabled());
+        QVERIFY(page.split_bysize_LineEdit->text().isEmpty());
         QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("KB"));
 
         {  // A cancelled dialog changes nothing.
@@ -202,11 +207,11 @@ private slots:
         QCOMPARE(page.output_LineEdit->text(), tmp.path());
 
         page.split_bycount_RadioButton->click();
-        QVERIFY(page.split_bycount_LineEidt->isEnabled());
-        QVERIFY(!page.split_bysize_LineEidt->isEnabled());
+        QVERIFY(page.split_bycount_LineEdit->isEnabled());
+        QVERIFY(!page.split_bysize_LineEdit->isEnabled());
         QVERIFY(!page.split_size_ComboBox->isEnabled());
-        const QString size = page.split_bysize_LineEidt->text();
-        const QString count = page.split_bycount_LineEidt->text();
+        const QString size = page.split_bysize_LineEdit->text();
+        const QString count = page.split_bycount_LineEdit->text();
 
         auto* remove = qobject_cast<QPushButton*>(page.input_TreeWidget->itemWidget(row, 3));
         QVERIFY(remove != nullptr);
@@ -216,8 +221,8 @@ private slots:
         QTest::mouseClick(remove, Qt::LeftButton);
         QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 0);
         QVERIFY(!page.m_split_Button->isEnabled());
-        QCOMPARE(page.split_bysize_LineEidt->text(), size);
-        QCOMPARE(page.split_bycount_LineEidt->text(), count);
+        QCOMPARE(page.split_bysize_LineEdit->text(), size);
+        QCOMPARE(page.split_bycount_LineEdit->text(), count);
         QCOMPARE(page.m_sourcePath, file);
     }
 
@@ -259,18 +264,31 @@ private slots:
         QCOMPARE(responder.passwordRuns, 2);
     }
 
-    void aPathThatDoesNotFitStartsNothing() {
-        const QString file = path(QStringLiteral("long.dat"));
-        QVERIFY(writeFile(file, patternBytes(5000, 5)));
+    void refusedOrdersStartNothing() {
+        const QString folder = path(QStringLiteral("refused"));
+        QVERIFY(writeFile(folder + "/in.dat", patternBytes(5000, 5)));
         UI_Tarnwick window;
         UI_SplitWidget* page = window.m_splitWidget;
-        chooseFile(page, file);
-        page->output_LineEdit->setText(tmp.path() + "/" + QString(1100, u'd'));
+        PathAnswers answers({folder});
+        page->input_folderButton->click();
+        page->output_LineEdit->setText(folder + "/inside");
         ModalResponder responder;
         page->m_split_Button->click();
-        QCOMPARE(responder.messages,
-                 QStringList{"The output folder is too long (at most 1023 bytes)."});
+        QCOMPARE(responder.titles, QStringList{"Splitting failed!"});
+        QVERIFY2(responder.messages[0].endsWith("the output folder lies inside the source folder"),
+                 qPrintable(responder.messages[0]));
+        QVERIFY(!page->jobActive());
         QVERIFY(!page->m_SplitDoingThread->isRunning());
+        QVERIFY(!page->m_ProgressWidget->isVisible());
+        QVERIFY(!page->m_split_Timer1->isActive());
+
+        // A path that does not fit is refused by the run before it writes anything.
+        page->output_LineEdit->setText(tmp.path() + "/" + QString(1100, u'd'));
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.titles.last(), QStringLiteral("Splitting failed!"));
+        QVERIFY2(responder.messages.last().endsWith("the path is too long (at most 1023 bytes)"),
+                 qPrintable(responder.messages.last()));
+        QCOMPARE(namesIn(folder), QStringList{"in.dat"});
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QVERIFY(!page->m_split_Timer1->isActive());
     }
@@ -326,6 +344,95 @@ private slots:
         QVERIFY2(shown.contains(QStringLiteral("No such file or directory")), qPrintable(shown));
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(readFile(file), bytes);
+    }
+
+    void aChosenCountIsTheCountWritten_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("count");
+        QTest::newRow("1000001 bytes in 3") << qint64(1000001) << 3;
+        QTest::newRow("7 MiB and 5 bytes in 10") << qint64(7 * kMiB + 5) << 10;
+    }
+
+    void aChosenCountIsTheCountWritten() {
+        QFETCH(qint64, size);
+        QFETCH(int, count);
+        const QString out = path(QStringLiteral("count-%1").arg(count));
+        QVERIFY(QDir().mkpath(out));
+        const QString file = path(QStringLiteral("counted.bin"));
+        QVERIFY(writeFile(file, patternBytes(size, 11)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        page->output_LineEdit->setText(out);
+        page->split_bycount_RadioButton->click();
+        retype(page->split_bycount_LineEdit, QString::number(count));
+        QCOMPARE(page->split_bycount_LineEdit->text(), QString::number(count));
+        ModalResponder responder;
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.completions, QStringList{"Splitting Completed!"});
+        QStringList chunks = namesIn(out + "/counted_spt");
+        QVERIFY(chunks.removeOne(QStringLiteral("spt_config.qorvelx")));
+        QCOMPARE(chunks.size(), count);
+        QFile::remove(file);
+    }
+
+    // The job keeps the order it was given: before, the end of a job deleted whatever
+    // source the page named by then.
+    void theJobDeletesItsOwnSourceWhateverThePageTookSince() {
+        const QString first = path(QStringLiteral("own/a.bin"));
+        const QString second = path(QStringLiteral("own/b.bin"));
+        QVERIFY(writeFile(first, patternBytes(300000, 12)));
+        QVERIFY(writeFile(second, patternBytes(1000, 13)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, first);
+        page->del_source_CheckBox->setChecked(true);
+        ModalResponder responder;
+        CancelAnswers no(false);
+        no.meanwhile = [&] {
+            if (no.asked == 1) chooseFile(page, second);
+        };
+        page->m_split_Button->click();
+        QTest::keyClick(page->m_ProgressWidget, Qt::Key_Escape);
+        QVERIFY(!page->m_ProgressWidget->close());
+        page->m_ProgressWidget->cancelButton->click();
+        QCOMPARE(no.asked, 3);
+        QVERIFY(page->m_ProgressWidget->isVisible());
+        QCOMPARE(page->m_sourcePath, second);
+        page->del_source_CheckBox->setChecked(false);
+
+        QVERIFY(QTest::qWaitFor([&] { return !responder.completions.isEmpty(); }, kJobTimeoutMs));
+        QCOMPARE(responder.messages, QStringList());
+        QCOMPARE(responder.completions, QStringList{"Splitting Completed!"});
+        QVERIFY(!QFile::exists(first));
+        QVERIFY(QFile::exists(second));
+        QVERIFY(QFile::exists(path(QStringLiteral("own/a_spt/a_0.spt"))));
+    }
+
+    void aCancelledSplitLeavesNothingAndKeepsTheSource() {
+        const QString out = path(QStringLiteral("cancel-out"));
+        QVERIFY(QDir().mkpath(out));
+        const QString file = path(QStringLiteral("huge.bin"));
+        QVERIFY(sparseFile(file, 64 * kMiB));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        page->output_LineEdit->setText(out);
+        page->del_source_CheckBox->setChecked(true);
+        ModalResponder responder;
+        CancelAnswers yes(true);
+        page->m_split_Button->click();
+        page->m_ProgressWidget->cancelButton->click();
+        QCOMPARE(yes.asked, 1);
+        // The pop-up stays until the job has removed what it wrote.
+        QVERIFY(page->m_ProgressWidget->isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
+        QCOMPARE(responder.messages, QStringList{"Splitting cancelled"});
+        QCOMPARE(responder.completions, QStringList());
+        QVERIFY(!page->m_ProgressWidget->isVisible());
+        QCOMPARE(namesIn(out), QStringList());
+        QCOMPARE(QFileInfo(file).size(), 64 * kMiB);
+        QFile::remove(file);
     }
 };
 

@@ -1,11 +1,19 @@
-// The main window: its fixed size, its tab captions and dragging it by the background.
+// The main window: its fixed size, its tab captions, dragging it by the background, and
+// closing it while a job runs.
 
 #include <QLabel>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "mouse.h"
+#include "page_helpers.h"
+#include "ui/progress_widget.h"
+#include "ui/split_widget.h"
 #include "ui/tarnwick.h"
+#include "work/workers.h"
+
+using namespace test;
 
 class WindowTest : public QObject {
     Q_OBJECT
@@ -71,6 +79,54 @@ private slots:
         sendMouse(label, QEvent::MouseButtonRelease, QPoint(5, 5), Qt::NoButton);
         sendMouse(&window, QEvent::MouseMove, QPoint(300, 300), Qt::LeftButton);
         QCOMPARE(window.pos(), start + QPoint(-8, 30));
+    }
+
+    void closingWhileASplitRunsAsksFirst() {
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QString small = tmp.filePath("small.bin");
+        const QString big = tmp.filePath("big.bin");
+        QVERIFY(writeFile(small, patternBytes(5000, 40)));
+        QVERIFY(sparseFile(big, 64 * kMiB));
+        UI_Tarnwick window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        UI_SplitWidget* page = window.m_splitWidget;
+        ModalResponder responder;
+        const auto startSplit = [&](const QString& source) {
+            PathAnswers answers({source});
+            page->input_fileButton->click();
+            page->m_split_Button->click();
+        };
+
+        {  // No: the window stays, and the job goes on to its end.
+            CancelAnswers no(false);
+            startSplit(small);
+            QVERIFY(!window.close());
+            QCOMPARE(no.asked, 1);
+            QVERIFY(window.isVisible());
+            QVERIFY(
+                QTest::qWaitFor([&] { return !responder.completions.isEmpty(); }, kJobTimeoutMs));
+            QCOMPARE(responder.completions, QStringList{"Splitting Completed!"});
+        }
+        {  // Yes: the window closes once the job has ended, and nothing of the job is left.
+            CancelAnswers yes(true);
+            startSplit(big);
+            QVERIFY(window.close());
+            QCOMPARE(yes.asked, 1);
+            QVERIFY(!window.isVisible());
+            QVERIFY(!page->m_SplitDoingThread->isRunning());
+            QVERIFY(!page->m_ProgressWidget->isVisible());
+            QVERIFY(!QFileInfo::exists(tmp.filePath("big_spt")));
+            QCOMPARE(QFileInfo(big).size(), 64 * kMiB);
+        }
+        // The dropped end is not presented later, and an idle window closes without asking.
+        QTest::qWait(50);
+        QCOMPARE(responder.messages, QStringList());
+        CancelAnswers unasked(false);
+        window.show();
+        QVERIFY(window.close());
+        QCOMPARE(unasked.asked, 0);
     }
 };
 
