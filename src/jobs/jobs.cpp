@@ -187,6 +187,16 @@ Outcome SplitJob::prepare() {
     finalFolder_ = chunkFolderFor(request_.sourcePath, request_.outputDir);
     if (finalFolder_.empty())
         return refuse(Outcome::failure(request_.sourcePath, "the source has no name", EINVAL));
+    // Every path the split will write fits, where it is built and where it ends.
+    for (const std::string& folder :
+         {finalFolder_, sideNamesOf(request_.outputDir, nameOf(finalFolder_)).partial}) {
+        const std::string last =
+            chunkPathOf(folder, stemOf(nameOf(request_.sourcePath)),
+                        std::max<std::int64_t>(0, chunkCount() - 1));
+        for (const std::string& path : {folder, last, manifestPathOf(folder),
+                                        folder + "/" + kChecksumListName})
+            if (Outcome o = fitsPathField(path); !o) return refuse(o);
+    }
     targetExists_ = plat::pathExists(finalFolder_.c_str());
     existingSource_.clear();
     Manifest there;

@@ -119,6 +119,7 @@ private:
 class JoinJob : public Job {
 public:
     explicit JoinJob(JoinOrder order);
+    const JoinOrder& order() const { return order_; }
 
     // Reads the set's manifest and checks every chunk against its fingerprint and the
     // set's sizes. The join itself checks again before it writes, and refuses a set with

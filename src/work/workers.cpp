@@ -9,11 +9,13 @@ JobThread::JobThread() : QThread(nullptr) {}
 void JobThread::startJob(jobs::Job* job) {
     if (isRunning()) return;
     job_ = job;
+    ended_.store(false, std::memory_order_relaxed);
     start(QThread::InheritPriority);
 }
 
 void JobThread::run() {
     if (job_ != nullptr) job_->execute();
+    ended_.store(true, std::memory_order_release);
 }
 
 }  // namespace morvane
