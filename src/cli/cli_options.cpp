@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/limits.h"
+#include "jobs/presentation.h"
 #include "platform/encoding.h"
 
 namespace morvane::cli {
@@ -16,7 +17,10 @@ constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
 
 struct OptionTable {
     QCommandLineOption size{
-        {"s", "size"}, "Chunk size in bytes, or with the suffix K, M or G, as in 100M.", "SIZE"};
+        {"s", "size"},
+        "Chunk size in bytes, or with the suffix K, M or G, as in 100M; or the size of a "
+        "medium: fat32 (4 GiB - 1), cd (700 MiB), dvd (4.7 GB), bd (25 GB), mail (18 MiB).",
+        "SIZE"};
     QCommandLineOption count{{"n", "count"}, "Cut into at most COUNT chunks.", "COUNT"};
     QCommandLineOption output{{"o", "output"},
                               "Output folder (default: the folder that holds SOURCE or CHUNKDIR).",
@@ -38,8 +42,9 @@ struct OptionTable {
     QCommandLineOption version{"version", "Show the version and exit."};
 
     std::vector<const QCommandLineOption*> all() const {
-        return {&size,  &count, &output, &askPassword, &stdinPassword, &deleteSource,
-                &deleteChunks, &force, &quiet, &noVerify, &quick, &help, &version};
+        return {&size,         &count,        &output, &askPassword, &stdinPassword,
+                &deleteSource, &deleteChunks, &force,  &quiet,       &noVerify,
+                &quick,        &help,         &version};
     }
 };
 
@@ -60,10 +65,9 @@ bool refuseOthers(const QCommandLineParser& parser, const OptionTable& table,
                   const QString& command, const std::vector<const QCommandLineOption*>& allowed,
                   QString* error) {
     const std::vector<const QCommandLineOption*> specific = {
-        &table.size,         &table.count,         &table.output,
-        &table.askPassword,  &table.stdinPassword, &table.deleteSource,
-        &table.deleteChunks, &table.force,         &table.quiet,
-        &table.noVerify,     &table.quick};
+        &table.size,          &table.count,        &table.output,       &table.askPassword,
+        &table.stdinPassword, &table.deleteSource, &table.deleteChunks, &table.force,
+        &table.quiet,         &table.noVerify,     &table.quick};
     for (const QCommandLineOption* option : specific) {
         if (!parser.isSet(*option)) continue;
         bool ok = false;
@@ -206,9 +210,14 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
             *error = "split needs exactly one of -s SIZE and -n COUNT";
             return false;
         }
-        if (bySize && !parseSize(parser.value(table.size), &o.chunkSize)) {
+        const jobs::SizePreset* preset =
+            bySize ? jobs::presetByKey(parser.value(table.size).toStdString()) : nullptr;
+        if (preset != nullptr) {
+            o.chunkSize = preset->bytes;
+        } else if (bySize && !parseSize(parser.value(table.size), &o.chunkSize)) {
             *error = "bad chunk size '" + parser.value(table.size) +
-                     "': a whole number of bytes of at least 1, with an optional K, M or G";
+                     "': a whole number of bytes of at least 1, with an optional K, M or G, "
+                     "or fat32, cd, dvd, bd or mail";
             return false;
         }
         if (!bySize && !parseCount(parser.value(table.count), &o.chunkCount)) {
@@ -275,20 +284,6 @@ QString helpText() {
     return text;
 }
 
-std::string formatBytes(std::int64_t bytes) {
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-    double value = static_cast<double>(bytes);
-    int unit = -1;
-    while (value >= 1024 && unit < 5) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f %s", value, units[unit]);
-    return text;
-}
-
 std::string progressLine(std::int64_t done, std::int64_t total, double seconds) {
     constexpr int kWidth = 24;
     int percent = 100;
@@ -306,10 +301,10 @@ std::string progressLine(std::int64_t done, std::int64_t total, double seconds) 
     char head[8];
     std::snprintf(head, sizeof head, "%3d%%", percent);
     line += head;
-    line += "  " + formatBytes(done) + " / " + formatBytes(total);
+    line += "  " + jobs::formatBytes(done) + " / " + jobs::formatBytes(total);
     if (seconds > 0) {
         const double rate = static_cast<double>(done) / seconds;
-        line += "  " + formatBytes(static_cast<std::int64_t>(rate)) + "/s";
+        line += "  " + jobs::formatBytes(static_cast<std::int64_t>(rate)) + "/s";
     }
     return line;
 }

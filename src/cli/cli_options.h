@@ -45,8 +45,6 @@ bool parseCount(const QString& text, std::int64_t* count);
 // the reason, otherwise.
 bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* why);
 
-// "1.50 MiB", or "512 bytes" below 1 KiB.
-std::string formatBytes(std::int64_t bytes);
 // One line of the progress display: bar, percentage, bytes done of total, rate.
 std::string progressLine(std::int64_t done, std::int64_t total, double seconds);
 

@@ -11,6 +11,7 @@
 #include "cli/password_input.h"
 #include "engine/join.h"
 #include "jobs/jobs.h"
+#include "jobs/presentation.h"
 #include "platform/encoding.h"
 #include "work/workers.h"
 
@@ -271,10 +272,20 @@ int runCheck(const Options& options) {
     const std::int64_t total = manifest.totalSize;
     std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
     std::string size = std::to_string(total) + " bytes";
-    if (total >= 1024) size += " (" + formatBytes(total) + ")";
+    if (total >= 1024) size += " (" + jobs::formatBytes(total) + ")";
     std::printf("total size: %s\n", size.c_str());
     std::printf("files: %d\n", manifest.distinctFiles());
-    std::printf("protected: %s\n", manifest.isProtected() ? "yes" : "no");
+    if (!check.entries.empty() && check.entries[0].size > 0 && manifest.chunkCount > 1) {
+        const std::int64_t chunk = check.entries[0].size;
+        std::string text = std::to_string(chunk) + " bytes";
+        if (chunk >= 1024) text += " (" + jobs::formatBytes(chunk) + ")";
+        if (const jobs::SizePreset* preset = jobs::presetOfSize(chunk))
+            text += ", the size for " + std::string(preset->label);
+        std::printf("chunk size: %s\n", text.c_str());
+    }
+    std::printf("protected: %s\n", manifest.isProtected()
+                                       ? "yes (password needed to join; data not encrypted)"
+                                       : "no");
     switch (check.checksumList) {
         case ChecksumList::Read:
             std::printf("checksums: every byte checked\n");

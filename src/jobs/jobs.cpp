@@ -190,11 +190,10 @@ Outcome SplitJob::prepare() {
     // Every path the split will write fits, where it is built and where it ends.
     for (const std::string& folder :
          {finalFolder_, sideNamesOf(request_.outputDir, nameOf(finalFolder_)).partial}) {
-        const std::string last =
-            chunkPathOf(folder, stemOf(nameOf(request_.sourcePath)),
-                        std::max<std::int64_t>(0, chunkCount() - 1));
-        for (const std::string& path : {folder, last, manifestPathOf(folder),
-                                        folder + "/" + kChecksumListName})
+        const std::string last = chunkPathOf(folder, stemOf(nameOf(request_.sourcePath)),
+                                             std::max<std::int64_t>(0, chunkCount() - 1));
+        for (const std::string& path :
+             {folder, last, manifestPathOf(folder), folder + "/" + kChecksumListName})
             if (Outcome o = fitsPathField(path); !o) return refuse(o);
     }
     targetExists_ = plat::pathExists(finalFolder_.c_str());

@@ -4,6 +4,7 @@
 
 #include "cli/cli_options.h"
 #include "engine/split.h"
+#include "jobs/presentation.h"
 
 using namespace morvane::cli;
 
@@ -50,9 +51,9 @@ TEST(CliPassword, BytesAreGb18030AndBounded) {
 }
 
 TEST(CliProgress, LineShowsPercentBytesAndRate) {
-    EXPECT_EQ(formatBytes(1023), "1023 bytes");
-    EXPECT_EQ(formatBytes(1536), "1.50 KiB");
-    EXPECT_EQ(formatBytes(3LL << 30), "3.00 GiB");
+    EXPECT_EQ(morvane::jobs::formatBytes(1023), "1023 bytes");
+    EXPECT_EQ(morvane::jobs::formatBytes(1536), "1.50 KiB");
+    EXPECT_EQ(morvane::jobs::formatBytes(3LL << 30), "3.00 GiB");
     const std::string line = progressLine(1 << 20, 4 << 20, 2.0);
     EXPECT_NE(line.find(" 25%"), std::string::npos) << line;
     EXPECT_NE(line.find("1.00 MiB / 4.00 MiB"), std::string::npos) << line;
