@@ -34,6 +34,8 @@ struct OptionTable {
         "delete-chunks", "Delete the chunk files after a successful join (not the manifest)."};
     QCommandLineOption force{{"f", "force"}, "Replace an existing chunk folder or joined output."};
     QCommandLineOption quiet{{"q", "quiet"}, "Show no progress bar."};
+    QCommandLineOption skipSpecial{
+        "skip-special", "Leave FIFOs, sockets and devices out of a folder instead of refusing it."};
     QCommandLineOption noVerify{"no-verify",
                                 "Join without checking the bytes against the checksum list."};
     QCommandLineOption quick{"quick",
@@ -43,8 +45,8 @@ struct OptionTable {
 
     std::vector<const QCommandLineOption*> all() const {
         return {&size,         &count,        &output, &askPassword, &stdinPassword,
-                &deleteSource, &deleteChunks, &force,  &quiet,       &noVerify,
-                &quick,        &help,         &version};
+                &deleteSource, &deleteChunks, &force,  &quiet,       &skipSpecial,
+                &noVerify,     &quick,        &help,   &version};
     }
 };
 
@@ -67,7 +69,7 @@ bool refuseOthers(const QCommandLineParser& parser, const OptionTable& table,
     const std::vector<const QCommandLineOption*> specific = {
         &table.size,          &table.count,        &table.output,       &table.askPassword,
         &table.stdinPassword, &table.deleteSource, &table.deleteChunks, &table.force,
-        &table.quiet,         &table.noVerify,     &table.quick};
+        &table.quiet,         &table.noVerify,     &table.quick,        &table.skipSpecial};
     for (const QCommandLineOption* option : specific) {
         if (!parser.isSet(*option)) continue;
         bool ok = false;
@@ -174,10 +176,11 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     const QString operand = command == "split" ? "SOURCE" : "CHUNKDIR";
     if (command == "split") {
         o.command = Command::Split;
-        if (!refuseOthers(parser, table, command,
-                          {&table.size, &table.count, &table.output, &table.askPassword,
-                           &table.stdinPassword, &table.deleteSource, &table.force, &table.quiet},
-                          error))
+        if (!refuseOthers(
+                parser, table, command,
+                {&table.size, &table.count, &table.output, &table.askPassword, &table.stdinPassword,
+                 &table.deleteSource, &table.force, &table.quiet, &table.skipSpecial},
+                error))
             return false;
     } else if (command == "join") {
         o.command = Command::Join;
@@ -244,6 +247,7 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     o.force = parser.isSet(table.force);
     o.quiet = parser.isSet(table.quiet);
     o.noVerify = parser.isSet(table.noVerify);
+    o.skipSpecial = parser.isSet(table.skipSpecial);
     o.quickCheck = parser.isSet(table.quick);
     *options = o;
     return true;
@@ -253,7 +257,7 @@ QString helpText() {
     QString text =
         "Usage:\n"
         "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
-        "                    [--delete-source] [-f] [-q]\n"
+        "                    [--delete-source] [--skip-special] [-f] [-q]\n"
         "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f]\n"
         "                   [--no-verify] [-q]\n"
         "  morvane-cli check CHUNKDIR [--quick] [-q]\n"

@@ -27,8 +27,9 @@ struct Options {
     bool deleteChunks = false;
     bool force = false;
     bool quiet = false;
-    bool noVerify = false;  // join: skip the checksum list
-    bool quickCheck = false;  // check: fingerprints and sizes only
+    bool noVerify = false;     // join: skip the checksum list
+    bool skipSpecial = false;  // split: leave FIFOs, sockets and devices out
+    bool quickCheck = false;   // check: fingerprints and sizes only
 };
 
 // arguments[0] is the program. False, with a one-line reason, on a usage error.

@@ -184,8 +184,13 @@ int runSplit(const Options& options) {
     order.chunkCount = options.chunkCount;
     order.password = plat::fromEngineText(password);
     order.deleteSource = options.deleteSource;
+    order.skipSpecial = options.skipSpecial;
     jobs::SplitJob job(order);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
+    for (const std::string& special : job.leftOut())
+        std::fprintf(stderr,
+                     "morvane-cli: %s: left out: a FIFO, socket or device cannot be stored\n",
+                     nativeOf(special).c_str());
     if (job.targetExists() && !options.force) {
         std::string folder;
         if (!plat::toEngineText(job.chunkFolder(), &folder)) folder = utf8Of(job.chunkFolder());
@@ -201,6 +206,9 @@ int runSplit(const Options& options) {
         fail(job.removal());
         return kExitFailed;
     }
+    for (const std::string& kept : job.kept())
+        std::fprintf(stderr, "morvane-cli: %s: kept: it is not part of the set\n",
+                     nativeOf(kept).c_str());
     return kExitOk;
 }
 

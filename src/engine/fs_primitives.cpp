@@ -17,8 +17,9 @@ Outcome walkFolder(const char* folder, bool recurse, Visit&& visit) {
     if (Outcome o = plat::listDirectory(folder, &entries); !o) return o;
     const std::string base(folder);
     for (const plat::DirEntry& entry : entries) {
-        if (entry.name.empty() || entry.name[0] == '.') continue;
-        if (entry.kind == plat::Kind::Other) continue;
+        // Every name is data, dot-names too; links are not followed, and FIFOs, sockets
+        // and devices hold nothing a chunk can carry.
+        if (entry.isLink || entry.isSpecial || entry.kind == plat::Kind::Other) continue;
         std::string path = base + "/" + entry.name;
         if (Outcome o = fitsPathField(path); !o) return o;
         if (entry.kind == plat::Kind::Folder) {

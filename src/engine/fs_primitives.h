@@ -18,8 +18,8 @@ std::int64_t fileSize(const char* path);
 // *why, when any part of the tree cannot be listed or measured.
 std::int64_t folderSize(const char* path, Outcome* why = nullptr);
 std::int64_t pathSize(const char* path, Outcome* why = nullptr);
-// Appends the files below folder, depth-first in the order the system lists them.
-// Skips dot-names, links to folders, FIFOs, sockets and devices.
+// Appends the regular files below folder, depth-first in the order the system lists them,
+// dot-names included. Links are not followed; FIFOs, sockets and devices are left out.
 Outcome listFolderFiles(const char* folder, bool recurse, std::vector<std::string>* list);
 
 // The text after the last separator ("/" or "\\") into out; out is left untouched when

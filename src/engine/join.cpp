@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "engine/checksums.h"
@@ -86,6 +87,79 @@ Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mo
     return o;
 }
 
+// Moves one piece of a file from the chunk to the output. Where the file had holes, the
+// zeros the chunk holds for them are passed over (and still hashed), and the output keeps
+// its holes.
+Outcome copyPiece(plat::File& chunk, plat::File& out, std::int64_t length, std::int64_t fileOffset,
+                  const TreeEntry* sparse, Sha256* hash, JobControl& control, std::int64_t* moved) {
+    if (sparse == nullptr) return moveBytes(chunk, out, length, moved, control, hash);
+    *moved = 0;
+    std::int64_t at = fileOffset;
+    const std::int64_t end = fileOffset + length;
+    std::size_t r = 0;
+    while (at < end) {
+        while (r < sparse->dataRanges.size() &&
+               sparse->dataRanges[r].first + sparse->dataRanges[r].second <= at)
+            ++r;
+        const bool inData = r < sparse->dataRanges.size() && sparse->dataRanges[r].first <= at;
+        const std::int64_t until =
+            inData ? sparse->dataRanges[r].first + sparse->dataRanges[r].second
+                   : (r < sparse->dataRanges.size() ? sparse->dataRanges[r].first : end);
+        const std::int64_t want = std::min(end, until) - at;
+        std::int64_t passed = 0;
+        Outcome o;
+        if (inData) {
+            o = out.seek(at);
+            if (o) o = moveBytes(chunk, out, want, &passed, control, hash);
+        } else {
+            o = skipBytes(chunk, want, &passed, control, hash);
+        }
+        *moved += passed;
+        if (!o || passed < want) return o;
+        at += passed;
+    }
+    return Outcome::success();
+}
+
+// Modes and times of files, empty folders, links, then the folders' own modes and times,
+// deepest first: creating anything inside a folder would change its time again. Links
+// come after every file, so that nothing is ever written through a link the join made.
+Outcome restoreTree(const std::string& target, const Tree& tree, JoinResult* result) {
+    auto pathOf = [&](const TreeEntry& e) {
+        return e.name == "." ? target : target + "/" + e.name;
+    };
+    for (const TreeEntry& e : tree.entries) {
+        if (e.type != TreeEntry::Type::Folder || e.name == ".") continue;
+        const std::string path = pathOf(e);
+        if (Outcome o = fitsPathField(path); !o) return o;
+        if (Outcome o = makeDir(path.c_str()); o)
+            result->createdFolders.push_back(path);
+        else if (o.error != EEXIST)
+            return o;
+    }
+    for (const TreeEntry& e : tree.entries)
+        if (e.type == TreeEntry::Type::File)
+            if (Outcome o =
+                    plat::setModeAndTime(pathOf(e).c_str(), e.mode & 01777, e.modifiedNs, false);
+                !o)
+                return o;
+    for (const TreeEntry& e : tree.entries) {
+        if (e.type != TreeEntry::Type::Link) continue;
+        const std::string path = pathOf(e);
+        if (Outcome o = fitsPathField(path); !o) return o;
+        if (Outcome o = plat::makeLink(e.linkTarget, path.c_str()); !o) return o;
+        result->writtenFiles.push_back(path);
+        if (Outcome o = plat::setModeAndTime(path.c_str(), 0, e.modifiedNs, true); !o) return o;
+    }
+    for (auto it = tree.entries.rbegin(); it != tree.entries.rend(); ++it)
+        if (it->type == TreeEntry::Type::Folder)
+            if (Outcome o = plat::setModeAndTime(pathOf(*it).c_str(), it->mode & 01777,
+                                                 it->modifiedNs, false);
+                !o)
+                return o;
+    return Outcome::success();
+}
+
 Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control,
                        JoinResult* result) {
     const std::string& chunkDir = request.chunkDir;
@@ -133,6 +207,12 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     if (request.checksums != nullptr)
         verifier =
             std::make_unique<ChunkVerifier>(chunkDir, stem, count, *request.checksums, control);
+    // The file's own entry in the tree, for its holes, mode and time.
+    const TreeEntry* entry = nullptr;
+    if (request.tree != nullptr && !request.tree->entries.empty() &&
+        request.tree->entries.front().type == TreeEntry::Type::File)
+        entry = &request.tree->entries.front();
+    const TreeEntry* sparse = entry != nullptr && entry->sparse ? entry : nullptr;
     for (std::int32_t i = 0; i < count; ++i) {
         if (control.cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = chunkPathOf(chunkDir, stem, i);
@@ -145,7 +225,9 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
         chunk.adviseSequential();
         std::int64_t moved = 0;
         Sha256* hash = verifier ? verifier->before(i, 0) : nullptr;
-        const Outcome o = moveBytes(chunk, out, INT64_MAX, &moved, control, hash);
+        std::int64_t chunkSize = 0;
+        Outcome o = chunk.size(&chunkSize);
+        if (o) o = copyPiece(chunk, out, chunkSize, joined, sparse, hash, control, &moved);
         if (o.cancelled) return o;
         if (hash != nullptr) verifier->after(moved);
         joined += moved;
@@ -154,7 +236,11 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     }
     if (verifier && outcome) outcome.absorb(verifier->finish());
     if (!outcome && durable) return outcome;
+    if (sparse != nullptr) outcome.absorb(out.truncate(joined));
     outcome.absorb(out.close());
+    if (outcome && entry != nullptr)
+        outcome.absorb(
+            plat::setModeAndTime(outPath.c_str(), entry->mode & 01777, entry->modifiedNs, false));
     if (outcome.ok && joined != m.totalSize)
         outcome.absorb(Outcome::failure(
             outPath, "joined " + std::to_string(joined) + " bytes, but the set holds " +
@@ -184,11 +270,25 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     if (request.checksums != nullptr)
         verifier = std::make_unique<ChunkVerifier>(chunkDir, stem, m.chunkCount, *request.checksums,
                                                    control);
+    // Files with holes, by their name in the manifest.
+    std::unordered_map<std::string, const TreeEntry*> sparseFiles;
+    if (request.tree != nullptr)
+        for (const TreeEntry& e : request.tree->entries)
+            if (e.type == TreeEntry::Type::File && e.sparse) sparseFiles[e.name] = &e;
     // The same output and the same chunk serve many consecutive records.
     plat::File out;
     plat::File chunk;
     std::int32_t chunkIndex = -1;
     std::string lastParent;
+    const TreeEntry* sparse = nullptr;  // of the open output
+    std::int64_t fileOffset = 0;        // where the next piece goes in the open output
+    auto closeOut = [&] {
+        Outcome o;
+        if (sparse != nullptr && out.isOpen()) o.absorb(out.truncate(sparse->size));
+        o.absorb(out.close());
+        sparse = nullptr;
+        return o;
+    };
 
     for (const FileRecord& r : m.files) {
         if (control.cancelRequested()) return Outcome::cancel();
@@ -213,7 +313,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
 
         const bool first = started.insert(outPath).second;
         if (first || out.path() != outPath || !out.isOpen()) {
-            outcome.absorb(out.close());
+            outcome.absorb(closeOut());
             // "/" is never part of a two-byte character, so a plain search finds the parent.
             const std::string parent = outPath.substr(0, outPath.rfind('/'));
             if (parent != lastParent) {
@@ -231,6 +331,11 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
                 outcome.absorb(o);
                 continue;
             }
+            // Holes only where the file's pieces follow each other; a file taken up again
+            // further on is written whole.
+            const auto s = first ? sparseFiles.find(rel) : sparseFiles.end();
+            sparse = s != sparseFiles.end() ? s->second : nullptr;
+            fileOffset = 0;
         }
         if (r.pieceLength == 0) continue;  // needs no chunk at all
 
@@ -247,9 +352,10 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
         std::int64_t moved = 0;
         Sha256* hash = verifier ? verifier->before(r.chunkIndex, r.pieceOffset) : nullptr;
         Outcome o = chunk.seek(r.pieceOffset);
-        if (o) o = moveBytes(chunk, out, r.pieceLength, &moved, control, hash);
+        if (o) o = copyPiece(chunk, out, r.pieceLength, fileOffset, sparse, hash, control, &moved);
         if (o.cancelled) return o;
         if (hash != nullptr) verifier->after(moved);
+        fileOffset += moved;
         if (o && moved < r.pieceLength)
             o = Outcome::failure(chunk.path(),
                                  "the chunk is shorter than the manifest needs for " + rel);
@@ -257,11 +363,13 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     }
     if (verifier && outcome) outcome.absorb(verifier->finish());
     if (durable && !outcome) return outcome;
-    outcome.absorb(out.close());
+    outcome.absorb(closeOut());
     if (recorded != m.totalSize)
         outcome.absorb(damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
                                              " bytes, but its total is " +
                                              std::to_string(m.totalSize)));
+    if (outcome && request.tree != nullptr)
+        outcome.absorb(restoreTree(target, *request.tree, result));
     return outcome;
 }
 
@@ -274,8 +382,12 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
     control.begin(manifest.totalSize);
     // Nothing may be opened for writing, least of all a file that the join would replace.
     if (control.cancelRequested()) return Outcome::cancel();
-    return manifest.isFolderSet() ? joinFolder(request, manifest, control, result)
-                                  : joinSingleFile(request, manifest, control, result);
+    // A folder of empty folders, or of nothing at all, has no file records: only its tree
+    // file tells that it was a folder.
+    const bool folder =
+        manifest.isFolderSet() || (request.tree != nullptr && request.tree->folderSet);
+    return folder ? joinFolder(request, manifest, control, result)
+                  : joinSingleFile(request, manifest, control, result);
 }
 
 const char* chunkStateName(ChunkState state) {

@@ -8,6 +8,7 @@
 
 #include "engine/job_control.h"
 #include "engine/manifest.h"
+#include "engine/tree.h"
 #include "platform/outcome.h"
 
 namespace morvane {
@@ -22,6 +23,9 @@ struct JoinRequest {
     // The set's checksum list by name: every byte read from a chunk is checked against it,
     // and a chunk that does not match fails the join. Null: nothing is checked.
     const std::map<std::string, std::string>* checksums = nullptr;
+    // The set's tree file: modes, times, empty folders, links and holes come back as they
+    // were. Null: the regular files alone, as older sets hold them.
+    const Tree* tree = nullptr;
 };
 
 // What a join left on disk, so that the caller can remove exactly that.

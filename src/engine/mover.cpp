@@ -171,4 +171,31 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
     return Outcome::success();
 }
 
+Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,
+                  Sha256* hash) {
+    *moved = 0;
+    if (hash == nullptr) {
+        std::int64_t at = 0;
+        std::int64_t size = 0;
+        if (Outcome o = from.position(&at); !o) return o;
+        if (Outcome o = from.size(&size); !o) return o;
+        *moved = std::max<std::int64_t>(0, std::min(length, size - at));
+        control.advance(*moved);
+        return from.seek(at + *moved);
+    }
+    char* buffer = blockBuffer();
+    if (buffer == nullptr) return Outcome::systemFailure(from.path(), ENOMEM);
+    while (*moved < length) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length - *moved));
+        std::size_t got = 0;
+        if (Outcome o = from.read(buffer, want, &got); !o) return o;
+        if (got == 0) break;
+        hash->update(buffer, got);
+        *moved += static_cast<std::int64_t>(got);
+        control.advance(static_cast<std::int64_t>(got));
+    }
+    return Outcome::success();
+}
+
 }  // namespace morvane

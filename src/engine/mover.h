@@ -17,4 +17,9 @@ namespace morvane {
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
                   JobControl& control, Sha256* hash = nullptr);
 
+// Passes over length bytes of from without writing them anywhere: read into the hash when
+// there is one, else a seek. *moved gets the bytes passed.
+Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,
+                  Sha256* hash = nullptr);
+
 }  // namespace morvane

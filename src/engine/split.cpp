@@ -73,8 +73,23 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
 class Splitter {
 public:
     Splitter(const SplitRequest& request, const SplitPlan& plan, JobControl& control,
-             SplitResult* result)
-        : request_(request), plan_(plan), control_(control), result_(result) {}
+             SplitResult* result, Walk& walk)
+        : request_(request), plan_(plan), control_(control), result_(result), walk_(walk) {}
+
+    const Walk& walk() const { return walk_; }
+
+    // Where a file has holes, its data ranges go into the tree, so that the join makes
+    // the same holes. The chunks hold the zeros all the same.
+    Outcome noteRanges(std::size_t fileIndex, plat::File& file) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+        if (Outcome o = file.dataRanges(&ranges); !o) return o;
+        TreeEntry& entry = walk_.tree.entries[walk_.fileEntry[fileIndex]];
+        const bool dense = entry.size == 0 || (ranges.size() == 1 && ranges[0].first == 0 &&
+                                               ranges[0].second >= entry.size);
+        entry.sparse = !dense;
+        entry.dataRanges = dense ? decltype(ranges){} : std::move(ranges);
+        return Outcome::success();
+    }
 
     // Makes the chunk folder (an existing one is reused) and starts the manifest.
     Outcome start() {
@@ -128,8 +143,8 @@ public:
         if (written) outcome->absorb(o);
     }
 
-    // The manifest, then the checksum list of everything: the manifest first, then the
-    // chunks in order.
+    // The manifest, the tree file, then the checksum list of everything: the manifest
+    // first, then the chunks in order, then the tree file.
     Outcome finish() {
         const std::string path = manifestPathOf(folder());
         std::vector<char> bytes;
@@ -138,6 +153,12 @@ public:
         if (!o) return o;
         result_->checksums.insert(result_->checksums.begin(),
                                   {sha256Hex(bytes.data(), bytes.size()), kManifestName});
+        const std::string tree = encodeTree(walk_.tree);
+        if (Outcome t = writeNewFile(folder() + "/" + kTreeName, tree.data(), tree.size()); !t)
+            return t;
+        result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
+        result_->tree = walk_.tree;
+        result_->leftOut = walk_.specials;
         const std::string list = checksumListOf(result_->checksums);
         return writeNewFile(folder() + "/" + kChecksumListName, list.data(), list.size());
     }
@@ -154,6 +175,7 @@ private:
     SplitResult* result_;
     Manifest manifest_;
     Sha256 chunkHash_;
+    Walk& walk_;
 
     Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {
         if (Outcome o = fitsPathField(path); !o) return o;
@@ -196,6 +218,7 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
     source.adviseSequential();
     plat::FileIdentity before;
     if (opened) result.absorb(source.identity(&before));
+    if (opened) result.absorb(s.noteRanges(0, source));
     bool sourceEnded = false;
     for (std::int32_t i = 0; i < plan.chunkCount; ++i) {
         if (s.control().cancelRequested()) return Outcome::cancel();
@@ -230,13 +253,22 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
 Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& plan) {
     // A folder that cannot be listed whole, or a name that does not fit its record,
     // is refused before anything is written: the set could not describe the folder.
-    std::vector<std::string> files;
-    if (Outcome o = listFolderFiles(request.sourcePath.c_str(), true, &files); !o) return o;
+    const std::vector<std::string>& files = s.walk().files;
     const std::size_t prefix = request.sourcePath.size() + 1;
-    for (const std::string& f : files)
+    if (!s.walk().specials.empty() && !request.skipSpecial)
+        return Outcome::failure(s.walk().specials.front(),
+                                "a FIFO, socket or device cannot be stored in a chunk set", EINVAL);
+    for (const std::string& f : files) {
         if (f.size() - prefix >= kNameField)
             return Outcome::failure(f, "the name below the folder is too long (at most 255 bytes)",
                                     ENAMETOOLONG);
+        // Other copies of the program read "\\" in a stored name as a folder separator.
+        if (holdsBackslash(f.substr(prefix)))
+            return Outcome::failure(f,
+                                    "the name holds a \"\\\", which other copies of the "
+                                    "program read as a folder separator: rename it first",
+                                    EINVAL);
+    }
 
     Outcome result = s.start();
     Manifest& manifest = s.manifest();
@@ -259,6 +291,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             if (!current.isOpen()) {
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.identity(&currentBefore);
+                if (o && offset == 0) o = s.noteRanges(fileIndex, current);
                 if (o && offset != 0) o = current.seek(offset);
                 if (!o) {
                     // Never read from a failed open: the file counts as exhausted.
@@ -338,9 +371,19 @@ Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* 
     if (Outcome o = planSplit(request, &plan); !o) return o;
     // A job cancelled before it began must not even make its chunk folder.
     if (control.cancelRequested()) return Outcome::cancel();
-    Splitter splitter(request, plan, control, result);
-    return pathKind(request.sourcePath.c_str()) == 1 ? splitFolder(request, splitter, plan)
-                                                     : splitSingleFile(request, splitter, plan);
+    Walk walk;
+    if (request.walk != nullptr) {
+        walk = *request.walk;
+    } else {
+        const bool folder = pathKind(request.sourcePath.c_str()) == 1;
+        if (Outcome o = folder ? walkFolder(request.sourcePath, &walk)
+                               : describeFile(request.sourcePath, &walk);
+            !o)
+            return o;
+    }
+    Splitter splitter(request, plan, control, result, walk);
+    return walk.tree.folderSet ? splitFolder(request, splitter, plan)
+                               : splitSingleFile(request, splitter, plan);
 }
 
 }  // namespace morvane

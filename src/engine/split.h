@@ -7,6 +7,7 @@
 
 #include "engine/checksums.h"
 #include "engine/job_control.h"
+#include "engine/tree.h"
 #include "platform/outcome.h"
 
 namespace morvane {
@@ -22,6 +23,11 @@ struct SplitRequest {
     // is written through a name that was already there. Empty: straight into the chunk
     // folder, which is made or reused.
     std::string buildFolder;
+    // The source as walked before the job started; null: the split walks it itself.
+    const Walk* walk = nullptr;
+    // FIFOs, sockets and devices in a folder cannot be stored: without this the split
+    // refuses such a folder; with it, it leaves them out.
+    bool skipSpecial = false;
 };
 
 // What a split left on disk, so that the caller can remove exactly that.
@@ -31,8 +37,11 @@ struct SplitResult {
     std::int32_t chunkCount = 0;
     bool createdChunkFolder = false;        // false when the folder was there before
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
-    // What the checksum list holds: the manifest, then every chunk.
+    // What the checksum list holds: the manifest, then every chunk, then the tree file.
     std::vector<ChecksumLine> checksums;
+    // Every entry the set holds, and what was left out.
+    Tree tree;
+    std::vector<std::string> leftOut;
 };
 
 // Runs one split. Returns success, the first failure with its file and reason and the

@@ -57,6 +57,28 @@ Outcome removeSplitSource(const QString& path) {
     return plat::removeFile(engineTextOf(path).c_str());
 }
 
+Outcome removeSplitTree(const std::string& root, const Tree& tree, std::vector<std::string>* kept) {
+    kept->clear();
+    auto pathOf = [&](const TreeEntry& e) { return e.name == "." ? root : root + "/" + e.name; };
+    for (const TreeEntry& e : tree.entries)
+        if (e.type != TreeEntry::Type::Folder)
+            if (Outcome o = plat::removeFile(pathOf(e).c_str()); !o && o.error != ENOENT) return o;
+    // Walk order puts a folder before what it holds, so backwards is deepest first.
+    for (auto it = tree.entries.rbegin(); it != tree.entries.rend(); ++it) {
+        if (it->type != TreeEntry::Type::Folder) continue;
+        const std::string path = pathOf(*it);
+        Outcome o = plat::removeDirectory(path.c_str());
+        if (o || o.error == ENOENT) continue;
+        if (o.error != ENOTEMPTY && o.error != EEXIST) return o;
+        // Left holding what was never stored: say what, once, at the deepest level.
+        std::vector<plat::DirEntry> left;
+        if (plat::listDirectory(path.c_str(), &left))
+            for (const plat::DirEntry& d : left)
+                if (d.kind != plat::Kind::Folder || d.isLink) kept->push_back(path + "/" + d.name);
+    }
+    return Outcome::success();
+}
+
 Outcome removeListedChunks(const std::vector<ChunkCheckEntry>& entries) {
     Outcome outcome;
     for (const ChunkCheckEntry& entry : entries)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/join.h"
+#include "engine/tree.h"
 #include "platform/outcome.h"
 
 namespace morvane {
@@ -18,6 +19,11 @@ Outcome removeFolderTree(const QString& path);
 
 // After a split: the source file, or the source folder with everything in it.
 Outcome removeSplitSource(const QString& path);
+
+// After a folder split: exactly the entries the set holds (files and links), then the
+// folders left empty, deepest first. Whatever the set does not hold stays where it was;
+// *kept gets the path of each such entry (engine text).
+Outcome removeSplitTree(const std::string& root, const Tree& tree, std::vector<std::string>* kept);
 
 // After a join: exactly the chunk files the chunk-set check listed, never the manifest
 // or the chunk folder. Goes on past a failure; the outcome keeps the first one and

@@ -162,11 +162,33 @@ Outcome SplitJob::prepare() {
         return refuse(
             Outcome::failure("", "the password is too long (at most 31 bytes)", ENAMETOOLONG));
 
-    Outcome why;
-    request_.totalSize = pathSize(request_.sourcePath.c_str(), &why);
-    if (request_.totalSize < 0)
-        return why.ok ? Outcome::failure(request_.sourcePath, "cannot be measured") : why;
-    if (pathKind(request_.sourcePath.c_str()) == 1) {
+    const int kind = pathKind(request_.sourcePath.c_str());
+    if (kind < 0) {
+        plat::StatInfo info;
+        Outcome why = plat::statPath(request_.sourcePath.c_str(), &info);
+        return why ? Outcome::failure(request_.sourcePath, "not a regular file or folder", EINVAL)
+                   : why;
+    }
+    if (Outcome o = kind == 1 ? walkFolder(request_.sourcePath, &walk_)
+                              : describeFile(request_.sourcePath, &walk_);
+        !o)
+        return o;
+    request_.totalSize = walk_.totalSize;
+    request_.walk = &walk_;
+    request_.skipSpecial = order_.skipSpecial;
+    if (!walk_.specials.empty() && !order_.skipSpecial) {
+        std::string names;
+        for (const std::string& special : walk_.specials) {
+            std::string native;
+            names += (names.empty() ? "" : ", ") +
+                     (plat::toNativeText(special, &native) ? native : special);
+        }
+        return Outcome::failure(request_.sourcePath,
+                                "holds what no chunk set can store (a FIFO, socket or device): " +
+                                    names + "; give --skip-special to leave them out",
+                                EINVAL);
+    }
+    if (kind == 1) {
         const QString inside = realPath(output);
         const QString tree = realPath(sourcePath_);
         if (inside == tree || inside.startsWith(tree + QLatin1Char('/')))
@@ -244,7 +266,8 @@ Outcome SplitJob::run() {
 }
 
 Outcome SplitJob::deleteSources() {
-    return removeSplitSource(sourcePath_);
+    if (!walk_.tree.folderSet) return removeSplitSource(sourcePath_);
+    return removeSplitTree(request_.sourcePath, walk_.tree, &kept_);
 }
 
 JoinJob::JoinJob(JoinOrder order) : order_(std::move(order)) {}
@@ -335,6 +358,24 @@ Outcome JoinJob::run() {
         }
     }
 
+    // The tree file, checked like every other file of the set before it is trusted.
+    Tree tree;
+    bool hasTree = false;
+    if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o) return o;
+    if (hasTree && verified_) {
+        const auto digest = digests.find(kTreeName);
+        const std::string treePath = request_.chunkDir + "/" + kTreeName;
+        if (digest == digests.end())
+            return Outcome::failure(request_.chunkDir + "/" + kChecksumListName,
+                                    std::string("the checksum list is damaged: it does not "
+                                                "name ") +
+                                        kTreeName,
+                                    EINVAL);
+        std::string hex;
+        if (Outcome o = hashFile(treePath, nullptr, &hex); !o) return o;
+        if (hex != digest->second) return checksumMismatch(treePath);
+    }
+
     std::vector<std::string> made;
     if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
     const SideNames side = sideNamesOf(request_.outputDir, name);
@@ -350,6 +391,7 @@ Outcome JoinJob::run() {
         outcome = Outcome::failure(target, "already exists", EEXIST);
     if (outcome) {
         request_.buildPath = side.partial;
+        request_.tree = tree.folderSet || !tree.entries.empty() ? &tree : nullptr;
         outcome = runJoin(request_, check_.manifest, control(), &result_);
         if (!outcome && outcome.reason == "does not match its checksum") {
             // Name every damaged chunk, not only the first the join met.
@@ -369,6 +411,7 @@ Outcome JoinJob::run() {
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
     request_.checksums = nullptr;
+    request_.tree = nullptr;
     lock.release();  // its file would keep a made folder from going
     if (!outcome) {
         verified_ = false;

@@ -8,10 +8,12 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/job_control.h"
 #include "engine/join.h"
 #include "engine/split.h"
+#include "engine/tree.h"
 #include "platform/outcome.h"
 
 namespace morvane::jobs {
@@ -24,6 +26,8 @@ struct SplitOrder {
     std::int64_t chunkCount = 0;  // or, when chunkSize is 0, at most this many chunks
     QString password;             // empty: not protected
     bool deleteSource = false;
+    // Leave FIFOs, sockets and devices out of a folder instead of refusing it.
+    bool skipSpecial = false;
 };
 
 struct JoinOrder {
@@ -55,6 +59,8 @@ public:
     // After a success: what deleting the order's sources met; success when nothing was asked.
     const Outcome& removal() const { return removal_; }
     bool sourcesDeleted() const { return sourcesDeleted_; }
+    // After a deletion: what it left where it was because the set does not hold it.
+    const std::vector<std::string>& kept() const { return kept_; }
     // True when prepare() refused the order itself (a usage error), not the files.
     bool refusedOrder() const { return refusedOrder_; }
 
@@ -75,6 +81,11 @@ private:
     Outcome outcome_ = Outcome::failure("", "the job has not run");
     Outcome removal_;
     bool sourcesDeleted_ = false;
+
+protected:
+    std::vector<std::string> kept_;
+
+private:
     bool refusedOrder_ = false;
 };
 
@@ -100,6 +111,9 @@ public:
     // A split over an existing chunk folder happens only when it was allowed; the old
     // folder is replaced once the new set is complete.
     void allowReplace(bool allow) { replaceAllowed_ = allow; }
+    // What a folder holds that no chunk set can: FIFOs, sockets and devices (engine text).
+    // Left out when the order allows it; otherwise prepare() refuses the folder.
+    const std::vector<std::string>& leftOut() const { return walk_.specials; }
 
 private:
     Outcome run() override;
@@ -111,6 +125,7 @@ private:
     QString sourcePath_;  // absolute and clean
     std::string finalFolder_;
     std::string existingSource_;  // the source name of the set already there, if any
+    Walk walk_;
     bool targetExists_ = false;
     bool replaceAllowed_ = false;
     SplitResult result_;

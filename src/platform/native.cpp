@@ -101,6 +101,11 @@ Outcome listDirectory(const char* path, std::vector<DirEntry>* entries) {
             if (errno == ENOENT) continue;
             return Outcome::systemFailure(std::string(path) + "/" + entry.name, errno);
         }
+        entry.isLink = S_ISLNK(st.st_mode);
+        entry.isSpecial = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
+        entry.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+        entry.modifiedNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         if (S_ISLNK(st.st_mode)) {
             // A link counts as the file it names; a link to a folder is not followed,
             // so a link loop can neither hang nor crash a walk.
@@ -179,6 +184,55 @@ Outcome renamePath(const char* from, const char* to) {
     if (int e = injectedFault(Op::Rename, to)) return Outcome::systemFailure(to, e);
     if (::rename(nativeFrom.c_str(), nativeTo.c_str()) != 0)
         return Outcome::systemFailure(to, errno);
+    return Outcome::success();
+}
+
+Outcome readLink(const char* path, std::string* target) {
+    target->clear();
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Stat, path)) return Outcome::systemFailure(path, e);
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlink(native.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return Outcome::systemFailure(path, errno);
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            target->assign(buffer.data(), static_cast<std::size_t>(n));
+            return Outcome::success();
+        }
+        if (buffer.size() >= (1 << 16)) return Outcome::systemFailure(path, ENAMETOOLONG);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Outcome makeLink(const std::string& target, const char* path) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::MakeDir, path)) return Outcome::systemFailure(path, e);
+    if (::symlink(target.c_str(), native.c_str()) != 0) return Outcome::systemFailure(path, errno);
+    return Outcome::success();
+}
+
+Outcome setModeAndTime(const char* path, std::uint32_t mode, std::int64_t modifiedNs, bool isLink) {
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Write, path)) return Outcome::systemFailure(path, e);
+    if (!isLink && ::fchmodat(AT_FDCWD, native.c_str(), static_cast<mode_t>(mode), 0) != 0)
+        return Outcome::systemFailure(path, errno);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    // Floor division, so that times before 1970 come back too.
+    std::int64_t seconds = modifiedNs / 1000000000;
+    std::int64_t nanos = modifiedNs % 1000000000;
+    if (nanos < 0) {
+        nanos += 1000000000;
+        --seconds;
+    }
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(nanos);
+    if (::utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return Outcome::systemFailure(path, errno);
     return Outcome::success();
 }
 
@@ -406,6 +460,42 @@ Outcome File::identity(FileIdentity* id) {
     id->size = static_cast<std::int64_t>(st.st_size);
     id->modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     id->changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return Outcome::success();
+}
+
+Outcome File::dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ranges) {
+    ranges->clear();
+    if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return Outcome::systemFailure(path_, errno);
+    const off_t size = st.st_size;
+    off_t at = 0;
+    while (at < size) {
+        const off_t data = ::lseek(fd_, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // only a hole is left
+            if (errno == EINVAL) {      // a file system that cannot tell: all data
+                ranges->assign(1, {0, static_cast<std::int64_t>(size)});
+                return Outcome::success();
+            }
+            return Outcome::systemFailure(path_, errno);
+        }
+        off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+        if (hole < 0) return Outcome::systemFailure(path_, errno);
+        if (hole > size) hole = size;
+        ranges->push_back(
+            {static_cast<std::int64_t>(data), static_cast<std::int64_t>(hole - data)});
+        at = hole;
+    }
+    if (::lseek(fd_, 0, SEEK_SET) < 0) return Outcome::systemFailure(path_, errno);
+    return Outcome::success();
+}
+
+Outcome File::truncate(std::int64_t size) {
+    if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+        return Outcome::systemFailure(path_, errno);
     return Outcome::success();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/outcome.h"
@@ -30,6 +31,11 @@ struct DirEntry {
     // links to folders, dangling links).
     Kind kind = Kind::Other;
     std::int64_t size = 0;  // of a File entry
+    // What the entry itself is, links not followed.
+    bool isLink = false;
+    bool isSpecial = false;  // a FIFO, socket or device
+    std::uint32_t mode = 0;  // permission bits, sticky included
+    std::int64_t modifiedNs = 0;
 };
 
 // The entries of a folder in the order the system returns them, without "." and "..".
@@ -47,6 +53,14 @@ Outcome removeTree(const char* path);
 bool pathExists(const char* path);
 // Renames within one file system; an existing file at to is replaced in one step.
 Outcome renamePath(const char* from, const char* to);
+// The target text of a symbolic link, as the file system holds it (not engine text).
+Outcome readLink(const char* path, std::string* target);
+// Makes a symbolic link at path holding target (the file system's own bytes).
+Outcome makeLink(const std::string& target, const char* path);
+// Sets the permission bits (not for a link) and the modification time of what stands at
+// path, links not followed.
+Outcome setModeAndTime(const char* path, std::uint32_t mode, std::int64_t modifiedNs, bool isLink);
+
 // Swaps two names in one step, whatever each names. False in *supported, with nothing
 // changed, where the file system cannot.
 Outcome exchangePaths(const char* a, const char* b, bool* supported);
@@ -118,6 +132,10 @@ public:
     // Makes the file's data durable.
     Outcome sync();
     Outcome identity(FileIdentity* id);
+    // The ranges (offset, length) of a file that hold data; the rest are holes that read
+    // as zeros and take no disk. One range covering the file when it has no holes.
+    Outcome dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ranges);
+    Outcome truncate(std::int64_t size);
 
     // Copies up to size bytes from src's position to this file's position inside the
     // kernel; *copied is 0 only when src has ended. *supported becomes false, with nothing

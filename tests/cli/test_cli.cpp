@@ -283,7 +283,7 @@ TEST(CliDelete, SourceAndChunksGoOnlyAfterSuccess) {
     EXPECT_FALSE(exists(dir / "tree"));
     ASSERT_EQ(cli({"join", dir / "tree_spt", "--delete-chunks"}).status, 0);
     EXPECT_EQ(treeOf(dir / "tree"), tree);
-    EXPECT_EQ(treeOf(dir / "tree_spt").size(), 2u);
+    EXPECT_EQ(treeOf(dir / "tree_spt").size(), 3u);
     EXPECT_TRUE(exists(dir / "tree_spt/spt_config.qorvelx"));
     EXPECT_TRUE(exists(dir / "tree_spt/spt_checksums.sha256"));
 }
@@ -465,7 +465,7 @@ TEST(CliAtomic, AnExistingSetIsReplacedOnlyWithForce) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(namesIn(dir / "usb/movie_spt"),
               (std::vector<std::string>{"movie_0.spt", "movie_1.spt", "spt_checksums.sha256",
-                                        "spt_config.qorvelx"}));
+                                        "spt_config.qorvelx", "spt_tree"}));
     ASSERT_EQ(cli({"join", dir / "usb/movie_spt", "-o", dir / "back"}).status, 0);
     EXPECT_EQ(readFile(dir / "back/movie.part2.mkv"), patternBytes(2000, 2));
 }

@@ -174,10 +174,20 @@ TEST(OddEntries, LinkLoopsAndFifosInAFolderToSplit) {
     ASSERT_EQ(::symlink("..", (f + "/sub/loop").c_str()), 0);
     ASSERT_EQ(::symlink("me", (f + "/me").c_str()), 0);
     ASSERT_EQ(::mkfifo((f + "/pipe").c_str(), 0600), 0);  // reading it would block for ever
+    // A FIFO cannot be stored: the folder is refused, naming it, before anything is written.
     auto run = splitInto(f, dir.path(), 3);
-    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    EXPECT_FALSE(run.outcome);
+    EXPECT_EQ(run.outcome.path, f + "/pipe");
+    EXPECT_FALSE(test::exists(dir / "f_spt"));
+
+    // Asked to, the split leaves it out; the links are kept as links, never followed.
+    SplitRequest request{f, dir.path(), folderSize(f.c_str()), 3, "", "", nullptr, true};
+    JobControl control;
+    SplitResult result;
+    ASSERT_TRUE(runSplit(request, control, &result));
+    EXPECT_EQ(result.leftOut, std::vector<std::string>{f + "/pipe"});
     TempDir out;
-    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
+    ASSERT_TRUE(joinInto(result.chunkFolder, out.path()));
     EXPECT_EQ(treeOf(out / "f"), (std::map<std::string, std::string>{{"sub/data", "data"}}));
 }
 

@@ -147,7 +147,7 @@ TEST(JobPreflight, ASplitByCountGivesAtMostThatManyChunks) {
         ASSERT_TRUE(prepareAndRun(split));
         EXPECT_EQ(split.chunkSize(), c.size);
         EXPECT_EQ(split.chunkCount(), c.chunks);
-        EXPECT_EQ(treeOf(dir / "n_spt").size(), static_cast<std::size_t>(c.chunks) + 2);
+        EXPECT_EQ(treeOf(dir / "n_spt").size(), static_cast<std::size_t>(c.chunks) + 3);
         fs::remove(dir / "n.bin");
         joinBack(dir / "n_spt", dir.path());
         EXPECT_TRUE(test::readFile(dir / "n.bin") == data);
@@ -207,13 +207,13 @@ TEST(JobPreflight, AnExistingTargetIsReplacedOnlyWhenAllowed) {
             EXPECT_EQ(join.outcome().error, EEXIST);
             EXPECT_EQ(test::readFile(dir / "s.bin"), "the user's own bytes");
             EXPECT_FALSE(join.sourcesDeleted());
-            EXPECT_EQ(treeOf(set).size(), 5u);  // only a success deletes the chunks
+            EXPECT_EQ(treeOf(set).size(), 6u);  // only a success deletes the chunks
             continue;
         }
         ASSERT_TRUE(join.outcome()) << join.outcome().describe();
         EXPECT_TRUE(test::readFile(dir / "s.bin") == data);
         EXPECT_TRUE(join.sourcesDeleted());
-        EXPECT_EQ(treeOf(set).size(), 2u);  // the manifest and the checksum list stay
+        EXPECT_EQ(treeOf(set).size(), 3u);  // the manifest and the side files stay
     }
 }
 

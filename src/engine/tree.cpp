@@ -1,0 +1,353 @@
+#include "engine/tree.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+#include "engine/limits.h"
+#include "platform/encoding.h"
+#include "platform/native.h"
+
+namespace morvane {
+namespace {
+
+bool validUtf8(const std::string& s) {
+    std::string ignored;
+    return plat::toEngineText(s, &ignored);
+}
+
+// A field of the side file: "\\", tab, newline, carriage return and other control bytes
+// escaped, so one line is one entry whatever a name holds. Bytes that are not UTF-8
+// (a link's target may hold any) are escaped too.
+std::string escapeField(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    const bool raw = validUtf8(bytes);
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7F || (c >= 0x80 && !raw)) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool unescapeField(const std::string& text, std::string* out) {
+    out->clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            *out += text[i];
+            continue;
+        }
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+            case '\\':
+                *out += '\\';
+                break;
+            case 't':
+                *out += '\t';
+                break;
+            case 'n':
+                *out += '\n';
+                break;
+            case 'r':
+                *out += '\r';
+                break;
+            case 'x': {
+                if (i + 2 >= text.size()) return false;
+                const char hex[3] = {text[i + 1], text[i + 2], '\0'};
+                char* end = nullptr;
+                const long value = std::strtol(hex, &end, 16);
+                if (end != hex + 2) return false;
+                *out += static_cast<char>(value);
+                i += 2;
+                break;
+            }
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+bool parseInt(const std::string& text, std::int64_t* value, int base = 10) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, base);
+    if (errno != 0 || end != text.c_str() + text.size()) return false;
+    *value = v;
+    return true;
+}
+
+std::vector<std::string> splitOn(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t next = text.find(separator, at);
+        parts.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        if (next == std::string::npos) return parts;
+        at = next + 1;
+    }
+}
+
+TreeEntry entryOf(const plat::DirEntry& d, const std::string& name) {
+    TreeEntry e;
+    e.name = name;
+    e.mode = d.mode;
+    e.modifiedNs = d.modifiedNs;
+    if (d.isLink)
+        e.type = TreeEntry::Type::Link;
+    else if (d.kind == plat::Kind::Folder)
+        e.type = TreeEntry::Type::Folder;
+    else
+        e.type = TreeEntry::Type::File;
+    e.size = e.type == TreeEntry::Type::File ? d.size : 0;
+    return e;
+}
+
+Outcome walkInto(const std::string& folder, const std::string& relative, Walk* walk) {
+    std::vector<plat::DirEntry> entries;
+    if (Outcome o = plat::listDirectory(folder.c_str(), &entries); !o) return o;
+    for (const plat::DirEntry& d : entries) {
+        const std::string path = folder + "/" + d.name;
+        const std::string name = relative.empty() ? d.name : relative + "/" + d.name;
+        if (Outcome o = fitsPathField(path); !o) return o;
+        if (d.isSpecial) {
+            walk->specials.push_back(path);
+            continue;
+        }
+        walk->tree.entries.push_back(entryOf(d, name));
+        if (d.isLink) {
+            if (Outcome o = plat::readLink(path.c_str(), &walk->tree.entries.back().linkTarget); !o)
+                return o;
+        } else if (d.kind == plat::Kind::Folder) {
+            if (Outcome o = walkInto(path, name, walk); !o) return o;
+        } else {
+            walk->files.push_back(path);
+            walk->fileEntry.push_back(walk->tree.entries.size() - 1);
+            walk->totalSize += d.size;
+        }
+    }
+    return Outcome::success();
+}
+
+// "/" never occurs inside a multi-byte GB18030 character.
+bool climbsOut(const std::string& name) {
+    if (name.empty() || name[0] == '/') return true;
+    for (const std::string& level : splitOn(name, '/'))
+        if (level.empty() || level == "." || level == "..") return true;
+    return false;
+}
+
+}  // namespace
+
+Outcome walkFolder(const std::string& root, Walk* walk) {
+    *walk = Walk{};
+    walk->tree.folderSet = true;
+    plat::StatInfo info;
+    if (Outcome o = plat::statPath(root.c_str(), &info); !o) return o;
+    // The folder itself: its own mode and time come back too.
+    const std::size_t slash = root.rfind('/');
+    std::vector<plat::DirEntry> parent;
+    if (Outcome o = plat::listDirectory(slash == 0 ? "/" : root.substr(0, slash).c_str(), &parent);
+        !o)
+        return o;
+    const std::string own = root.substr(slash + 1);
+    for (const plat::DirEntry& d : parent)
+        if (d.name == own) walk->tree.entries.push_back(entryOf(d, "."));
+    if (walk->tree.entries.empty())
+        walk->tree.entries.push_back(
+            TreeEntry{TreeEntry::Type::Folder, ".", 0755, 0, 0, {}, false, {}});
+    walk->tree.entries.front().type = TreeEntry::Type::Folder;
+    return walkInto(root, "", walk);
+}
+
+Outcome describeFile(const std::string& path, Walk* walk) {
+    *walk = Walk{};
+    plat::StatInfo info;
+    if (Outcome o = plat::statPath(path.c_str(), &info); !o) return o;
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::vector<plat::DirEntry> entries;
+    if (Outcome o = plat::listDirectory(folder.c_str(), &entries); !o) return o;
+    for (const plat::DirEntry& d : entries) {
+        if (d.name != name) continue;
+        TreeEntry e = entryOf(d, name);
+        // A link given as the source is read as the file it names.
+        e.type = TreeEntry::Type::File;
+        if (d.isLink) {
+            e.mode = 0644;
+            e.size = info.size;
+        }
+        walk->tree.entries.push_back(e);
+        walk->files.push_back(path);
+        walk->fileEntry.push_back(0);
+        walk->totalSize = e.size;
+        return Outcome::success();
+    }
+    return Outcome::systemFailure(path, ENOENT);
+}
+
+std::string encodeTree(const Tree& tree) {
+    std::string text = std::string(kTreeMagic) + "\n";
+    text += std::string("set\t") + (tree.folderSet ? "folder" : "file") + "\n";
+    for (const TreeEntry& e : tree.entries) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", e.mode & 07777);
+        std::string name;
+        if (!plat::toNativeText(e.name, &name)) name = e.name;
+        std::vector<std::string> fields = {e.type == TreeEntry::Type::Folder ? "d"
+                                           : e.type == TreeEntry::Type::Link ? "l"
+                                                                             : "f",
+                                           mode, std::to_string(e.modifiedNs),
+                                           std::to_string(e.size), escapeField(name)};
+        if (e.type == TreeEntry::Type::Link) fields.push_back(escapeField(e.linkTarget));
+        if (e.type == TreeEntry::Type::File && e.sparse) {
+            std::string data = "data=";
+            for (std::size_t i = 0; i < e.dataRanges.size(); ++i) {
+                if (i > 0) data.push_back(',');
+                data.append(std::to_string(e.dataRanges[i].first));
+                data.push_back('+');
+                data.append(std::to_string(e.dataRanges[i].second));
+            }
+            fields.push_back(std::move(data));
+        }
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (i > 0) text.push_back('\t');
+            text.append(fields[i]);
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) {
+    *tree = Tree{};
+    Tree t;
+    std::size_t lineNumber = 0;
+    auto damaged = [&](const std::string& why) {
+        return Outcome::failure(
+            path, "the tree file is damaged: line " + std::to_string(lineNumber) + " " + why,
+            EINVAL);
+    };
+    std::set<std::string> names;
+    std::set<std::string> leaves;  // files and links: nothing may lie below them
+    std::size_t at = 0;
+    bool sawSet = false;
+    while (at < text.size()) {
+        ++lineNumber;
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) return damaged("does not end with a newline");
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (lineNumber == 1) {
+            if (line != kTreeMagic) return damaged("is not \"" + std::string(kTreeMagic) + "\"");
+            continue;
+        }
+        const std::vector<std::string> f = splitOn(line, '\t');
+        if (lineNumber == 2) {
+            if (f.size() != 2 || f[0] != "set" || (f[1] != "folder" && f[1] != "file"))
+                return damaged("does not say what kind of set this is");
+            t.folderSet = f[1] == "folder";
+            sawSet = true;
+            continue;
+        }
+        if (f.size() < 5 || f[0].size() != 1) return damaged("is not an entry");
+        TreeEntry e;
+        std::int64_t mode = 0;
+        if (f[0] == "f")
+            e.type = TreeEntry::Type::File;
+        else if (f[0] == "d")
+            e.type = TreeEntry::Type::Folder;
+        else if (f[0] == "l")
+            e.type = TreeEntry::Type::Link;
+        else
+            return damaged("has an unknown type");
+        if (!parseInt(f[1], &mode, 8) || mode < 0 || mode > 07777 ||
+            !parseInt(f[2], &e.modifiedNs) || !parseInt(f[3], &e.size) || e.size < 0)
+            return damaged("has a bad number");
+        e.mode = static_cast<std::uint32_t>(mode);
+        std::string name;
+        if (!unescapeField(f[4], &name) || !plat::toEngineText(name, &e.name))
+            return damaged("has a bad name");
+        const bool root = e.name == ".";
+        if (root ? (e.type != TreeEntry::Type::Folder || !t.folderSet) : climbsOut(e.name))
+            return damaged("names a place outside the folder");
+        std::size_t extra = 5;
+        if (e.type == TreeEntry::Type::Link) {
+            if (f.size() < 6 || !unescapeField(f[5], &e.linkTarget) || e.linkTarget.empty())
+                return damaged("has a bad link target");
+            extra = 6;
+        }
+        if (f.size() == extra + 1 && e.type == TreeEntry::Type::File &&
+            f[extra].rfind("data=", 0) == 0) {
+            e.sparse = true;
+            const std::string list = f[extra].substr(5);
+            std::int64_t last = 0;
+            for (const std::string& range :
+                 list.empty() ? std::vector<std::string>{} : splitOn(list, ',')) {
+                const std::size_t plus = range.find('+');
+                std::int64_t offset = 0, length = 0;
+                if (plus == std::string::npos || !parseInt(range.substr(0, plus), &offset) ||
+                    !parseInt(range.substr(plus + 1), &length) || offset < last || length <= 0 ||
+                    length > e.size - offset)
+                    return damaged("has a bad data range");
+                e.dataRanges.push_back({offset, length});
+                last = offset + length;
+            }
+        } else if (f.size() != extra) {
+            return damaged("has fields left over");
+        }
+        if (!names.insert(e.name).second) return damaged("names an entry a second time");
+        // Nothing may be written through a link the join made, or below a file.
+        for (std::size_t slash = e.name.find('/'); slash != std::string::npos;
+             slash = e.name.find('/', slash + 1))
+            if (leaves.count(e.name.substr(0, slash)) != 0)
+                return damaged("names an entry below a link or a file");
+        if (e.type != TreeEntry::Type::Folder) leaves.insert(e.name);
+        t.entries.push_back(std::move(e));
+    }
+    if (!sawSet) return damaged("ends before it says what kind of set this is");
+    *tree = std::move(t);
+    return Outcome::success();
+}
+
+Outcome readTree(const std::string& folder, bool* present, Tree* tree) {
+    *present = false;
+    *tree = Tree{};
+    const std::string path = folder + "/" + kTreeName;
+    plat::File file;
+    if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o)
+        return o.error == ENOENT ? Outcome::success() : o;
+    *present = true;
+    std::int64_t size = 0;
+    if (Outcome o = file.size(&size); !o) return o;
+    if (size > (256 << 20)) return Outcome::failure(path, "the tree file is too large", EFBIG);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::size_t have = 0;
+    while (have < text.size()) {
+        std::size_t got = 0;
+        if (Outcome o = file.read(text.data() + have, text.size() - have, &got); !o) return o;
+        if (got == 0) break;
+        have += got;
+    }
+    text.resize(have);
+    return parseTree(text, path, tree);
+}
+
+}  // namespace morvane
