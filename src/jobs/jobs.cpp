@@ -188,6 +188,22 @@ Outcome SplitJob::prepare() {
                                     names + "; give --skip-special to leave them out",
                                 EINVAL);
     }
+    // Names the set cannot carry as they are: every one is named, and nothing is written.
+    std::string unfit;
+    const std::size_t prefix = request_.sourcePath.size() + 1;
+    for (const std::string& file : kind == 1 ? walk_.files : std::vector<std::string>{}) {
+        const std::string relative = file.substr(prefix);
+        if (!holdsBackslash(relative) && relative.size() < kNameField) continue;
+        std::string native;
+        unfit += (unfit.empty() ? "" : ", ") + (plat::toNativeText(file, &native) ? native : file);
+    }
+    if (!unfit.empty())
+        return Outcome::failure(request_.sourcePath,
+                                "holds names a chunk set cannot carry (a \"\\\", which other "
+                                "copies read as a folder separator, or 256 bytes or more "
+                                "below the folder): " +
+                                    unfit,
+                                EINVAL);
     if (kind == 1) {
         const QString inside = realPath(output);
         const QString tree = realPath(sourcePath_);

@@ -651,3 +651,47 @@ TEST(CliVerify, AwkwardNamesSurviveTheListAndTheStandardTool) {
     EXPECT_NE(run.err.find("folder separator"), std::string::npos) << run.err;
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"back\\slash.bin"});
 }
+
+// A FIFO cannot be stored. Without --skip-special the split refuses before writing and
+// deletes nothing; with it, the split leaves the FIFO out, deletes exactly what it stored,
+// and says what it kept.
+TEST(CliTrees, SpecialFilesAreRefusedOrLeftOutButNeverLost) {
+    TempDir dir;
+    fs::create_directories(dir / "proj/.git");
+    fs::create_directories(dir / "proj/emptydir");
+    writeFile(dir / "proj/main.c", "code\n");
+    writeFile(dir / "proj/.env", "PASSWORD=x\n");
+    writeFile(dir / "proj/.git/HEAD", "ref\n");
+    ASSERT_EQ(mkfifo((dir / "proj/.git/pipe").c_str(), 0600), 0);
+
+    Result run = cli({"split", dir / "proj", "-s", "1M", "--delete-source"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(dir / "proj/.git/pipe"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(exists(dir / "proj_spt"));
+    EXPECT_EQ(readFile(dir / "proj/.env"), "PASSWORD=x\n");
+
+    run = cli({"split", dir / "proj", "-s", "1M", "--delete-source", "--skip-special"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(dir / "proj/.git/pipe: left out"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir / "proj/.git/pipe: kept"), std::string::npos) << run.err;
+    EXPECT_EQ(namesIn(dir / "proj"), std::vector<std::string>{".git"});
+    EXPECT_EQ(namesIn(dir / "proj/.git"), std::vector<std::string>{"pipe"});
+
+    fs::remove_all(dir / "proj");
+    ASSERT_EQ(cli({"join", dir / "proj_spt", "-q"}).status, 0);
+    EXPECT_EQ(namesIn(dir / "proj"),
+              (std::vector<std::string>{".env", ".git", "emptydir", "main.c"}));
+    EXPECT_EQ(readFile(dir / "proj/.git/HEAD"), "ref\n");
+    EXPECT_TRUE(fs::is_directory(dir / "proj/emptydir"));
+}
+
+TEST(CliTrees, NamesTheSetCannotCarryAreRefused) {
+    TempDir dir;
+    fs::create_directories(dir / "t");
+    writeFile(dir / "t/trail\\", "x");
+    const Result run = cli({"split", dir / "t", "-s", "1K"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("trail\\"), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(dir / "t_spt"));
+}
