@@ -11,6 +11,7 @@
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
 #include "engine/mover.h"
+#include "engine/recovery.h"
 #include "platform/native.h"
 
 namespace morvane {
@@ -30,6 +31,8 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
     if (Outcome o = fitsPathField(request.outputDir); !o) return o;
     if (request.password.size() >= kPasswordField)
         return Outcome::failure("", "the password is too long (at most 31 bytes)", ENAMETOOLONG);
+    if (request.recovery < 0 || request.recovery > kMaxRecovery)
+        return Outcome::failure(request.sourcePath, "at most 32 recovery chunks", EINVAL);
     if (request.chunkSize < 1)
         return Outcome::failure(request.sourcePath, "the chunk size must be at least 1 byte",
                                 EINVAL);
@@ -134,6 +137,7 @@ public:
         if (written) outcome->absorb(chunk.close());
         const std::string name = path.substr(folder().size() + 1);
         result_->checksums.push_back({chunkHash_.finishHex(), name});
+        chunkDigests_.push_back(result_->checksums.back().digest);
         ChunkRecord record;
         record.chunkIndex = index;
         char fingerprint[kDigestText] = {};
@@ -157,6 +161,15 @@ public:
         if (Outcome t = writeNewFile(folder() + "/" + kTreeName, tree.data(), tree.size()); !t)
             return t;
         result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
+        if (request_.recovery > 0) {
+            RecoverySource source{folder(),          plan_.stem,         plan_.chunkCount,
+                                  request_.chunkSize, request_.totalSize, request_.recovery,
+                                  chunkDigests_};
+            if (Outcome r = writeRecovery(source, control_, &result_->checksums,
+                                          &result_->writtenFiles);
+                !r)
+                return r;
+        }
         result_->tree = walk_.tree;
         result_->leftOut = walk_.specials;
         const std::string list = checksumListOf(result_->checksums);
@@ -175,6 +188,7 @@ private:
     SplitResult* result_;
     Manifest manifest_;
     Sha256 chunkHash_;
+    std::vector<std::string> chunkDigests_;
     Walk& walk_;
 
     Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {
@@ -366,7 +380,8 @@ std::string chunkFolderFor(const std::string& sourcePath, const std::string& out
 
 Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* result) {
     *result = SplitResult{};
-    control.begin(request.totalSize);
+    // Recovery chunks read the data once more, after the split.
+    control.begin(request.recovery > 0 ? 2 * request.totalSize : request.totalSize);
     SplitPlan plan;
     if (Outcome o = planSplit(request, &plan); !o) return o;
     // A job cancelled before it began must not even make its chunk folder.

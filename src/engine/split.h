@@ -28,6 +28,9 @@ struct SplitRequest {
     // FIFOs, sockets and devices in a folder cannot be stored: without this the split
     // refuses such a folder; with it, it leaves them out.
     bool skipSpecial = false;
+    // Recovery chunks to write beside the data chunks: any this many lost or damaged files
+    // of the set can then be rebuilt. 0 for none.
+    int recovery = 0;
 };
 
 // What a split left on disk, so that the caller can remove exactly that.

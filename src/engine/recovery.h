@@ -1,0 +1,79 @@
+#pragma once
+// Recovery chunks: Reed-Solomon parity over the data chunks (and the manifest and tree
+// file), so that any N lost or damaged files of a set with N recovery chunks come back.
+// Each recovery file "STEM_<n>.rec" is a 4096-byte header and one chunk's worth of parity;
+// every header carries what a repair needs, so any surviving recovery file can drive it.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/checksums.h"
+#include "engine/job_control.h"
+#include "platform/outcome.h"
+
+namespace morvane {
+
+inline constexpr std::size_t kRecoveryHeaderSize = 4096;
+inline constexpr int kMaxRecovery = 32;
+
+std::string recoveryPathOf(const std::string& folder, const std::string& stem, int number);
+
+// What a split has written, for the recovery chunks to cover.
+struct RecoverySource {
+    std::string folder;  // where the set is (being built)
+    std::string stem;
+    std::int32_t chunkCount = 0;
+    std::int64_t chunkSize = 0;
+    std::int64_t totalSize = 0;
+    int parity = 0;  // N
+    // SHA-256 of every chunk, lower-case hex, in index order.
+    std::vector<std::string> chunkDigests;
+};
+
+// Writes the recovery files of a finished set: reads the chunks once more, stripe by
+// stripe, so memory stays bounded whatever the chunk size. Appends a checksum line and
+// the path of each file it writes.
+Outcome writeRecovery(const RecoverySource& source, JobControl& control,
+                      std::vector<ChecksumLine>* lines, std::vector<std::string>* written);
+
+enum class FileState { Ok, Missing, Damaged };
+const char* fileStateName(FileState state);  // "ok", "missing", "damaged"
+
+struct RecoveryFile {
+    std::string name;  // relative to the chunk folder
+    FileState state = FileState::Missing;
+};
+
+// What a set's recovery files say about it, and whether it can be made whole.
+struct RecoveryAssessment {
+    bool present = false;  // at least one recovery file with a sound header
+    std::string stem;
+    int parity = 0;
+    int groups = 0;
+    std::int32_t chunkCount = 0;
+    std::int64_t chunkSize = 0;
+    std::int64_t totalSize = 0;
+    std::vector<FileState> chunks;   // per data chunk
+    FileState manifest = FileState::Ok;
+    FileState tree = FileState::Ok;
+    bool metaCovered = false;        // the manifest and tree file are coded too
+    std::vector<RecoveryFile> recoveryFiles;  // every one the set should have
+    std::vector<std::string> lost;   // every lost or damaged file, by name
+    bool repairable = false;
+    int moreNeeded = 0;  // how many more files a repair would need
+};
+
+// Reads every byte of the set's data and recovery files (a chunk is judged by the
+// checksum list when it has one, by the recovery headers otherwise).
+Outcome assessRecovery(const std::string& folder, const std::map<std::string, std::string>* list,
+                       JobControl& control, RecoveryAssessment* out);
+
+// Rebuilds every lost file of a repairable set into outFolder under its own name, each
+// checked before it is kept. *rebuilt gets their names.
+Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& assessment,
+                    const std::string& outFolder, JobControl& control,
+                    std::vector<std::string>* rebuilt);
+
+}  // namespace morvane
