@@ -34,6 +34,10 @@ struct OptionTable {
         "delete-chunks", "Delete the chunk files after a successful join (not the manifest)."};
     QCommandLineOption force{{"f", "force"}, "Replace an existing chunk folder or joined output."};
     QCommandLineOption quiet{{"q", "quiet"}, "Show no progress bar."};
+    QCommandLineOption recovery{{"r", "recovery"},
+                                "Write N recovery chunks (0 to 32): any N lost or damaged files of "
+                                "the set can then be rebuilt.",
+                                "N"};
     QCommandLineOption skipSpecial{
         "skip-special", "Leave FIFOs, sockets and devices out of a folder instead of refusing it."};
     QCommandLineOption noVerify{"no-verify",
@@ -45,8 +49,8 @@ struct OptionTable {
 
     std::vector<const QCommandLineOption*> all() const {
         return {&size,         &count,        &output, &askPassword, &stdinPassword,
-                &deleteSource, &deleteChunks, &force,  &quiet,       &skipSpecial,
-                &noVerify,     &quick,        &help,   &version};
+                &deleteSource, &deleteChunks, &force,  &quiet,       &recovery,
+                &skipSpecial,  &noVerify,     &quick,  &help,        &version};
     }
 };
 
@@ -169,18 +173,18 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        *error = "no command given: split, join or check";
+        *error = "no command given: split, join, check or repair";
         return false;
     }
     const QString& command = positional[0];
     const QString operand = command == "split" ? "SOURCE" : "CHUNKDIR";
     if (command == "split") {
         o.command = Command::Split;
-        if (!refuseOthers(
-                parser, table, command,
-                {&table.size, &table.count, &table.output, &table.askPassword, &table.stdinPassword,
-                 &table.deleteSource, &table.force, &table.quiet, &table.skipSpecial},
-                error))
+        if (!refuseOthers(parser, table, command,
+                          {&table.size, &table.count, &table.output, &table.askPassword,
+                           &table.stdinPassword, &table.deleteSource, &table.force, &table.quiet,
+                           &table.skipSpecial, &table.recovery},
+                          error))
             return false;
     } else if (command == "join") {
         o.command = Command::Join;
@@ -193,8 +197,11 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
         o.command = Command::Check;
         if (!refuseOthers(parser, table, command, {&table.quick, &table.quiet}, error))
             return false;
+    } else if (command == "repair") {
+        o.command = Command::Repair;
+        if (!refuseOthers(parser, table, command, {&table.quiet}, error)) return false;
     } else {
-        *error = "unknown command '" + command + "': split, join or check";
+        *error = "unknown command '" + command + "': split, join, check or repair";
         return false;
     }
     if (positional.size() < 2 || positional[1].isEmpty()) {
@@ -222,6 +229,15 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
                      "': a whole number of bytes of at least 1, with an optional K, M or G, "
                      "or fat32, cd, dvd, bd or mail";
             return false;
+        }
+        if (parser.isSet(table.recovery)) {
+            bool ok = false;
+            o.recovery = parser.value(table.recovery).toInt(&ok);
+            if (!ok || o.recovery < 0 || o.recovery > 32) {
+                *error = "bad recovery count '" + parser.value(table.recovery) +
+                         "': a whole number from 0 to 32";
+                return false;
+            }
         }
         if (!bySize && !parseCount(parser.value(table.count), &o.chunkCount)) {
             *error = "bad chunk count '" + parser.value(table.count) +
@@ -257,10 +273,11 @@ QString helpText() {
     QString text =
         "Usage:\n"
         "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
-        "                    [--delete-source] [--skip-special] [-f] [-q]\n"
+        "                    [-r N] [--delete-source] [--skip-special] [-f] [-q]\n"
         "  morvane-cli join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f]\n"
         "                   [--no-verify] [-q]\n"
         "  morvane-cli check CHUNKDIR [--quick] [-q]\n"
+        "  morvane-cli repair CHUNKDIR [-q]\n"
         "\n"
         "split cuts the file or folder SOURCE into the chunk folder DIR/STEM_spt, where STEM\n"
         "is the name of SOURCE up to its first dot.\n"
@@ -271,6 +288,9 @@ QString helpText() {
         "A split writes the checksum list spt_checksums.sha256 beside the chunks, so\n"
         "'sha256sum -c spt_checksums.sha256' in the chunk folder checks a set without\n"
         "this program. A join checks every byte it reads against it.\n"
+        "With -r N a split also writes N recovery chunks STEM_0.rec, ...: any N lost or\n"
+        "damaged files of the set then come back; a join rebuilds them on the way, and\n"
+        "repair writes them back into CHUNKDIR.\n"
         "A split or join builds its output under a hidden temporary name and renames it\n"
         "into place when it is complete; an existing output is replaced only with -f.\n"
         "\n"

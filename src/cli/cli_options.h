@@ -13,7 +13,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // the job failed, the set is damaged, or the password is wrong
 constexpr int kExitUsage = 2;
 
-enum class Command { Split, Join, Check, Help, Version };
+enum class Command { Split, Join, Check, Repair, Help, Version };
 enum class PasswordSource { None, Terminal, Stdin };
 
 struct Options {
@@ -29,6 +29,7 @@ struct Options {
     bool quiet = false;
     bool noVerify = false;     // join: skip the checksum list
     bool skipSpecial = false;  // split: leave FIFOs, sockets and devices out
+    int recovery = 0;          // split: recovery chunks
     bool quickCheck = false;   // check: fingerprints and sizes only
 };
 

@@ -10,6 +10,7 @@
 
 #include "cli/password_input.h"
 #include "engine/join.h"
+#include "engine/recovery.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
 #include "platform/encoding.h"
@@ -185,6 +186,7 @@ int runSplit(const Options& options) {
     order.password = plat::fromEngineText(password);
     order.deleteSource = options.deleteSource;
     order.skipSpecial = options.skipSpecial;
+    order.recovery = options.recovery;
     jobs::SplitJob job(order);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
     for (const std::string& special : job.leftOut())
@@ -243,6 +245,9 @@ int runJoin(const Options& options) {
     }
 
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;
+    for (const std::string& name : job.rebuilt())
+        std::fprintf(stderr, "morvane-cli: rebuilt %s from recovery data\n",
+                     nativeOf(name).c_str());
     if (!job.verified())
         std::fprintf(stderr, "morvane-cli: note: %s\n",
                      options.noVerify ? "the bytes were not checked (--no-verify)"
@@ -264,6 +269,22 @@ int runCheck(const Options& options) {
         if (int status = runJob(job, options.quiet); status != kExitOk) return status;
     const ChunkSetCheck& check = job.check();
     const Manifest& manifest = check.manifest;
+    const RecoveryAssessment& recovery = job.recovery();
+    if (!job.manifestLost().ok) {
+        // Only the recovery chunks can say anything now.
+        fail(job.manifestLost());
+        for (const std::string& name : recovery.lost)
+            std::printf("%6s  %12s  %-7s  %s\n", "-", "-", "lost",
+                        nativeOf(check.chunkDir + "/" + name).c_str());
+        std::printf(
+            "repairable: %s\n",
+            recovery.repairable
+                ? ("yes (" + std::to_string(recovery.lost.size()) + " files lost, " +
+                   std::to_string(recovery.parity) + " recovery chunks)")
+                      .c_str()
+                : ("no (" + std::to_string(recovery.moreNeeded) + " more files needed)").c_str());
+        return kExitFailed;
+    }
     auto row = [](const std::string& index, std::int64_t bytes, const char* state,
                   const std::string& path) {
         const std::string size = bytes < 0 ? "-" : std::to_string(bytes);
@@ -276,6 +297,14 @@ int runCheck(const Options& options) {
     for (const ListedFile& file : check.listedFiles)
         row("-", file.size, chunkStateName(file.state), file.path);
     for (const std::string& stray : check.strays) row("-", -1, "stray", stray);
+    // Recovery files the list does not already show, and the chunks that only the
+    // recovery headers can judge.
+    for (const RecoveryFile& file : recovery.recoveryFiles) {
+        bool shown = false;
+        for (const ListedFile& listed : check.listedFiles)
+            shown = shown || listed.name == file.name;
+        if (!shown) row("-", -1, fileStateName(file.state), check.chunkDir + "/" + file.name);
+    }
 
     const std::int64_t total = manifest.totalSize;
     std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
@@ -308,6 +337,20 @@ int runCheck(const Options& options) {
             std::printf("checksums: not read (--quick)\n");
             break;
     }
+    bool recoveryWhole = true;
+    if (recovery.present) {
+        recoveryWhole = recovery.lost.empty();
+        if (recovery.lost.empty())
+            std::printf("repairable: nothing is lost (%d recovery chunk%s)\n", recovery.parity,
+                        recovery.parity == 1 ? "" : "s");
+        else if (recovery.repairable)
+            std::printf("repairable: yes (%zu file%s lost, %d recovery chunk%s)\n",
+                        recovery.lost.size(), recovery.lost.size() == 1 ? "" : "s", recovery.parity,
+                        recovery.parity == 1 ? "" : "s");
+        else
+            std::printf("repairable: no (%zu files lost, %d more needed)\n", recovery.lost.size(),
+                        recovery.moreNeeded);
+    }
     std::fflush(stdout);
 
     // Rows already say what is wrong with each file; the rest needs a line.
@@ -318,7 +361,20 @@ int runCheck(const Options& options) {
             shown = shown || problem.rfind(file.path + ":", 0) == 0;
         if (!shown) std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
     }
-    return check.intact() ? kExitOk : kExitFailed;
+    return check.intact() && recoveryWhole ? kExitOk : kExitFailed;
+}
+
+int runRepair(const Options& options) {
+    jobs::RepairJob job(options.path);
+    if (Outcome o = job.prepare(); !o) return refused(job, o);
+    if (int status = runJob(job, options.quiet); status != kExitOk) return status;
+    if (job.rebuilt().empty()) {
+        std::printf("nothing to repair: every file of the set is whole\n");
+        return kExitOk;
+    }
+    for (const std::string& name : job.rebuilt())
+        std::printf("rebuilt %s\n", nativeOf(name).c_str());
+    return kExitOk;
 }
 
 }  // namespace morvane::cli

@@ -8,5 +8,6 @@ namespace morvane::cli {
 int runSplit(const Options& options);
 int runJoin(const Options& options);
 int runCheck(const Options& options);
+int runRepair(const Options& options);
 
 }  // namespace morvane::cli

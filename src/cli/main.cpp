@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
             return runJoin(options);
         case Command::Check:
             return runCheck(options);
+        case Command::Repair:
+            return runRepair(options);
     }
     return kExitUsage;
 }

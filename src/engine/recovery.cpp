@@ -150,9 +150,8 @@ bool decodeHeader(const std::vector<unsigned char>& b, Header* h) {
         h->dataShards != h->groupChunks + h->metaShards || h->dataShards + h->parity > 256 ||
         h->index < 0 || h->index >= h->parity || h->group < 0 || h->group >= h->groups ||
         h->chunkSize < 1 || h->chunkCount < 1 || h->firstChunk < 0 ||
-        h->firstChunk + h->groupChunks > h->chunkCount || h->stripe < 64 ||
-        h->totalSize < 0 || stemLength < 0 || stemLength > 255 || h->manifestSize < 0 ||
-        h->treeSize < 0)
+        h->firstChunk + h->groupChunks > h->chunkCount || h->stripe < 64 || h->totalSize < 0 ||
+        stemLength < 0 || stemLength > 255 || h->manifestSize < 0 || h->treeSize < 0)
         return false;
     h->stem.assign(reinterpret_cast<const char*>(b.data() + 192),
                    static_cast<std::size_t>(stemLength));
@@ -190,9 +189,9 @@ std::int32_t stripeFor(std::int64_t chunkSize, int shards) {
 
 // A data shard: a chunk file, or the manifest and tree bytes held in memory.
 struct Shard {
-    std::string path;                 // empty for a memory shard
+    std::string path;  // empty for a memory shard
     const std::vector<char>* memory = nullptr;
-    std::int64_t offset = 0;          // where this shard starts in memory
+    std::int64_t offset = 0;  // where this shard starts in memory
     plat::File file;
 };
 
@@ -306,7 +305,8 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         return o;
     meta = manifestBytes;
     meta.insert(meta.end(), treeBytes.begin(), treeBytes.end());
-    std::int64_t metaShards = (static_cast<std::int64_t>(meta.size()) + src.chunkSize - 1) / src.chunkSize;
+    std::int64_t metaShards =
+        (static_cast<std::int64_t>(meta.size()) + src.chunkSize - 1) / src.chunkSize;
     if (metaShards > kMaxMetaShards) metaShards = 0;
     const Layout layout = layoutFor(src.chunkCount, src.parity, static_cast<int>(metaShards));
 
@@ -354,12 +354,13 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         for (int j = 0; j < n; ++j) {
             const std::string path = recoveryPathOf(src.folder, src.stem, g * n + j);
             if (Outcome o = outs[static_cast<std::size_t>(j)].open(path.c_str(),
-                                                                    plat::File::Mode::CreateNew);
+                                                                   plat::File::Mode::CreateNew);
                 !o)
                 return o;
             written->push_back(path);
             // The header goes in last, once the parity's checksum is known.
-            if (Outcome o = outs[static_cast<std::size_t>(j)].seek(kRecoveryHeaderSize); !o) return o;
+            if (Outcome o = outs[static_cast<std::size_t>(j)].seek(kRecoveryHeaderSize); !o)
+                return o;
             hashes.push_back(std::make_unique<Sha256>());
         }
 
@@ -389,9 +390,10 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             }
             ec_encode_data(static_cast<int>(length), k, n, tables.data(), in.data(), out.data());
             for (int j = 0; j < n; ++j) {
-                hashes[static_cast<std::size_t>(j)]->update(out[static_cast<std::size_t>(j)], length);
-                if (Outcome o = outs[static_cast<std::size_t>(j)].write(out[static_cast<std::size_t>(j)],
-                                                                         length);
+                hashes[static_cast<std::size_t>(j)]->update(out[static_cast<std::size_t>(j)],
+                                                            length);
+                if (Outcome o = outs[static_cast<std::size_t>(j)].write(
+                        out[static_cast<std::size_t>(j)], length);
                     !o)
                     return o;
             }
@@ -405,8 +407,8 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             if (Outcome o = f.write(header.data(), header.size()); !o) return o;
             if (Outcome o = f.close(); !o) return o;
             std::string whole;
-            if (Outcome o = hashFile(recoveryPathOf(src.folder, src.stem, g * n + j), nullptr,
-                                     &whole);
+            if (Outcome o =
+                    hashFile(recoveryPathOf(src.folder, src.stem, g * n + j), nullptr, &whole);
                 !o)
                 return o;
             lines->push_back({whole, recName(src.stem, g * n + j)});
@@ -510,10 +512,10 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
             for (const auto& [g, h] : groupHeader)
                 if (i >= h.firstChunk && i < h.firstChunk + h.groupChunks) {
                     known = true;
-                    good = good && bytesToHex(h.chunkHashes[static_cast<std::size_t>(
-                                                              i - h.firstChunk)]
-                                                  .data(),
-                                              16) == hex.substr(0, 32);
+                    good =
+                        good &&
+                        bytesToHex(h.chunkHashes[static_cast<std::size_t>(i - h.firstChunk)].data(),
+                                   16) == hex.substr(0, 32);
                 }
             good = good && known;
         }
@@ -613,8 +615,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
         const int n = h->parity;
         const std::int32_t first = h->firstChunk;
         const std::int32_t count = h->groupChunks;
-        const bool metaLost = g == 0 && h->metaShards > 0 &&
-                              (a.manifest != FileState::Ok || a.tree != FileState::Ok);
+        const bool metaLost =
+            g == 0 && h->metaShards > 0 && (a.manifest != FileState::Ok || a.tree != FileState::Ok);
         if (g == 0 && h->metaShards > 0 && !metaLost) {
             std::vector<char> treeBytes;
             if (Outcome o = readWhole(manifestPathOf(folder), &meta); !o) return o;
@@ -624,7 +626,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
         }
         std::vector<int> lostShards;
         for (std::int32_t i = 0; i < count; ++i)
-            if (a.chunks[static_cast<std::size_t>(first + i)] != FileState::Ok) lostShards.push_back(i);
+            if (a.chunks[static_cast<std::size_t>(first + i)] != FileState::Ok)
+                lostShards.push_back(i);
         if (metaLost)
             for (int m = 0; m < h->metaShards; ++m) lostShards.push_back(count + m);
         if (lostShards.empty() && lostRecs.empty()) continue;
@@ -639,8 +642,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
         if (!in || !outBuf) return Outcome::systemFailure(folder, ENOMEM);
 
         // Rebuilt data shards go to files (chunks) or memory (the meta shards).
-        std::vector<char> metaRebuilt(metaLost ? static_cast<std::size_t>(h->metaShards * a.chunkSize)
-                                               : 0);
+        std::vector<char> metaRebuilt(
+            metaLost ? static_cast<std::size_t>(h->metaShards * a.chunkSize) : 0);
         if (!lostShards.empty()) {
             // The k rows that survive: intact data shards, then as many parity rows as needed.
             std::vector<int> rows;
@@ -721,7 +724,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                                     length);
                         continue;
                     }
-                    const std::int64_t size = first + shard == a.chunkCount - 1 ? lastSize : a.chunkSize;
+                    const std::int64_t size =
+                        first + shard == a.chunkCount - 1 ? lastSize : a.chunkSize;
                     if (at >= size) continue;
                     const auto keep = static_cast<std::size_t>(
                         std::min<std::int64_t>(static_cast<std::int64_t>(length), size - at));
@@ -751,12 +755,14 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                     sha256Hex(metaRebuilt.data() + m, t) != h->treeSha)
                     return Outcome::failure(folder, "the rebuilt manifest does not match", EIO);
                 if (a.manifest != FileState::Ok) {
-                    if (Outcome o = writeWhole(manifestPathOf(outFolder), metaRebuilt.data(), m); !o)
+                    if (Outcome o = writeWhole(manifestPathOf(outFolder), metaRebuilt.data(), m);
+                        !o)
                         return o;
                     rebuilt->push_back(kManifestName);
                 }
                 if (a.tree != FileState::Ok && t > 0) {
-                    if (Outcome o = writeWhole(outFolder + "/" + kTreeName, metaRebuilt.data() + m, t);
+                    if (Outcome o =
+                            writeWhole(outFolder + "/" + kTreeName, metaRebuilt.data() + m, t);
                         !o)
                         return o;
                     rebuilt->push_back(kTreeName);
@@ -780,7 +786,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
             Shard& s = sources[static_cast<std::size_t>(i)];
             if (i < count) {
                 const std::string name = chunkName(a.stem, first + i);
-                const bool mended = std::find(rebuilt->begin(), rebuilt->end(), name) != rebuilt->end();
+                const bool mended =
+                    std::find(rebuilt->begin(), rebuilt->end(), name) != rebuilt->end();
                 s.path = (mended ? outFolder : folder) + "/" + name;
             } else {
                 s.memory = &meta;
@@ -793,16 +800,18 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
             const std::string path =
                 recoveryPathOf(outFolder, a.stem, g * n + lostRecs[static_cast<std::size_t>(l)]);
             if (Outcome o = outs[static_cast<std::size_t>(l)].open(path.c_str(),
-                                                                    plat::File::Mode::CreateNew);
+                                                                   plat::File::Mode::CreateNew);
                 !o)
                 return o;
-            if (Outcome o = outs[static_cast<std::size_t>(l)].seek(kRecoveryHeaderSize); !o) return o;
+            if (Outcome o = outs[static_cast<std::size_t>(l)].seek(kRecoveryHeaderSize); !o)
+                return o;
             hashes.push_back(std::make_unique<Sha256>());
         }
         std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
         std::vector<unsigned char*> outPtr(static_cast<std::size_t>(lostCount));
         for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * stripe;
-        for (int l = 0; l < lostCount; ++l) outPtr[static_cast<std::size_t>(l)] = outBuf.get() + l * stripe;
+        for (int l = 0; l < lostCount; ++l)
+            outPtr[static_cast<std::size_t>(l)] = outBuf.get() + l * stripe;
         for (std::int64_t at = 0; at < a.chunkSize; at += h->stripe) {
             if (control.cancelRequested()) return Outcome::cancel();
             const auto length =
@@ -817,9 +826,10 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
             ec_encode_data(static_cast<int>(length), k, lostCount, tables.data(), inPtr.data(),
                            outPtr.data());
             for (int l = 0; l < lostCount; ++l) {
-                hashes[static_cast<std::size_t>(l)]->update(outPtr[static_cast<std::size_t>(l)], length);
-                if (Outcome o = outs[static_cast<std::size_t>(l)].write(outPtr[static_cast<std::size_t>(l)],
-                                                                         length);
+                hashes[static_cast<std::size_t>(l)]->update(outPtr[static_cast<std::size_t>(l)],
+                                                            length);
+                if (Outcome o = outs[static_cast<std::size_t>(l)].write(
+                        outPtr[static_cast<std::size_t>(l)], length);
                     !o)
                     return o;
             }

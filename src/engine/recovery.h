@@ -55,12 +55,12 @@ struct RecoveryAssessment {
     std::int32_t chunkCount = 0;
     std::int64_t chunkSize = 0;
     std::int64_t totalSize = 0;
-    std::vector<FileState> chunks;   // per data chunk
+    std::vector<FileState> chunks;  // per data chunk
     FileState manifest = FileState::Ok;
     FileState tree = FileState::Ok;
-    bool metaCovered = false;        // the manifest and tree file are coded too
+    bool metaCovered = false;                 // the manifest and tree file are coded too
     std::vector<RecoveryFile> recoveryFiles;  // every one the set should have
-    std::vector<std::string> lost;   // every lost or damaged file, by name
+    std::vector<std::string> lost;            // every lost or damaged file, by name
     bool repairable = false;
     int moreNeeded = 0;  // how many more files a repair would need
 };

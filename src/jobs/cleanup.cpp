@@ -82,7 +82,8 @@ Outcome removeSplitTree(const std::string& root, const Tree& tree, std::vector<s
 Outcome removeListedChunks(const std::vector<ChunkCheckEntry>& entries) {
     Outcome outcome;
     for (const ChunkCheckEntry& entry : entries)
-        outcome.absorb(plat::removeFile(entry.chunkPath.c_str()));
+        if (Outcome o = plat::removeFile(entry.chunkPath.c_str()); !o && o.error != ENOENT)
+            outcome.absorb(o);
     return outcome;
 }
 

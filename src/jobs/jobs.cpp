@@ -1,5 +1,6 @@
 #include "jobs/jobs.h"
 
+#include <stdlib.h>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
@@ -176,6 +177,10 @@ Outcome SplitJob::prepare() {
     request_.totalSize = walk_.totalSize;
     request_.walk = &walk_;
     request_.skipSpecial = order_.skipSpecial;
+    if (order_.recovery < 0 || order_.recovery > kMaxRecovery)
+        return refuse(Outcome::failure(request_.sourcePath,
+                                       "the recovery chunks must number 0 to 32", EINVAL));
+    request_.recovery = order_.recovery;
     if (!walk_.specials.empty() && !order_.skipSpecial) {
         std::string names;
         for (const std::string& special : walk_.specials) {
@@ -301,9 +306,64 @@ Outcome JoinJob::prepare() {
         return refuse(o);
     if (Outcome o = fitsPathField(request_.chunkDir); !o) return o;
     if (Outcome o = fitsPathField(request_.outputDir); !o) return o;
-    if (Outcome o = checkChunkSet(request_.chunkDir, &check_); !o) return o;
+    originalChunkDir_ = request_.chunkDir;
+    const Outcome read = checkChunkSet(request_.chunkDir, &check_);
+    // Lost or damaged files come back from the recovery chunks, when there are enough.
+    if ((!read || !check_.intact()) && hasRecoveryFiles(request_.chunkDir)) {
+        JobControl quiet;
+        if (Outcome o = useRebuiltView(quiet); !o) return o;
+    } else if (!read) {
+        return read;
+    }
     prepared_ = true;
     return Outcome::success();
+}
+
+JoinJob::~JoinJob() {
+    if (!view_.empty()) plat::removeTree(view_.c_str());
+}
+
+Outcome JoinJob::useRebuiltView(JobControl& control) {
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    const bool listRead = readChecksumList(originalChunkDir_, &listed, &digests).ok;
+    RecoveryAssessment a;
+    if (Outcome o =
+            assessRecovery(originalChunkDir_, listRead && listed ? &digests : nullptr, control, &a);
+        !o)
+        return o;
+    if (!a.present)
+        return Outcome::failure(originalChunkDir_, "its recovery chunks cannot be read", EIO);
+    if (!a.repairable) {
+        std::string names;
+        for (const std::string& n : a.lost) names += (names.empty() ? "" : ", ") + n;
+        return Outcome::failure(originalChunkDir_,
+                                "cannot be rebuilt: " + std::to_string(a.lost.size()) +
+                                    " files are lost or damaged (" + names + "), and " +
+                                    std::to_string(a.moreNeeded) +
+                                    " more would be needed to rebuild them",
+                                EIO);
+    }
+    std::string base = QDir::tempPath().toStdString() + "/morvane-rebuild-XXXXXX";
+    if (::mkdtemp(base.data()) == nullptr) return Outcome::systemFailure(base, errno);
+    std::string view;
+    if (!plat::toEngineText(base, &view)) view = base;
+    view_ = view;
+    if (Outcome o = rebuildLost(originalChunkDir_, a, view_, control, &rebuilt_); !o) return o;
+    std::vector<plat::DirEntry> entries;
+    if (Outcome o = plat::listDirectory(originalChunkDir_.c_str(), &entries); !o) return o;
+    for (const plat::DirEntry& e : entries) {
+        if (e.kind != plat::Kind::File || e.isLink ||
+            std::find(rebuilt_.begin(), rebuilt_.end(), e.name) != rebuilt_.end())
+            continue;
+        // A damaged list would only stop a join of bytes the recovery check has read.
+        if (e.name == kChecksumListName && !listRead) continue;
+        std::string target;
+        if (!plat::toNativeText(originalChunkDir_ + "/" + e.name, &target)) continue;
+        if (Outcome o = plat::makeLink(target, (view_ + "/" + e.name).c_str()); !o) return o;
+    }
+    request_.chunkDir = view_;
+    return checkChunkSet(view_, &check_);
 }
 
 QString JoinJob::target() const {
@@ -325,6 +385,17 @@ Outcome JoinJob::unlock(const QString& password) {
 }
 
 Outcome JoinJob::run() {
+    Outcome o = attempt();
+    // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
+    if (!o && !o.cancelled && o.error == EIO && view_.empty() &&
+        hasRecoveryFiles(originalChunkDir_)) {
+        if (Outcome v = useRebuiltView(control()); !v) return v.cancelled ? v : o;
+        return attempt();
+    }
+    return o;
+}
+
+Outcome JoinJob::attempt() {
     const std::string& name = check_.manifest.sourceName;
     const std::string target = request_.outputDir + "/" + name;
     if (control().cancelRequested()) return Outcome::cancel();
@@ -437,7 +508,107 @@ Outcome JoinJob::run() {
 }
 
 Outcome JoinJob::deleteSources() {
-    return removeListedChunks(check_.entries);
+    // The chunks themselves, never what stands in for them in a rebuilt view.
+    std::vector<ChunkCheckEntry> originals = check_.entries;
+    for (ChunkCheckEntry& e : originals)
+        e.chunkPath = originalChunkDir_ + e.chunkPath.substr(request_.chunkDir.size());
+    Outcome o = removeListedChunks(originals);
+    std::vector<plat::DirEntry> entries;
+    if (plat::listDirectory(originalChunkDir_.c_str(), &entries))
+        for (const plat::DirEntry& e : entries)
+            if (e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".rec") == 0)
+                o.absorb(plat::removeFile((originalChunkDir_ + "/" + e.name).c_str()));
+    return o;
+}
+
+bool hasRecoveryFiles(const std::string& chunkDir) {
+    std::vector<plat::DirEntry> entries;
+    if (!plat::listDirectory(chunkDir.c_str(), &entries)) return false;
+    for (const plat::DirEntry& e : entries)
+        if (e.kind == plat::Kind::File && e.name.size() > 4 &&
+            e.name.compare(e.name.size() - 4, 4, ".rec") == 0)
+            return true;
+    return false;
+}
+
+RepairJob::RepairJob(QString chunkDir) : order_(std::move(chunkDir)) {}
+
+Outcome RepairJob::prepare() {
+    prepared_ = false;
+    if (order_.isEmpty()) return refuse(Outcome::failure("", "no chunk folder was given", EINVAL));
+    if (Outcome o = engineTextOf(absoluteClean(order_), "the chunk folder path", &chunkDir_); !o)
+        return refuse(o);
+    if (Outcome o = fitsPathField(chunkDir_); !o) return o;
+    if (!hasRecoveryFiles(chunkDir_))
+        return Outcome::failure(chunkDir_, "holds no recovery chunks (.rec files)", ENOENT);
+    prepared_ = true;
+    return Outcome::success();
+}
+
+Outcome RepairJob::run() {
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    const bool listRead = readChecksumList(chunkDir_, &listed, &digests).ok;
+    if (Outcome o = assessRecovery(chunkDir_, listRead && listed ? &digests : nullptr, control(),
+                                   &assessment_);
+        !o)
+        return o;
+    if (!assessment_.present)
+        return Outcome::failure(chunkDir_, "its recovery chunks cannot be read", EIO);
+    const bool listLost = !listRead || !listed;
+    if (assessment_.lost.empty() && !listLost) return Outcome::success();
+    if (!assessment_.repairable)
+        return Outcome::failure(chunkDir_,
+                                "cannot be repaired: " + std::to_string(assessment_.lost.size()) +
+                                    " files are lost or damaged, and " +
+                                    std::to_string(assessment_.moreNeeded) +
+                                    " more would be needed",
+                                EIO);
+    const SideNames side = sideNamesOf(chunkDir_, "repair");
+    plat::NameLock lock;
+    if (Outcome o = lock.acquire(side.lock); !o)
+        return o.error == EWOULDBLOCK ? busy(chunkDir_) : o;
+    plat::removeTree(side.partial.c_str());
+    Outcome outcome = makeDir(side.partial.c_str());
+    if (outcome) outcome = rebuildLost(chunkDir_, assessment_, side.partial, control(), &rebuilt_);
+    if (outcome && (listLost || !rebuilt_.empty())) {
+        // The list again, of the set as it now stands.
+        std::vector<ChecksumLine> lines;
+        auto add = [&](const std::string& name) {
+            const bool mended = std::find(rebuilt_.begin(), rebuilt_.end(), name) != rebuilt_.end();
+            std::string hex;
+            if (Outcome o =
+                    hashFile((mended ? side.partial : chunkDir_) + "/" + name, nullptr, &hex);
+                !o)
+                return o;
+            lines.push_back({hex, name});
+            return Outcome::success();
+        };
+        outcome = add(kManifestName);
+        for (std::int32_t i = 0; outcome && i < assessment_.chunkCount; ++i)
+            outcome = add(assessment_.stem + "_" + std::to_string(i) + ".spt");
+        if (outcome && plat::pathExists((chunkDir_ + "/" + kTreeName).c_str()))
+            outcome = add(kTreeName);
+        for (std::size_t r = 0; outcome && r < assessment_.recoveryFiles.size(); ++r)
+            outcome = add(assessment_.recoveryFiles[r].name);
+        if (outcome) {
+            const std::string list = checksumListOf(lines);
+            plat::File f;
+            outcome = f.open((side.partial + "/" + kChecksumListName).c_str(),
+                             plat::File::Mode::CreateNew);
+            if (outcome) outcome = f.write(list.data(), list.size());
+            if (outcome) outcome = f.close();
+            if (outcome) rebuilt_.push_back(kChecksumListName);
+        }
+    }
+    if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+    // Each rebuilt file takes the place of the lost one in a single rename.
+    for (std::size_t i = 0; outcome && i < rebuilt_.size(); ++i)
+        outcome = plat::renamePath((side.partial + "/" + rebuilt_[i]).c_str(),
+                                   (chunkDir_ + "/" + rebuilt_[i]).c_str());
+    if (outcome) outcome = plat::syncDirectory(chunkDir_.c_str());
+    plat::removeTree(side.partial.c_str());
+    return outcome;
 }
 
 VerifyJob::VerifyJob(QString chunkDir) : chunkDir_(std::move(chunkDir)) {}
@@ -450,13 +621,27 @@ Outcome VerifyJob::prepare() {
     if (Outcome o = engineTextOf(absoluteClean(chunkDir_), "the chunk folder path", &dir); !o)
         return refuse(o);
     if (Outcome o = fitsPathField(dir); !o) return o;
-    if (Outcome o = checkChunkSet(dir, &check_); !o) return o;
+    // A set whose manifest is lost can still say, from its recovery chunks, what it lost.
+    if (Outcome o = checkChunkSet(dir, &check_); !o) {
+        if (!hasRecoveryFiles(dir)) return o;
+        manifestLost_ = o;
+    }
     prepared_ = true;
     return Outcome::success();
 }
 
 Outcome VerifyJob::run() {
-    return verifyChunkSet(&check_, control(), std::max(1u, std::thread::hardware_concurrency()));
+    if (manifestLost_.ok)
+        if (Outcome o = verifyChunkSet(&check_, control(),
+                                       std::max(1u, std::thread::hardware_concurrency()));
+            !o)
+            return o;
+    if (!hasRecoveryFiles(check_.chunkDir)) return Outcome::success();
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    const bool listRead = readChecksumList(check_.chunkDir, &listed, &digests).ok;
+    return assessRecovery(check_.chunkDir, listRead && listed ? &digests : nullptr, control(),
+                          &recovery_);
 }
 
 }  // namespace morvane::jobs

@@ -12,6 +12,7 @@
 
 #include "engine/job_control.h"
 #include "engine/join.h"
+#include "engine/recovery.h"
 #include "engine/split.h"
 #include "engine/tree.h"
 #include "platform/outcome.h"
@@ -28,6 +29,8 @@ struct SplitOrder {
     bool deleteSource = false;
     // Leave FIFOs, sockets and devices out of a folder instead of refusing it.
     bool skipSpecial = false;
+    // Recovery chunks beside the data chunks: any this many lost files come back.
+    int recovery = 0;
 };
 
 struct JoinOrder {
@@ -134,6 +137,7 @@ private:
 class JoinJob : public Job {
 public:
     explicit JoinJob(JoinOrder order);
+    ~JoinJob() override;
     const JoinOrder& order() const { return order_; }
 
     // Reads the set's manifest and checks every chunk against its fingerprint and the
@@ -152,6 +156,9 @@ public:
     // After the run: whether every byte was checked against a checksum list. False for a
     // set without one, and when the order said not to.
     bool verified() const { return verified_; }
+    // The files of the set that were lost or damaged and were rebuilt from its recovery
+    // chunks for this join (the chunk folder itself is left as it is).
+    const std::vector<std::string>& rebuilt() const { return rebuilt_; }
 
 private:
     Outcome run() override;
@@ -161,10 +168,39 @@ private:
     JoinOrder order_;
     JoinRequest request_;
     ChunkSetCheck check_;
+    // Reads the set whole through a folder of links to its intact files and rebuilt copies
+    // of its lost ones, in the system's temporary place.
+    Outcome useRebuiltView(JobControl& control);
+    Outcome attempt();
+
     JoinResult result_;
     bool replaceAllowed_ = false;
     bool unlocked_ = false;
     bool verified_ = false;
+    std::string originalChunkDir_;
+    std::string view_;
+    std::vector<std::string> rebuilt_;
+};
+
+// Writes the lost or damaged files of a set back into its chunk folder, rebuilt from its
+// recovery chunks and checked, and writes the checksum list anew when it was lost.
+class RepairJob : public Job {
+public:
+    explicit RepairJob(QString chunkDir);
+    Outcome prepare();
+    // After execute(): what the set looked like, and what was rebuilt.
+    const RecoveryAssessment& assessment() const { return assessment_; }
+    const std::vector<std::string>& rebuilt() const { return rebuilt_; }
+
+private:
+    Outcome run() override;
+    bool wantsDeletion() const override { return false; }
+    Outcome deleteSources() override { return Outcome::success(); }
+
+    QString order_;
+    std::string chunkDir_;
+    RecoveryAssessment assessment_;
+    std::vector<std::string> rebuilt_;
 };
 
 // Reads every byte of a chunk set and checks it against the set's checksum list, on as
@@ -176,6 +212,9 @@ public:
     Outcome prepare();
     // After prepare(), the quick check; after execute(), every byte's.
     const ChunkSetCheck& check() const { return check_; }
+    // After execute(), for a set with recovery chunks: what is lost and whether it can
+    // come back.
+    const RecoveryAssessment& recovery() const { return recovery_; }
 
 private:
     Outcome run() override;
@@ -184,7 +223,16 @@ private:
 
     QString chunkDir_;
     ChunkSetCheck check_;
+    RecoveryAssessment recovery_;
+    Outcome manifestLost_;
+
+public:
+    // Why the manifest could not be read; success when it could.
+    const Outcome& manifestLost() const { return manifestLost_; }
 };
+
+// True when the folder holds recovery chunks.
+bool hasRecoveryFiles(const std::string& chunkDir);
 
 // The system's text of engine text, for people to read.
 QString displayText(const std::string& engineText);
