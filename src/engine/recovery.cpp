@@ -290,6 +290,17 @@ const char* fileStateName(FileState state) {
     return "?";
 }
 
+int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t metaBytes,
+                     int recoveryFiles) {
+    if (chunkCount < 1 || chunkSize < 1) return 0;
+    std::int64_t metaShards = (metaBytes + chunkSize - 1) / chunkSize;
+    if (metaShards > kMaxMetaShards) metaShards = 0;
+    for (int n = 1; n <= kMaxRecovery; ++n)
+        if (n * layoutFor(chunkCount, n, static_cast<int>(metaShards)).groups == recoveryFiles)
+            return n;
+    return 0;
+}
+
 Outcome writeRecovery(const RecoverySource& src, JobControl& control,
                       std::vector<ChecksumLine>* lines, std::vector<std::string>* written) {
     if (src.parity < 1 || src.chunkCount < 1) return Outcome::success();
@@ -351,8 +362,9 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         }
         std::vector<plat::File> outs(static_cast<std::size_t>(n));
         std::vector<std::unique_ptr<Sha256>> hashes;
+        const std::string& into = src.outFolder.empty() ? src.folder : src.outFolder;
         for (int j = 0; j < n; ++j) {
-            const std::string path = recoveryPathOf(src.folder, src.stem, g * n + j);
+            const std::string path = recoveryPathOf(into, src.stem, g * n + j);
             if (Outcome o = outs[static_cast<std::size_t>(j)].open(path.c_str(),
                                                                    plat::File::Mode::CreateNew);
                 !o)
@@ -407,8 +419,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             if (Outcome o = f.write(header.data(), header.size()); !o) return o;
             if (Outcome o = f.close(); !o) return o;
             std::string whole;
-            if (Outcome o =
-                    hashFile(recoveryPathOf(src.folder, src.stem, g * n + j), nullptr, &whole);
+            if (Outcome o = hashFile(recoveryPathOf(into, src.stem, g * n + j), nullptr, &whole);
                 !o)
                 return o;
             lines->push_back({whole, recName(src.stem, g * n + j)});
@@ -603,9 +614,10 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
         for (int j = 0; j < a.parity; ++j) {
             const int number = g * a.parity + j;
             const auto f = found.headers.find(number);
-            if (f == found.headers.end() || !found.parityIntact[number]) continue;
+            if (f == found.headers.end()) continue;
+            // A sound header tells the layout even when the parity after it was hit.
             h = &f->second;
-            spare.push_back(j);
+            if (found.parityIntact[number]) spare.push_back(j);
         }
         std::vector<int> lostRecs;
         for (int j = 0; j < a.parity; ++j)

@@ -30,7 +30,14 @@ struct RecoverySource {
     int parity = 0;  // N
     // SHA-256 of every chunk, lower-case hex, in index order.
     std::vector<std::string> chunkDigests;
+    // Where the recovery files go; empty: beside the chunks.
+    std::string outFolder;
 };
+
+// How many recovery chunks per group a set had, from the number of recovery files its
+// checksum list names; 0 when no count fits.
+int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t metaBytes,
+                     int recoveryFiles);
 
 // Writes the recovery files of a finished set: reads the chunks once more, stripe by
 // stripe, so memory stays bounded whatever the chunk size. Appends a checksum line and

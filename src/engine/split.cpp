@@ -162,9 +162,9 @@ public:
             return t;
         result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
         if (request_.recovery > 0) {
-            RecoverySource source{folder(),           plan_.stem,         plan_.chunkCount,
-                                  request_.chunkSize, request_.totalSize, request_.recovery,
-                                  chunkDigests_};
+            RecoverySource source{
+                folder(),           plan_.stem,        plan_.chunkCount, request_.chunkSize,
+                request_.totalSize, request_.recovery, chunkDigests_,    {}};
             if (Outcome r =
                     writeRecovery(source, control_, &result_->checksums, &result_->writtenFiles);
                 !r)

@@ -448,7 +448,9 @@ Outcome JoinJob::attempt() {
     // The tree file, checked like every other file of the set before it is trusted.
     Tree tree;
     bool hasTree = false;
-    if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o) return o;
+    // A tree file that does not parse is damage, which recovery chunks can mend.
+    if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o)
+        return Outcome::failure(o.path, o.reason, EIO);
     if (hasTree && verified_) {
         const auto digest = digests.find(kTreeName);
         const std::string treePath = request_.chunkDir + "/" + kTreeName;
@@ -533,13 +535,105 @@ bool hasRecoveryFiles(const std::string& chunkDir) {
 
 RepairJob::RepairJob(QString chunkDir) : order_(std::move(chunkDir)) {}
 
+std::vector<std::string> listedRecoveryFiles(const std::string& chunkDir) {
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    std::vector<std::string> names;
+    if (readChecksumList(chunkDir, &listed, &digests) && listed)
+        for (const auto& [name, digest] : digests)
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".rec") == 0)
+                names.push_back(name);
+    return names;
+}
+
+// Every recovery file is lost, and with them every header: the manifest and the checksum
+// list still say what the set is, so the recovery chunks are coded again from the chunks.
+Outcome RepairJob::recodeLostRecovery() {
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    if (Outcome o = readChecksumList(chunkDir_, &listed, &digests); !o || !listed)
+        return Outcome::failure(chunkDir_,
+                                "its recovery chunks are all lost, and without the checksum list "
+                                "they cannot be made again",
+                                EIO);
+    ChunkSetCheck check;
+    if (Outcome o = checkChunkSet(chunkDir_, &check); !o) return o;
+    JobControl quiet;
+    if (Outcome o =
+            verifyChunkSet(&check, quiet, std::max(1u, std::thread::hardware_concurrency()));
+        !o)
+        return o;
+    for (ChunkCheckEntry& e : check.entries)
+        if (e.state != ChunkState::Ok)
+            return Outcome::failure(e.chunkPath,
+                                    "is lost or damaged, and so are all the recovery chunks", EIO);
+    const Manifest& m = check.manifest;
+    const std::string stem = stemOf(m.sourceName);
+    const std::int64_t chunkSize =
+        m.chunkCount > 1 ? check.entries.front().size : std::max<std::int64_t>(1, m.totalSize);
+    std::int64_t metaBytes = 0;
+    for (const char* name : {kManifestName, kTreeName})
+        metaBytes += std::max<std::int64_t>(0, fileSize((chunkDir_ + "/" + name).c_str()));
+    const int files = static_cast<int>(listedRecoveryFiles(chunkDir_).size());
+    const int parity = recoveryPerGroup(m.chunkCount, chunkSize, metaBytes, files);
+    if (parity == 0)
+        return Outcome::failure(chunkDir_ + "/" + kChecksumListName,
+                                "names recovery files that fit no layout", EINVAL);
+    RecoverySource source{chunkDir_, stem, m.chunkCount, chunkSize, m.totalSize, parity, {}, {}};
+    for (std::int32_t i = 0; i < m.chunkCount; ++i)
+        source.chunkDigests.push_back(digests[stem + "_" + std::to_string(i) + ".spt"]);
+    const SideNames side = sideNamesOf(chunkDir_, "repair");
+    plat::NameLock lock;
+    if (Outcome o = lock.acquire(side.lock); !o)
+        return o.error == EWOULDBLOCK ? busy(chunkDir_) : o;
+    plat::removeTree(side.partial.c_str());
+    Outcome outcome = makeDir(side.partial.c_str());
+    source.outFolder = side.partial;
+    std::vector<ChecksumLine> lines;
+    std::vector<std::string> written;
+    if (outcome) outcome = writeRecovery(source, control(), &lines, &written);
+    // The list keeps its lines for everything else, and takes the new recovery lines.
+    std::vector<ChecksumLine> all;
+    for (const auto& [name, digest] : digests)
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".rec") != 0)
+            all.push_back({digest, name});
+    std::sort(all.begin(), all.end(), [&](const ChecksumLine& a, const ChecksumLine& b) {
+        auto rank = [&](const std::string& n) {
+            if (n == kManifestName) return std::make_pair(0, std::int64_t{0});
+            if (n == kTreeName) return std::make_pair(2, std::int64_t{0});
+            const std::size_t underscore = n.rfind('_');
+            return std::make_pair(1, std::int64_t{std::atoll(n.c_str() + underscore + 1)});
+        };
+        return rank(a.name) < rank(b.name);
+    });
+    all.insert(all.end(), lines.begin(), lines.end());
+    if (outcome) {
+        const std::string list = checksumListOf(all);
+        plat::File f;
+        outcome =
+            f.open((side.partial + "/" + kChecksumListName).c_str(), plat::File::Mode::CreateNew);
+        if (outcome) outcome = f.write(list.data(), list.size());
+        if (outcome) outcome = f.close();
+    }
+    for (const ChecksumLine& l : lines) rebuilt_.push_back(l.name);
+    if (outcome) rebuilt_.push_back(kChecksumListName);
+    if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+    for (std::size_t i = 0; outcome && i < rebuilt_.size(); ++i)
+        outcome = plat::renamePath((side.partial + "/" + rebuilt_[i]).c_str(),
+                                   (chunkDir_ + "/" + rebuilt_[i]).c_str());
+    if (outcome) outcome = plat::syncDirectory(chunkDir_.c_str());
+    plat::removeTree(side.partial.c_str());
+    if (!outcome) rebuilt_.clear();
+    return outcome;
+}
+
 Outcome RepairJob::prepare() {
     prepared_ = false;
     if (order_.isEmpty()) return refuse(Outcome::failure("", "no chunk folder was given", EINVAL));
     if (Outcome o = engineTextOf(absoluteClean(order_), "the chunk folder path", &chunkDir_); !o)
         return refuse(o);
     if (Outcome o = fitsPathField(chunkDir_); !o) return o;
-    if (!hasRecoveryFiles(chunkDir_))
+    if (!hasRecoveryFiles(chunkDir_) && listedRecoveryFiles(chunkDir_).empty())
         return Outcome::failure(chunkDir_, "holds no recovery chunks (.rec files)", ENOENT);
     prepared_ = true;
     return Outcome::success();
@@ -553,8 +647,7 @@ Outcome RepairJob::run() {
                                    &assessment_);
         !o)
         return o;
-    if (!assessment_.present)
-        return Outcome::failure(chunkDir_, "its recovery chunks cannot be read", EIO);
+    if (!assessment_.present) return recodeLostRecovery();
     const bool listLost = !listRead || !listed;
     if (assessment_.lost.empty() && !listLost) return Outcome::success();
     if (!assessment_.repairable)

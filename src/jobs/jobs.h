@@ -194,6 +194,7 @@ public:
 
 private:
     Outcome run() override;
+    Outcome recodeLostRecovery();
     bool wantsDeletion() const override { return false; }
     Outcome deleteSources() override { return Outcome::success(); }
 
@@ -233,6 +234,8 @@ public:
 
 // True when the folder holds recovery chunks.
 bool hasRecoveryFiles(const std::string& chunkDir);
+// The recovery files the set's checksum list names.
+std::vector<std::string> listedRecoveryFiles(const std::string& chunkDir);
 
 // The system's text of engine text, for people to read.
 QString displayText(const std::string& engineText);

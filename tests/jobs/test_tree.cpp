@@ -1,8 +1,8 @@
 // Folder trees come back as tar would bring them back: every name, empty folders, links as
 // links, modes, times and holes.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +27,8 @@ std::map<std::string, std::string> describe(const std::string& root, bool withRo
     auto add = [&](const std::string& path, const std::string& name) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) return;
-        std::string d = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) +
-                        "." + std::to_string(st.st_mtim.tv_nsec);
+        std::string d = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec);
         if (S_ISLNK(st.st_mode))
             d += " -> " + fs::read_symlink(path).string();
         else if (S_ISREG(st.st_mode))
