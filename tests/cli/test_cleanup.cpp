@@ -59,20 +59,22 @@ TEST(Cleanup, SourceFileAndFailuresNameThePath) {
 
 TEST(Cleanup, OnlyListedChunksGoAndEveryFailureCounts) {
     TempDir dir;
-    std::vector<ChunkCheckEntry> listed(3);
-    for (int i = 0; i < 3; ++i) {
+    std::vector<ChunkCheckEntry> listed(4);
+    for (int i = 0; i < 4; ++i) {
         listed[i].chunkPath = dir / ("s_" + std::to_string(i) + ".spt");
-        if (i != 1) writeFile(listed[i].chunkPath, "c");
+        if (i != 1 && i != 2) writeFile(listed[i].chunkPath, "c");
     }
-    writeFile(dir / "s_3.spt", "leftover");
+    // A chunk already gone (one a join rebuilt) is no failure; one that cannot go is.
+    std::filesystem::create_directory(listed[2].chunkPath);
+    writeFile(dir / "s_4.spt", "leftover");
     writeFile(dir / "spt_config.qorvelx", "m");
 
     const Outcome outcome = removeListedChunks(listed);
     EXPECT_FALSE(outcome);
-    EXPECT_EQ(outcome.path, listed[1].chunkPath);
+    EXPECT_EQ(outcome.path, listed[2].chunkPath);
     EXPECT_EQ(outcome.furtherFailures, 0);
     EXPECT_FALSE(exists(listed[0].chunkPath));
-    EXPECT_FALSE(exists(listed[2].chunkPath));
-    EXPECT_TRUE(exists(dir / "s_3.spt"));
+    EXPECT_FALSE(exists(listed[3].chunkPath));
+    EXPECT_TRUE(exists(dir / "s_4.spt"));
     EXPECT_TRUE(exists(dir / "spt_config.qorvelx"));
 }
