@@ -308,13 +308,16 @@ Outcome JoinJob::prepare() {
     if (Outcome o = fitsPathField(request_.outputDir); !o) return o;
     originalChunkDir_ = request_.chunkDir;
     const Outcome read = checkChunkSet(request_.chunkDir, &check_);
-    // Lost or damaged files come back from the recovery chunks, when there are enough.
-    if ((!read || !check_.intact()) && hasRecoveryFiles(request_.chunkDir)) {
+    hasRecovery_ = hasRecoveryFiles(request_.chunkDir);
+    // Lost or damaged files come back from the recovery chunks, when there are enough: on
+    // the job's own thread, unless the manifest itself is lost and the set has no name yet.
+    if (!read && hasRecovery_) {
         JobControl quiet;
         if (Outcome o = useRebuiltView(quiet); !o) return o;
     } else if (!read) {
         return read;
     }
+    needsRebuild_ = hasRecovery_ && view_.empty() && !check_.intact();
     prepared_ = true;
     return Outcome::success();
 }
@@ -396,6 +399,10 @@ Outcome JoinJob::run() {
 }
 
 Outcome JoinJob::attempt() {
+    if (needsRebuild_ && view_.empty()) {
+        if (control().cancelRequested()) return Outcome::cancel();
+        if (Outcome o = useRebuiltView(control()); !o) return o;
+    }
     const std::string& name = check_.manifest.sourceName;
     const std::string target = request_.outputDir + "/" + name;
     if (control().cancelRequested()) return Outcome::cancel();

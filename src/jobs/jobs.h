@@ -159,6 +159,10 @@ public:
     // The files of the set that were lost or damaged and were rebuilt from its recovery
     // chunks for this join (the chunk folder itself is left as it is).
     const std::vector<std::string>& rebuilt() const { return rebuilt_; }
+    // The set has recovery chunks; and, after prepare(), its quick check found files that
+    // the join will rebuild from them before it writes.
+    bool hasRecovery() const { return hasRecovery_; }
+    bool willRebuild() const { return needsRebuild_ || !view_.empty(); }
 
 private:
     Outcome run() override;
@@ -178,6 +182,8 @@ private:
     bool unlocked_ = false;
     bool verified_ = false;
     std::string originalChunkDir_;
+    bool hasRecovery_ = false;
+    bool needsRebuild_ = false;
     std::string view_;
     std::vector<std::string> rebuilt_;
 };
