@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -15,6 +16,10 @@
 UI_DialogWidget::UI_DialogWidget(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setAutoFillBackground(true);
+    // First, so that everything else is drawn over it: without a title bar the dialog needs
+    // an edge of its own.
+    outline = new QFrame(this);
+    outline->setFrameShape(QFrame::Box);
     messageLabel = new QLabel(this);
     detailLabel = new QLabel(this);
     detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -40,6 +45,7 @@ void UI_DialogWidget::placeAt(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
     setMaximumSize(width, height);
     setMinimumSize(width, height);
+    outline->setGeometry(0, 0, width, height);
     // Centred, and widened where the default font needs more than 120 pixels for the text.
     const int labelWidth = std::max(120, messageLabel->sizeHint().width());
     messageLabel->setGeometry((width - labelWidth) / 2, 0, labelWidth, 20);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+class QFrame;
 class QLabel;
 class QMouseEvent;
 class QPushButton;
@@ -27,6 +28,7 @@ public:
     QLabel* detailLabel;
     QPushButton* openButton;
     QPushButton* okButton;
+    QFrame* outline;
     // The folder that "Open Folder" shows; the page sets it before showing the dialog.
     QString folderPath;
 

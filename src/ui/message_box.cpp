@@ -1,5 +1,6 @@
 #include "ui/message_box.h"
 
+#include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -19,6 +20,10 @@ UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
     setFont(boxFont);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setAutoFillBackground(true);
+    // First, so that everything else is drawn over it: without a title bar the box needs an
+    // edge of its own.
+    outline = new QFrame(this);
+    outline->setFrameShape(QFrame::Box);
     titleLabel = new QLabel(this);
     iconLabel = new QLabel(this);
     textLabel = new QLabel(this);
@@ -33,6 +38,7 @@ UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
 
 void UI_MyMessageBox::placeAt(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
+    outline->setGeometry(0, 0, width, height);
     setMaximumSize(width, height);
     setMinimumSize(width, height);
 }
@@ -46,7 +52,7 @@ void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool
 
     const int W = width();
     const int H = height();
-    titleLabel->setGeometry(0, 0, W, 20);
+    titleLabel->setGeometry(10, 4, W - 20, 20);
     if (iconMode)
         textLabel->setGeometry(50, 40, W - 50, H - 40);
     else
@@ -106,10 +112,16 @@ void placeForText(UI_MyMessageBox& box, QWidget* parent, const QString& text) {
         over = screen->availableGeometry();
     const int margins = box.iconMode ? 60 : 20;
     const QFontMetrics metrics(box.textLabel->font());
-    int widest = 0;
-    for (const QString& line : text.split(QLatin1Char('\n')))
-        widest = std::max(widest, metrics.horizontalAdvance(line));
-    const int width = std::clamp(widest + margins, 240, 560);
+    // Sentences wrap at a comfortable width; a path, which cannot wrap, widens the box.
+    int widestLine = 0;
+    int widestWord = 0;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        widestLine = std::max(widestLine, metrics.horizontalAdvance(line));
+        for (const QString& word : line.split(QLatin1Char(' ')))
+            widestWord = std::max(widestWord, metrics.horizontalAdvance(word));
+    }
+    const int width =
+        std::clamp(std::max(std::min(widestLine, 340), widestWord) + margins, 240, 560);
     const int textHeight =
         metrics.boundingRect(QRect(0, 0, width - margins, 4000), Qt::TextWordWrap, text).height();
     // The text starts 40 pixels down and keeps clear of the buttons' row.

@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 
+class QFrame;
 class QLabel;
 class QMouseEvent;
 class QPixmap;
@@ -31,6 +32,7 @@ public:
     QLabel* textLabel;
     QPushButton* okButton;
     QPushButton* cancelButton;
+    QFrame* outline;
     // True: the text sits to the right of the icon.
     bool iconMode = false;
     // 1 after OK; 0 after Cancel or any other way out.

@@ -1,5 +1,6 @@
 #include "ui/password_dialog.h"
 
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -47,6 +48,10 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     setFont(dialogFont);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setAutoFillBackground(true);
+    // First, so that both panels are drawn over it: without a title bar the dialog needs an
+    // edge of its own.
+    outline = new QFrame(this);
+    outline->setFrameShape(QFrame::Box);
 
     set_pwd_Widget = new QWidget(this);
     title_Label = new QLabel(QStringLiteral("Encrypt Data"), set_pwd_Widget);
@@ -97,6 +102,7 @@ void UI_inputpwdWidget::placeAt(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
     setMaximumSize(width, height);
     setMinimumSize(width, height);
+    outline->setGeometry(0, 0, width, height);
     set_pwd_Widget->setGeometry(0, 0, width, height);
     type2_pwd_Widget->setGeometry(0, 0, width, height);
     const int fieldWidth = width - 40;

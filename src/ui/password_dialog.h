@@ -7,6 +7,7 @@
 #include <QPoint>
 #include <QString>
 
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QMouseEvent;
@@ -36,6 +37,7 @@ public:
     // Forgets the set panel's password: protection does not carry over to the next job.
     void forgetPassword();
 
+    QFrame* outline;
     QWidget* set_pwd_Widget;
     QLabel* title_Label;
     QLabel* note_Label;
