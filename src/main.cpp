@@ -6,6 +6,8 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Veltrane"));
+    QCoreApplication::setApplicationName(QStringLiteral("Morvane"));
     // Qt plug-ins shipped next to the program are found there too.
     QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
     UI_Tarnwick window(nullptr);

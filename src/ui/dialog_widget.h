@@ -1,10 +1,13 @@
 #pragma once
-// The dialog shown when a split or join has ended: a message, "Open Folder" and "Finish".
+// The dialog shown when a split or join has ended: a message, what the job did, "Open Folder"
+// and "Finish".
 
 #include <QDialog>
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 
+class QFrame;
 class QLabel;
 class QMouseEvent;
 class QPushButton;
@@ -14,12 +17,18 @@ class UI_DialogWidget : public QDialog {
 public:
     explicit UI_DialogWidget(QWidget* parent = nullptr);
 
-    // Moves the dialog, fixes its size (the pages use 260 x 80) and places its children.
+    // Moves the dialog and fixes its size (the pages use 420 x 80), grown downwards as far as
+    // the details need, and places its children.
     void placeAt(int x, int y, int width, int height);
+    // What the job did, one fact a line; call before placeAt. A line too long for the dialog
+    // is cut in the middle; the whole text is the tooltip.
+    void setDetails(const QStringList& lines);
 
     QLabel* messageLabel;  // "Splitting Completed!" or "Joining Completed!", set by the page
+    QLabel* detailLabel;
     QPushButton* openButton;
     QPushButton* okButton;
+    QFrame* outline;
     // The folder that "Open Folder" shows; the page sets it before showing the dialog.
     QString folderPath;
 
@@ -35,4 +44,5 @@ private slots:
 private:
     bool m_dragging = false;
     QPoint m_pressPos;
+    QStringList m_details;
 };

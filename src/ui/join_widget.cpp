@@ -3,15 +3,19 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "engine/checksums.h"
+#include "engine/manifest.h"
 #include "jobs/jobs.h"
 #include "platform/encoding.h"
 #include "ui/dialog_widget.h"
@@ -19,28 +23,81 @@
 #include "ui/images.h"
 #include "ui/message_box.h"
 #include "ui/password_dialog.h"
+#include "ui/path_field.h"
 #include "ui/progress_widget.h"
 #include "ui/tarnwick.h"
 #include "work/workers.h"
+
+const char* const kNoChecksumListNote =
+    "This set has no checksum list: only sizes and fingerprints can be checked.";
+
+namespace {
+
+constexpr int kPathColumn = 0;
+constexpr int kMarkColumn = 2;
+constexpr int kStateColumn = 3;
+
+const QString kOutputKey = QStringLiteral("join/outputDir");
+
+// Why folder, which the chunk-set check could not read, holds no set to join.
+QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
+    const QString name = QFileInfo(folder).fileName();
+    const QDir dir(folder);
+    // A split builds its set under a hidden name and renames it only once it is complete;
+    // chunks beside no manifest are what an older or a killed split leaves.
+    const bool unfinished =
+        (name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"))) ||
+        (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
+         !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
+    if (unfinished) return folder + QStringLiteral(" looks like a split that did not finish");
+    if (!dir.exists(QString::fromLatin1(morvane::kManifestName)))
+        return folder + QStringLiteral(" holds no chunk set (no ") +
+               QString::fromLatin1(morvane::kManifestName) + QLatin1Char(')');
+    return page::describe(failure);
+}
+
+// Keeps what Verify found, which the quick check of a join cannot see, on the fresh check.
+void keepVerifiedMarks(const morvane::ChunkSetCheck& verified, morvane::ChunkSetCheck* fresh) {
+    if (verified.checksumList == morvane::ChecksumList::NotRead ||
+        verified.chunkDir != fresh->chunkDir || verified.entries.size() != fresh->entries.size())
+        return;
+    for (std::size_t i = 0; i < fresh->entries.size(); ++i) {
+        const morvane::ChunkCheckEntry& was = verified.entries[i];
+        morvane::ChunkCheckEntry& now = fresh->entries[i];
+        if (was.state == morvane::ChunkState::Damaged && now.state == morvane::ChunkState::Ok &&
+            was.size == now.size)
+            now.state = morvane::ChunkState::Damaged;
+    }
+    fresh->checksumList = verified.checksumList;
+    fresh->listProblem = verified.listProblem;
+    fresh->listedFiles = verified.listedFiles;
+}
+
+}  // namespace
 
 UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     QFont pageFont = font();
     pageFont.setFamily(QStringLiteral("arial"));
     pageFont.setPointSize(10);
     setFont(pageFont);
+    setAcceptDrops(true);
 
     input_joinfolderButton = new QPushButton(this);
+    verify_Button = new QPushButton(this);
     input_joinTreeWidget = new QTreeWidget(this);
-    input_joinTreeWidget->setColumnCount(3);
+    input_joinTreeWidget->setColumnCount(4);
     input_joinTreeWidget->setRootIsDecorated(false);
-    input_joinTreeWidget->setHeaderLabels({tr("Path"), tr("Size"), tr("")});
+    input_joinTreeWidget->setTextElideMode(Qt::ElideMiddle);
+    input_joinTreeWidget->setHeaderLabels({tr("Path"), tr("Size"), tr(""), tr("State")});
     input_joinTreeWidget->horizontalScrollBar()->setFixedHeight(10);
     input_joinTreeWidget->horizontalScrollBar()->setStyleSheet(
         QStringLiteral("QScrollBar:horizontal{height: 10px;}"));
+    status_Label = new QLabel(this);
+    status_Label->setStyleSheet(QStringLiteral("QLabel { color: #6c6c6c; }"));
 
     delete_chunks_CheckBox = new QCheckBox(this);
     output_Label = new QLabel(this);
-    output_LineEdit = new QLineEdit(this);
+    output_LineEdit = new PathField(this);
     output_joinfolderButton = new QPushButton(this);
     m_join_Button = new QPushButton(this);
 
@@ -55,15 +112,23 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     m_inputpwdWidget->hide();
 
     input_joinfolderButton->setText(QStringLiteral("Add Folder"));
+    verify_Button->setText(QStringLiteral("Verify"));
+    verify_Button->setToolTip(
+        QStringLiteral("Reads every byte of the set and checks it against its checksum list."));
     delete_chunks_CheckBox->setText(QStringLiteral("Delete source files after joining"));
     output_Label->setText(QStringLiteral("OutPath"));
     output_joinfolderButton->setText(QStringLiteral("..."));
     m_join_Button->setText(QStringLiteral("Join"));
+    output_LineEdit->setPath(page::setting(kOutputKey).toString());
+    m_outputChosen = !output_LineEdit->path().isEmpty();
 
     connect(input_joinfolderButton, &QPushButton::clicked, this,
             &UI_JoinWidget::input_joinfolderButton_slots);
+    connect(verify_Button, &QPushButton::clicked, this, &UI_JoinWidget::verify_Button_slots);
     connect(output_joinfolderButton, &QPushButton::clicked, this,
             &UI_JoinWidget::output_joinfolderButton_slots);
+    connect(output_LineEdit, &QLineEdit::textEdited, this,
+            [this] { m_outputChosen = !output_LineEdit->path().isEmpty(); });
     connect(m_join_Button, &QPushButton::clicked, this, &UI_JoinWidget::m_join_Button_slots);
     m_JoinDoingThread = new morvane::JobThread;
     connect(m_JoinDoingThread, &QThread::finished, this,
@@ -72,15 +137,17 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
             &UI_JoinWidget::m_ProgressWidget_cancelAsked);
     m_join_Timer1 = new QTimer(nullptr);
     connect(m_join_Timer1, &QTimer::timeout, this, &UI_JoinWidget::m_join_Timer1_slots);
+    connect(input_joinTreeWidget->header(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == kPathColumn) elideRows();
+    });
 
-    m_join_Button->setEnabled(false);
     // The marks of the listing are compiled images.
     ensureImages();
 }
 
 UI_JoinWidget::~UI_JoinWidget() {
     // A job still running would leave a half-joined target; it removes what it wrote instead.
-    if (m_job) m_job->control().requestCancel();
+    if (morvane::jobs::Job* job = currentJob()) job->control().requestCancel();
     m_JoinDoingThread->wait();
     delete m_JoinDoingThread;
     delete m_join_Timer1;
@@ -91,18 +158,24 @@ void UI_JoinWidget::layoutPage(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
     const int W = this->width();
     const int H = this->height();
+    // What the page gained over its smallest size goes to the list and the path field.
+    const int wider = std::max(0, W - 680);
+    const int taller = std::max(0, H - 420);
     input_joinfolderButton->setGeometry(0, 0, 100, 30);
-    input_joinTreeWidget->setGeometry(0, 40, W, 130);
-    input_joinTreeWidget->setColumnWidth(2, 30);
-    input_joinTreeWidget->setColumnWidth(1, 120);
-    input_joinTreeWidget->setColumnWidth(0, input_joinTreeWidget->width() - 170);
-    delete_chunks_CheckBox->setGeometry(0, 200, 300, 30);
+    verify_Button->setGeometry(105, 0, 100, 30);
+    input_joinTreeWidget->setGeometry(0, 40, W, 130 + taller);
+    input_joinTreeWidget->setColumnWidth(kStateColumn, 80);
+    input_joinTreeWidget->setColumnWidth(kMarkColumn, 30);
+    input_joinTreeWidget->setColumnWidth(1, 100);
+    input_joinTreeWidget->setColumnWidth(kPathColumn, input_joinTreeWidget->width() - 230);
+    status_Label->setGeometry(0, 172 + taller, W, 24);
+    delete_chunks_CheckBox->setGeometry(0, 200 + taller, 300, 30);
     output_Label->setGeometry(0, H - 98, 60, 30);
-    output_LineEdit->setGeometry(60, H - 100, 360, 26);
-    output_joinfolderButton->setGeometry(420, H - 100, 35, 26);
-    m_join_Button->setGeometry(500, H - 120, 100, 50);
+    output_LineEdit->setGeometry(60, H - 100, 360 + wider, 26);
+    output_joinfolderButton->setGeometry(420 + wider, H - 100, 35, 26);
+    m_join_Button->setGeometry(500 + wider, H - 120, 100, 50);
     m_ProgressWidget->placeAt((W - 360) / 2, (H - 110) / 2, 360, 110);
-    m_DialogWidget->placeAt((W - 240) / 2, (H - 80) / 2, 260, 80);
+    m_DialogWidget->placeAt((W - 400) / 2, (H - 80) / 2, 420, 80);
 }
 
 QPoint UI_JoinWidget::mainWindowPos() const {
@@ -117,63 +190,188 @@ QWidget* UI_JoinWidget::messageParent() const {
     return m_mainWindow;
 }
 
+morvane::jobs::Job* UI_JoinWidget::currentJob() const {
+    if (m_job) return m_job.get();
+    return m_verifyJob.get();
+}
+
+bool UI_JoinWidget::listsFolderOf(const std::string& chunkDir) const {
+    return m_listingValid && morvane::jobs::displayText(chunkDir) == m_chunkFolder;
+}
+
 void UI_JoinWidget::input_joinfolderButton_slots() {
-    m_join_Button->setEnabled(false);
     const QString folder =
-        askExistingDirectory(this, tr("Select Merge source Folder"), QDir::homePath(),
+        askExistingDirectory(this, tr("Select Merge source Folder"), page::dialogFolder(),
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (folder.isEmpty()) return;
-    QDir parentDir(folder);
-    parentDir.cdUp();
-    output_LineEdit->setText(parentDir.absolutePath());
-    m_chunkFolder = folder;
+    page::rememberDialogPath(folder, true);
+    listFolder(folder);
+}
 
+void UI_JoinWidget::dragEnterEvent(QDragEnterEvent* event) {
+    if (!jobActive() && !page::droppedPath(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void UI_JoinWidget::dropEvent(QDropEvent* event) {
+    const QString path = page::droppedPath(event->mimeData());
+    if (path.isEmpty() || jobActive()) return;
+    event->acceptProposedAction();
+    // Any file of a set stands for its chunk folder.
+    const QFileInfo info(path);
+    listFolder(info.isDir() ? path : info.absolutePath());
+}
+
+void UI_JoinWidget::clearListing() {
+    input_joinTreeWidget->clear();
+    status_Label->clear();
     m_check = morvane::ChunkSetCheck{};
+    m_listingValid = false;
+    m_chunkFolder.clear();
+    m_sourceName.clear();
+}
+
+void UI_JoinWidget::listFolder(const QString& folder) {
+    const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
     std::string chunkDir;
-    if (!morvane::plat::toEngineText(folder, &chunkDir))
+    morvane::ChunkSetCheck check;
+    if (!morvane::plat::toEngineText(clean, &chunkDir)) {
+        clearListing();
         showMessage(messageParent(), QString(),
                     QStringLiteral("The chunk folder holds characters the program cannot store."),
                     true, false);
-    m_listingValid = !chunkDir.empty() && morvane::checkChunkSet(chunkDir, &m_check).ok;
-    if (!chunkDir.empty() && !m_listingValid)
-        showMessage(messageParent(), QString(), tr("input path is not valid!"), true, false);
+        return;
+    }
+    if (const morvane::Outcome read = morvane::checkChunkSet(chunkDir, &check); !read) {
+        clearListing();
+        showMessage(messageParent(), QString(), whyNoSet(clean, read), true, false);
+        return;
+    }
+    m_check = std::move(check);
+    m_chunkFolder = clean;
+    m_listingValid = true;
+    m_sourceName = morvane::plat::fromEngineText(m_check.manifest.sourceName);
+    if (!m_outputChosen) output_LineEdit->setPath(QFileInfo(clean).absolutePath());
+    showListing();
+}
 
+void UI_JoinWidget::showListing() {
     input_joinTreeWidget->clear();
     for (const morvane::ChunkCheckEntry& entry : m_check.entries) {
+        const bool ok = entry.state == morvane::ChunkState::Ok;
         auto* mark = new QLabel;
-        mark->setPixmap(QPixmap(entry.matches ? QStringLiteral(":/image/right.png")
-                                              : QStringLiteral(":/image/wrong.png")));
+        mark->setPixmap(QPixmap(ok ? QStringLiteral(":/image/right.png")
+                                   : QStringLiteral(":/image/wrong.png")));
+        const QString path = morvane::plat::fromEngineText(entry.chunkPath);
         auto* item = new QTreeWidgetItem(input_joinTreeWidget);
-        item->setText(0, morvane::plat::fromEngineText(entry.chunkPath));
-        item->setText(1, QString::number(entry.size));
+        item->setData(kPathColumn, Qt::UserRole, path);
+        item->setToolTip(kPathColumn, path);
+        item->setText(1, page::sizeText(entry.size));
+        item->setText(kStateColumn, QString::fromLatin1(morvane::chunkStateName(entry.state)));
         input_joinTreeWidget->addTopLevelItem(item);
-        input_joinTreeWidget->setItemWidget(item, 2, mark);
+        input_joinTreeWidget->setItemWidget(item, kMarkColumn, mark);
     }
-    m_sourceName = morvane::plat::fromEngineText(m_check.manifest.sourceName);
-    m_join_Button->setEnabled(true);
+    elideRows();
+
+    const bool listPresent =
+        QDir(m_chunkFolder).exists(QString::fromLatin1(morvane::kChecksumListName));
+    switch (m_check.checksumList) {
+        case morvane::ChecksumList::NotRead:
+            status_Label->setText(
+                listPresent ? QStringLiteral("Verify reads every byte against the checksum list.")
+                            : QString::fromLatin1(kNoChecksumListNote));
+            break;
+        case morvane::ChecksumList::Absent:
+            status_Label->setText(QString::fromLatin1(kNoChecksumListNote));
+            break;
+        case morvane::ChecksumList::Damaged:
+            status_Label->setText(QStringLiteral("The checksum list is damaged."));
+            break;
+        case morvane::ChecksumList::Read:
+            status_Label->setText(
+                m_check.intact() ? QStringLiteral("Every byte matches the checksum list.")
+                                 : QStringLiteral("Not every byte matches the checksum list."));
+            break;
+    }
+}
+
+void UI_JoinWidget::elideRows() {
+    // The view would cut the paths at their end, where the rows differ; the middle goes instead.
+    const QFontMetrics metrics(input_joinTreeWidget->font());
+    const int room = input_joinTreeWidget->columnWidth(kPathColumn) - 12;
+    for (int i = 0; i < input_joinTreeWidget->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = input_joinTreeWidget->topLevelItem(i);
+        item->setText(
+            kPathColumn,
+            page::elidePath(metrics, item->data(kPathColumn, Qt::UserRole).toString(), room));
+    }
+}
+
+void UI_JoinWidget::markDamagedFrom(const QString& failure) {
+    for (morvane::ChunkCheckEntry& entry : m_check.entries)
+        if (failure.contains(morvane::plat::fromEngineText(entry.chunkPath) +
+                             QStringLiteral(": does not match its checksum")))
+            entry.state = morvane::ChunkState::Damaged;
 }
 
 void UI_JoinWidget::output_joinfolderButton_slots() {
     const QString dir =
-        askExistingDirectory(this, tr("Select Output Folder"), QDir::homePath(),
+        askExistingDirectory(this, tr("Select Output Folder"), page::dialogFolder(),
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    if (!dir.isEmpty()) output_LineEdit->setText(dir);
+    if (dir.isEmpty()) return;
+    page::rememberDialogPath(dir, true);
+    output_LineEdit->setPath(dir);
+    m_outputChosen = true;
+}
+
+bool UI_JoinWidget::refuseFaults(const morvane::ChunkSetCheck& check) {
+    if (check.intact()) return true;
+    showMessage(messageParent(), QStringLiteral("The chunk set cannot be joined."),
+                page::problemLines(check), true, false);
+    return false;
+}
+
+void UI_JoinWidget::startProgress(const QString& caption, morvane::jobs::Job* job) {
+    m_ProgressWidget->captionLabel->setText(caption);
+    const QPoint p = mainWindowPos();
+    // The row of Cancel grows the pop-up upwards: its lower edge stays where it always was,
+    // clear of the options below.
+    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
+    m_ProgressWidget->setPercent(0);
+    m_ProgressWidget->show();
+    m_JoinDoingThread->startJob(job);
+    m_join_Timer1->start(500);
+}
+
+void UI_JoinWidget::verify_Button_slots() {
+    if (jobActive()) return;
+    if (!m_listingValid) {
+        showMessage(messageParent(), QString(), QStringLiteral("Add a chunk folder first"), true,
+                    false);
+        return;
+    }
+    auto job = std::make_unique<morvane::jobs::VerifyJob>(m_chunkFolder);
+    if (const morvane::Outcome prepared = job->prepare(); !prepared) {
+        showMessage(messageParent(), QStringLiteral("Verifying failed!"), page::describe(prepared),
+                    true, false);
+        return;
+    }
+    m_verifyJob = std::move(job);
+    startProgress(QStringLiteral("Verifying..."), m_verifyJob.get());
 }
 
 void UI_JoinWidget::m_join_Button_slots() {
-    const QString outputDir = output_LineEdit->text();
-    if (outputDir.isEmpty()) return;
     // The pop-up keeps the user away while a job runs; this guards callers that are not users.
     if (jobActive()) return;
-    // Without a manifest there is nothing to join.
     if (!m_listingValid) {
-        showMessage(messageParent(), QString(), tr("input path is not valid!"), true, false);
+        showMessage(messageParent(), QString(), QStringLiteral("Add a chunk folder first"), true,
+                    false);
         return;
     }
     // The job takes the page's choices as they are now; later changes on the page are not its.
     morvane::jobs::JoinOrder order;
     order.chunkDir = m_chunkFolder;
-    order.outputDir = outputDir;
+    order.outputDir = output_LineEdit->path();
     order.deleteChunks = delete_chunks_CheckBox->checkState() == Qt::Checked;
     auto job = std::make_unique<morvane::jobs::JoinJob>(std::move(order));
     if (const morvane::Outcome prepared = job->prepare(); !prepared) {
@@ -181,36 +379,32 @@ void UI_JoinWidget::m_join_Button_slots() {
                     true, false);
         return;
     }
+    // The marks show the set as it is now, and a set with any red mark is not joined.
+    morvane::ChunkSetCheck now = job->check();
+    keepVerifiedMarks(m_check, &now);
+    m_check = std::move(now);
+    showListing();
+    if (!refuseFaults(m_check)) return;
     if (!answerJobQuestions(*job)) return;
+    if (!output_LineEdit->path().isEmpty()) {
+        page::setSetting(kOutputKey, output_LineEdit->path());
+        m_outputChosen = true;
+    }
     m_job = std::move(job);
-
-    const QPoint p = mainWindowPos();
-    // The row of Cancel grows the pop-up upwards: its lower edge stays where it always was,
-    // clear of the options below.
-    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
-    m_ProgressWidget->setPercent(0);
-    m_ProgressWidget->show();
-
-    m_JoinDoingThread->startJob(m_job.get());
-    m_join_Timer1->start(500);
+    startProgress(QStringLiteral("Joining..."), m_job.get());
 }
 
 bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     const QPoint p = mainWindowPos();
     if (job.targetExists()) {
-        const QSize main = mainWindowSize();
-        UI_MyMessageBox note(nullptr);
-        note.placeAt(p.x() + (main.width() - 240) / 2, p.y() + main.height() / 2, 260, 140);
-        note.setContent(QString(),
+        if (!askReplace(messageParent(),
                         QStringLiteral("Note: A file with the same name as the output file "
-                                       "already exists. Morvane will overwite it."),
-                        true, true);
-        note.exec();
-        if (note.result == 0) return false;
+                                       "already exists. Morvane will overwite it.")))
+            return false;
         job.allowReplace(true);
     }
     if (job.isProtected()) {
-        m_inputpwdWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 160);
+        m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
         const std::string digest = job.check().manifest.passwordDigest;
         if (!m_inputpwdWidget->runUnlockDialog(digest.c_str())) return false;
         if (const morvane::Outcome unlocked = job.unlock(m_inputpwdWidget->m_unlockedPassword);
@@ -224,14 +418,16 @@ bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
 }
 
 void UI_JoinWidget::m_join_Timer1_slots() {
-    if (m_job) m_ProgressWidget->setPercent(m_job->control().percent());
+    if (morvane::jobs::Job* job = currentJob())
+        m_ProgressWidget->setPercent(job->control().percent());
 }
 
 void UI_JoinWidget::m_ProgressWidget_cancelAsked() {
     // One question at a time, and none about a job whose end is already due.
-    if (!m_job || m_endGate.held()) return;
+    if (currentJob() == nullptr || m_endGate.held()) return;
     holdJobEnd();
-    if (askCancelJob(messageParent()) && m_job) m_job->control().requestCancel();
+    if (askCancelJob(messageParent()))
+        if (morvane::jobs::Job* job = currentJob()) job->control().requestCancel();
     releaseJobEnd();
 }
 
@@ -244,12 +440,13 @@ void UI_JoinWidget::releaseJobEnd() {
 }
 
 void UI_JoinWidget::cancelJobAndWait() {
-    if (!m_job) return;
-    m_job->control().requestCancel();
+    morvane::jobs::Job* job = currentJob();
+    if (job == nullptr) return;
+    job->control().requestCancel();
     // The job is the page's to delete only once its end has come through the finished signal,
     // as every end does; the window holds the end, so it waits here instead of showing.
     m_endGate.hold();
-    while (m_job && !m_endGate.waiting())
+    while (currentJob() != nullptr && !m_endGate.waiting())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
                                         QEventLoop::ExcludeUserInputEvents);
     m_endGate.drop();
@@ -257,45 +454,86 @@ void UI_JoinWidget::cancelJobAndWait() {
     m_join_Timer1->stop();
     m_ProgressWidget->hide();
     m_job.reset();
+    m_verifyJob.reset();
+    delete_chunks_CheckBox->setChecked(false);
 }
 
 void UI_JoinWidget::m_JoinDoingThread_Finished() {
     // A running thread here belongs to a later job, which reports its own end.
-    if (!m_job || m_JoinDoingThread->isRunning()) return;
+    if (currentJob() == nullptr || m_JoinDoingThread->isRunning()) return;
     if (m_endGate.arrive()) presentJobEnd();
 }
 
 void UI_JoinWidget::presentJobEnd() {
-    // Only the job says what happened: the page may list another set by now.
-    const std::unique_ptr<morvane::jobs::JoinJob> job = std::move(m_job);
     m_join_Timer1->stop();
-    m_ProgressWidget->setPercent(job->control().percent());
+    m_ProgressWidget->setPercent(currentJob()->control().percent());
     m_ProgressWidget->hide();
+    if (m_job)
+        presentJoinEnd(std::move(m_job));
+    else
+        presentVerifyEnd(std::move(m_verifyJob));
+}
+
+void UI_JoinWidget::presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> job) {
+    const morvane::Outcome& outcome = job->outcome();
+    if (outcome.cancelled) {
+        showMessage(messageParent(), QString(), QStringLiteral("Verifying cancelled"), true, false);
+        return;
+    }
+    if (!outcome) {
+        showMessage(messageParent(), QStringLiteral("Verifying failed!"), page::describe(outcome),
+                    true, false);
+        return;
+    }
+    // The page may list another set by now; the marks belong to the set that was read.
+    if (listsFolderOf(job->check().chunkDir)) {
+        m_check = job->check();
+        showListing();
+    }
+    if (!job->check().intact())
+        showMessage(messageParent(), QStringLiteral("The chunk set is damaged."),
+                    page::problemLines(job->check()), true, false);
+}
+
+void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) {
+    // Only the job says what happened: the page may list another set by now.
+    delete_chunks_CheckBox->setChecked(false);
     const morvane::Outcome& outcome = job->outcome();
     if (outcome.cancelled) {
         showMessage(messageParent(), QString(), QStringLiteral("Joining cancelled"), true, false);
         return;
     }
+    const std::string& chunkDir = job->check().chunkDir;
     if (!outcome) {
-        showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(outcome),
-                    true, false);
+        const QString failure = page::describe(outcome);
+        // The rows show the set as the failure left it, the chunks it named in red.
+        if (listsFolderOf(chunkDir)) {
+            morvane::ChunkSetCheck now;
+            if (morvane::checkChunkSet(chunkDir, &now)) {
+                keepVerifiedMarks(m_check, &now);
+                m_check = std::move(now);
+                markDamagedFrom(failure);
+                showListing();
+            }
+        }
+        showMessage(messageParent(), QStringLiteral("Joining failed!"), failure, true, false);
         return;
     }
     // The listing of chunks that were deleted, or partly deleted, can no longer be joined.
     const bool deletionTried = job->sourcesDeleted() || !job->removal();
-    const QString jobChunkDir = morvane::jobs::displayText(job->check().chunkDir);
-    if (deletionTried && m_listingValid &&
-        QDir::cleanPath(QDir(m_chunkFolder).absolutePath()) == jobChunkDir) {
-        input_joinTreeWidget->clear();
-        m_check = morvane::ChunkSetCheck{};
-        m_listingValid = false;
-        m_join_Button->setEnabled(false);
-    }
+    if (deletionTried && listsFolderOf(chunkDir)) clearListing();
     if (!job->removal())
         showMessage(messageParent(), QStringLiteral("Some chunk files were not deleted."),
                     page::describe(job->removal()), true, false);
+    QStringList details = {QStringLiteral("Written: ") + job->target()};
+    if (job->sourcesDeleted()) details.append(QStringLiteral("The chunk files were deleted."));
+    details.append(job->verified()
+                       ? QStringLiteral("Every byte matched the set's checksum list.")
+                       : QStringLiteral("The bytes could not be checked: the set has no "
+                                        "checksum list."));
     const QPoint p = mainWindowPos();
     m_DialogWidget->folderPath = QFileInfo(job->target()).path();
-    m_DialogWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 80);
+    m_DialogWidget->setDetails(details);
+    m_DialogWidget->placeAt(p.x() + (width() - 400) / 2, p.y() + height() / 2 - 40, 420, 80);
     m_DialogWidget->exec();
 }

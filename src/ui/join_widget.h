@@ -1,6 +1,7 @@
 #pragma once
-// The "Join File" page: a chunk folder listed chunk by chunk with a mark for each, an output
-// folder, and "Join", which rebuilds the file or folder on the page's worker.
+// The "Join File" page: a chunk folder listed chunk by chunk with a mark and a state for each,
+// "Verify", which reads every byte against the set's checksum list, an output folder, and
+// "Join", which rebuilds the file or folder. Both jobs run on the page's worker.
 
 #include <QString>
 #include <QWidget>
@@ -11,10 +12,10 @@
 
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QTimer;
 class QTreeWidget;
+class PathField;
 class UI_DialogWidget;
 class UI_ProgressWidget;
 class UI_Tarnwick;
@@ -22,9 +23,14 @@ class UI_inputpwdWidget;
 namespace morvane {
 class JobThread;
 namespace jobs {
+class Job;
 class JoinJob;
-}
+class VerifyJob;
+}  // namespace jobs
 }  // namespace morvane
+
+// What the page says about a set that has no checksum list.
+extern const char* const kNoChecksumListNote;
 
 class UI_JoinWidget : public QWidget {
     Q_OBJECT
@@ -34,13 +40,16 @@ public:
 
     void layoutPage(int x, int y, int width, int height);
 
-    // True from Join until the page has presented how the job ended.
-    bool jobActive() const { return m_job != nullptr; }
+    // True from Join or Verify until the page has presented how the job ended.
+    bool jobActive() const { return m_job != nullptr || m_verifyJob != nullptr; }
     // While held, the end of the job is kept back; the last release presents it.
     void holdJobEnd();
     void releaseJobEnd();
     // Cancels the job, waits for it to end and drops its end unseen: the window is closing.
     void cancelJobAndWait();
+
+    // Lists the chunk set in folder, or says why it cannot.
+    void listFolder(const QString& folder);
 
     // The main window, not owned; set by it right after construction. Its position and size
     // place the page's pop-ups over the window.
@@ -48,16 +57,20 @@ public:
     morvane::JobThread* m_JoinDoingThread;
     QString m_chunkFolder;
     QString m_sourceName;
-    // The last listing as the check found it; a join checks the set again when it starts.
+    // The set as the page shows it: the quick check of the listing, and after Verify every
+    // byte's. A join checks the set again when it starts.
     morvane::ChunkSetCheck m_check;
-    // False when the last listing found no valid manifest.
+    // False when no set is listed.
     bool m_listingValid = false;
 
     QPushButton* input_joinfolderButton;
+    QPushButton* verify_Button;
     QTreeWidget* input_joinTreeWidget;
+    // The set's checksum list, or what Verify found.
+    QLabel* status_Label;
     QCheckBox* delete_chunks_CheckBox;
     QLabel* output_Label;
-    QLineEdit* output_LineEdit;
+    PathField* output_LineEdit;
     QPushButton* output_joinfolderButton;
     QPushButton* m_join_Button;
     UI_ProgressWidget* m_ProgressWidget;
@@ -65,24 +78,47 @@ public:
     UI_inputpwdWidget* m_inputpwdWidget;
     QTimer* m_join_Timer1;
 
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private slots:
     void input_joinfolderButton_slots();
     void output_joinfolderButton_slots();
+    void verify_Button_slots();
     void m_join_Button_slots();
     void m_JoinDoingThread_Finished();
     void m_join_Timer1_slots();
     void m_ProgressWidget_cancelAsked();
 
 private:
+    // Shows m_check row by row.
+    void showListing();
+    void clearListing();
+    // The rows' paths, cut in the middle to fit their column.
+    void elideRows();
+    // Marks the chunks that a failed join named as not matching their checksums.
+    void markDamagedFrom(const QString& failure);
+    // Refuses a set with any fault, naming each; true when the set may be joined.
+    bool refuseFaults(const morvane::ChunkSetCheck& check);
     // Asks what the job needs before it may start: replacing an existing target, the set's
     // password. False when the user declined or the password did not unlock the set.
     bool answerJobQuestions(morvane::jobs::JoinJob& job);
+    void startProgress(const QString& caption, morvane::jobs::Job* job);
+    morvane::jobs::Job* currentJob() const;
     void presentJobEnd();
+    void presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job);
+    void presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> job);
+    // Whether a job's chunk folder is the one the page lists now.
+    bool listsFolderOf(const std::string& chunkDir) const;
     QPoint mainWindowPos() const;
     QSize mainWindowSize() const;
     QWidget* messageParent() const;
 
-    // The running job, or the one whose end is not presented yet.
+    // The running job, or the one whose end is not presented yet: a join or a verify.
     std::unique_ptr<morvane::jobs::JoinJob> m_job;
+    std::unique_ptr<morvane::jobs::VerifyJob> m_verifyJob;
     page::EndGate m_endGate;
+    // The output folder was chosen, typed or used by a join: a new set keeps it.
+    bool m_outputChosen = false;
 };

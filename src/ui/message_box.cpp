@@ -1,5 +1,6 @@
 #include "ui/message_box.h"
 
+#include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -7,6 +8,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
 #include <utility>
 
 #include "ui/images.h"
@@ -18,6 +20,10 @@ UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
     setFont(boxFont);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setAutoFillBackground(true);
+    // First, so that everything else is drawn over it: without a title bar the box needs an
+    // edge of its own.
+    outline = new QFrame(this);
+    outline->setFrameShape(QFrame::Box);
     titleLabel = new QLabel(this);
     iconLabel = new QLabel(this);
     textLabel = new QLabel(this);
@@ -32,6 +38,7 @@ UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
 
 void UI_MyMessageBox::placeAt(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
+    outline->setGeometry(0, 0, width, height);
     setMaximumSize(width, height);
     setMinimumSize(width, height);
 }
@@ -45,11 +52,11 @@ void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool
 
     const int W = width();
     const int H = height();
-    titleLabel->setGeometry(0, 0, W, 20);
+    titleLabel->setGeometry(10, 4, W - 20, 20);
     if (iconMode)
-        textLabel->setGeometry(50, 40, W - 50, 100);
+        textLabel->setGeometry(50, 40, W - 50, H - 40);
     else
-        textLabel->setGeometry(10, 10, W - 20, 100);
+        textLabel->setGeometry(10, 10, W - 20, H - 40);
     iconLabel->setGeometry(10, 25, 30, 30);
     okButton->setGeometry(W - 120, H - 40, 100, 30);
     cancelButton->setGeometry(W - 240, H - 40, 100, 30);
@@ -93,17 +100,43 @@ void UI_MyMessageBox::mouseMoveEvent(QMouseEvent* event) {
     setMinimumSize(size);
 }
 
-int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
-                bool showCancel) {
+namespace {
+
+// Places box across parent, 240 x 140 or larger: wide enough for its longest line, up to a
+// limit, and high enough for the text wrapped to that width.
+void placeForText(UI_MyMessageBox& box, QWidget* parent, const QString& text) {
     QRect over;
     if (parent != nullptr)
         over = QRect(parent->pos(), parent->size());
     else if (const QScreen* screen = QGuiApplication::primaryScreen())
         over = screen->availableGeometry();
+    const int margins = box.iconMode ? 60 : 20;
+    const QFontMetrics metrics(box.textLabel->font());
+    // Sentences wrap at a comfortable width; a path, which cannot wrap, widens the box.
+    int widestLine = 0;
+    int widestWord = 0;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        widestLine = std::max(widestLine, metrics.horizontalAdvance(line));
+        for (const QString& word : line.split(QLatin1Char(' ')))
+            widestWord = std::max(widestWord, metrics.horizontalAdvance(word));
+    }
+    const int width =
+        std::clamp(std::max(std::min(widestLine, 340), widestWord) + margins, 240, 560);
+    const int textHeight =
+        metrics.boundingRect(QRect(0, 0, width - margins, 4000), Qt::TextWordWrap, text).height();
+    // The text starts 40 pixels down and keeps clear of the buttons' row.
+    const int height = std::max(140, 40 + textHeight + 50);
+    const int y = over.y() + std::min(over.height() / 2, std::max(0, over.height() - height));
+    box.placeAt(over.x() + (over.width() - width) / 2, y, width, height);
+}
 
+}  // namespace
+
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                bool showCancel) {
     UI_MyMessageBox box(nullptr);
     box.iconMode = true;
-    box.placeAt(over.x() + (over.width() - 240) / 2, over.y() + over.height() / 2, 240, 140);
+    placeForText(box, parent, text);
     box.setContent(title, text, showOk, showCancel);
     // Only the source of the style's warning pixmap.
     QMessageBox warning;
@@ -118,6 +151,19 @@ namespace {
 CancelAsker& currentCancelAsker() {
     static CancelAsker asker;
     return asker;
+}
+
+ReplaceAsker& currentReplaceAsker() {
+    static ReplaceAsker asker;
+    return asker;
+}
+
+bool askReplaceWithBox(QWidget* parent, const QString& question) {
+    UI_MyMessageBox box(nullptr);
+    placeForText(box, parent, question);
+    box.setContent(QString(), question, true, true);
+    box.exec();
+    return box.result == 1;
 }
 
 bool askCancelWithBox(QWidget* parent) {
@@ -139,4 +185,13 @@ CancelAsker setCancelAsker(CancelAsker asker) {
 bool askCancelJob(QWidget* parent) {
     const CancelAsker& asker = currentCancelAsker();
     return asker ? asker(parent) : askCancelWithBox(parent);
+}
+
+ReplaceAsker setReplaceAsker(ReplaceAsker asker) {
+    return std::exchange(currentReplaceAsker(), std::move(asker));
+}
+
+bool askReplace(QWidget* parent, const QString& question) {
+    const ReplaceAsker& asker = currentReplaceAsker();
+    return asker ? asker(parent, question) : askReplaceWithBox(parent, question);
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 
+class QFrame;
 class QLabel;
 class QMouseEvent;
 class QPixmap;
@@ -31,6 +32,7 @@ public:
     QLabel* textLabel;
     QPushButton* okButton;
     QPushButton* cancelButton;
+    QFrame* outline;
     // True: the text sits to the right of the icon.
     bool iconMode = false;
     // 1 after OK; 0 after Cancel or any other way out.
@@ -50,11 +52,18 @@ private:
     QPoint m_pressPos;
 };
 
-// Shows a 240 x 140 box with a warning icon, centred across parent and below its middle, and
-// waits for it. 1 when the user pressed OK, otherwise 0. Without a parent the box is centred
-// on the primary screen.
+// Shows a box with a warning icon, centred across parent and below its middle, and waits for
+// it. 1 when the user pressed OK, otherwise 0. Without a parent the box is centred on the
+// primary screen. The box is 240 x 140, or as much larger as its text needs.
 int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
                 bool showCancel);
+
+// Whether to replace what stands where a job writes: true to replace. The program asks with
+// a message box; a test installs an asker of its own.
+using ReplaceAsker = std::function<bool(QWidget* parent, const QString& question)>;
+ReplaceAsker setReplaceAsker(ReplaceAsker asker);
+// Asks question with OK and Cancel, centred across parent.
+bool askReplace(QWidget* parent, const QString& question);
 
 // Whether to cancel the running job: true to cancel. The program asks with a message box; a
 // test installs an asker of its own.

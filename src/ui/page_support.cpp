@@ -1,9 +1,79 @@
 #include "ui/page_support.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QMimeData>
+#include <QSettings>
+#include <QUrl>
+
+#include "jobs/jobs.h"
+#include "jobs/presentation.h"
+
 namespace page {
 
 QString describe(const morvane::Outcome& outcome) {
     return QString::fromStdString(outcome.describe());
+}
+
+QString sizeText(std::int64_t bytes) {
+    if (bytes < 0) return QStringLiteral("missing");
+    return QString::fromStdString(morvane::jobs::formatBytes(bytes));
+}
+
+QString problemLines(const morvane::ChunkSetCheck& check) {
+    const QString folder = morvane::jobs::displayText(check.chunkDir) + QLatin1Char('/');
+    QStringList lines;
+    for (const std::string& problem : check.problems()) {
+        QString line = morvane::jobs::displayText(problem);
+        if (line.startsWith(folder)) line.remove(0, folder.size());
+        lines.append(line);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString elidePath(const QFontMetrics& metrics, const QString& path, int width) {
+    return metrics.elidedText(path, Qt::ElideMiddle, std::max(0, width));
+}
+
+QString droppedPath(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1) return QString();
+    const QUrl url = mime->urls().constFirst();
+    if (!url.isLocalFile()) return QString();
+    const QString path = QDir::cleanPath(url.toLocalFile());
+    return QFileInfo::exists(path) ? path : QString();
+}
+
+namespace {
+
+// Named here rather than taken from the application object, so that every program that
+// shows the pages, tests included, shares the one place.
+class Settings : public QSettings {
+public:
+    Settings()
+        : QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Veltrane"),
+                    QStringLiteral("Morvane")) {}
+};
+
+}  // namespace
+
+QVariant setting(const QString& key, const QVariant& fallback) {
+    return Settings().value(key, fallback);
+}
+
+void setSetting(const QString& key, const QVariant& value) {
+    Settings().setValue(key, value);
+}
+
+QString dialogFolder() {
+    const QString folder = setting(QStringLiteral("dialogs/folder")).toString();
+    return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QDir::homePath();
+}
+
+void rememberDialogPath(const QString& path, bool isFolder) {
+    if (path.isEmpty()) return;
+    setSetting(QStringLiteral("dialogs/folder"),
+               isFolder ? QDir::cleanPath(path) : QFileInfo(path).absolutePath());
 }
 
 }  // namespace page

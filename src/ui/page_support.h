@@ -1,15 +1,42 @@
 #pragma once
-// What both pages need around their job: failures put into words, and the job's end kept
-// back while a question about the job is open.
+// What both pages need around their job: failures put into words, sizes and chunk states
+// in one style, the settings they keep, and the job's end kept back while a question about
+// the job is open.
 
 #include <QString>
+#include <QVariant>
+#include <cstdint>
 
+#include "engine/join.h"
 #include "platform/outcome.h"
+
+class QFontMetrics;
+class QMimeData;
 
 namespace page {
 
 // The file concerned and the system's reason, for a message box whose title says what failed.
 QString describe(const morvane::Outcome& outcome);
+
+// A size as both front ends write it: "512 bytes", "3.00 MiB"; "missing" for -1.
+QString sizeText(std::int64_t bytes);
+
+// Why a set cannot be joined, one fault a line; a chunk is named by its file name alone.
+QString problemLines(const morvane::ChunkSetCheck& check);
+
+// path cut in the middle to fit width pixels, so that its start and its file name show.
+QString elidePath(const QFontMetrics& metrics, const QString& path, int width);
+
+// The one local path of a drag, or an empty text when it carries anything else.
+QString droppedPath(const QMimeData* mime);
+
+// The program's own settings ("Veltrane", "Morvane"), kept across runs.
+QVariant setting(const QString& key, const QVariant& fallback = QVariant());
+void setSetting(const QString& key, const QVariant& value);
+// Where the file dialogs start: the folder last used in one of them, else the home folder.
+QString dialogFolder();
+// Remembers the folder of a path chosen in a dialog: a folder itself, a file's folder.
+void rememberDialogPath(const QString& path, bool isFolder);
 
 // A job can end while the user is asked whether to cancel it. Its end is then presented
 // after the answer, never under the open question.

@@ -1,15 +1,20 @@
 #include "ui/password_dialog.h"
 
+#include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QSignalBlocker>
 #include <string>
 
 #include "engine/digest.h"
 #include "engine/limits.h"
 #include "platform/encoding.h"
 #include "ui/images.h"
+
+const char* const kProtectionNote =
+    "The chunk files are not encrypted: anyone can read them. The password is needed to join "
+    "them with this program.";
 
 namespace {
 
@@ -18,36 +23,23 @@ bool toJobPassword(const QString& text, std::string* bytes) {
     return morvane::plat::toEngineText(text, bytes) && bytes->size() < morvane::kPasswordField;
 }
 
-// The first use of a field takes its hint away. Clearing moves the cursor and calls back here;
-// the flag is already down by then.
-void takeHint(int* fresh, QLineEdit* field) {
-    if (*fresh != 1) return;
-    *fresh = 0;
-    field->clear();
+// The hint is a placeholder, never text of the field: every key typed is kept, however the
+// field got the focus.
+QLineEdit* passwordField(const QString& hint, QWidget* parent) {
+    auto* field = new QLineEdit(parent);
     field->setEchoMode(QLineEdit::Password);
+    field->setPlaceholderText(hint);
+    return field;
 }
 
-void putHint(QLineEdit* field, const QString& hint) {
-    // Restoring the hint is not a use of the field.
-    const QSignalBlocker quiet(field);
-    field->setEchoMode(QLineEdit::Normal);
-    field->setText(hint);
-}
-
-void connectUse(myLineEdit* field, UI_inputpwdWidget* dialog, void (UI_inputpwdWidget::*slot)()) {
-    QObject::connect(field, &QLineEdit::textEdited, dialog, slot);
-    QObject::connect(field, &QLineEdit::cursorPositionChanged, dialog, slot);
-    QObject::connect(field, &myLineEdit::clicked, dialog, slot);
+QLabel* noteLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
 }
 
 }  // namespace
-
-myLineEdit::myLineEdit(QWidget* parent) : QLineEdit(parent) {}
-
-void myLineEdit::mouseReleaseEvent(QMouseEvent* event) {
-    QLineEdit::mouseReleaseEvent(event);
-    emit clicked();
-}
 
 UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     QFont dialogFont = font();
@@ -56,16 +48,22 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     setFont(dialogFont);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setAutoFillBackground(true);
+    // First, so that both panels are drawn over it: without a title bar the dialog needs an
+    // edge of its own.
+    outline = new QFrame(this);
+    outline->setFrameShape(QFrame::Box);
 
     set_pwd_Widget = new QWidget(this);
     title_Label = new QLabel(QStringLiteral("Encrypt Data"), set_pwd_Widget);
+    title_Label->setAlignment(Qt::AlignCenter);
     QFont titleFont = dialogFont;
     titleFont.setFamily(QStringLiteral("arial"));
     titleFont.setWeight(QFont::Bold);
     titleFont.setPointSize(10);
     title_Label->setFont(titleFont);
-    pwd1LineEdit = new myLineEdit(set_pwd_Widget);
-    pwd2LineEdit = new myLineEdit(set_pwd_Widget);
+    note_Label = noteLabel(QString::fromLatin1(kProtectionNote), set_pwd_Widget);
+    pwd1LineEdit = passwordField(QStringLiteral("Password..."), set_pwd_Widget);
+    pwd2LineEdit = passwordField(QStringLiteral("Confirm Password..."), set_pwd_Widget);
     okButton = new QPushButton(QStringLiteral("OK"), set_pwd_Widget);
     cancelButton = new QPushButton(QStringLiteral("Cancel"), set_pwd_Widget);
     error_Label = new QLabel(set_pwd_Widget);
@@ -73,15 +71,17 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     error_Label->setWordWrap(true);
     connect(cancelButton, &QPushButton::clicked, this, &UI_inputpwdWidget::cancelButton_slots);
     connect(okButton, &QPushButton::clicked, this, &UI_inputpwdWidget::okButton_slots);
-    connectUse(pwd1LineEdit, this, &UI_inputpwdWidget::pwd1LineEdit_slots);
-    connectUse(pwd2LineEdit, this, &UI_inputpwdWidget::pwd2LineEdit_slots);
+    for (QLineEdit* field : {pwd1LineEdit, pwd2LineEdit})
+        connect(field, &QLineEdit::textChanged, this, [this] {
+            okButton->setEnabled(!pwd1LineEdit->text().isEmpty() ||
+                                 !pwd2LineEdit->text().isEmpty());
+        });
 
     type2_pwd_Widget = new QWidget(this);
-    type2_note_Label = new QLabel(
-        QStringLiteral("Note:The chunks are encrypted. Please\n enter the password here to unlock "
-                       "them."),
-        type2_pwd_Widget);
-    type2_pwdLineEdit = new myLineEdit(type2_pwd_Widget);
+    type2_note_Label =
+        noteLabel(QStringLiteral("This chunk set is protected. Enter its password to join it."),
+                  type2_pwd_Widget);
+    type2_pwdLineEdit = passwordField(QStringLiteral("Enter password..."), type2_pwd_Widget);
     type2_error_Label = new QLabel(type2_pwd_Widget);
     type2_error_Label->setStyleSheet(QStringLiteral("QLabel { color: red }"));
     type2_okButton = new QPushButton(QStringLiteral("OK"), type2_pwd_Widget);
@@ -89,7 +89,10 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     connect(type2_cancelButton, &QPushButton::clicked, this,
             &UI_inputpwdWidget::type2_cancelButton_slots);
     connect(type2_okButton, &QPushButton::clicked, this, &UI_inputpwdWidget::type2_okButton_slots);
-    connectUse(type2_pwdLineEdit, this, &UI_inputpwdWidget::type2_pwdLineEdit_slots);
+    connect(type2_pwdLineEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        type2_okButton->setEnabled(!text.isEmpty());
+        type2_error_Label->clear();
+    });
     type2_pwd_Widget->hide();
 
     setWindowIcon(programIcon());
@@ -99,42 +102,50 @@ void UI_inputpwdWidget::placeAt(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
     setMaximumSize(width, height);
     setMinimumSize(width, height);
+    outline->setGeometry(0, 0, width, height);
     set_pwd_Widget->setGeometry(0, 0, width, height);
     type2_pwd_Widget->setGeometry(0, 0, width, height);
+    const int fieldWidth = width - 40;
+    const int buttonsY = height - 40;
 
-    title_Label->setGeometry((width - 120) / 2, 5, 120, 20);
-    pwd1LineEdit->setGeometry(20, 40, 220, 20);
-    pwd2LineEdit->setGeometry(20, 70, 220, 20);
-    // Two rows, so that the length message wraps instead of being cut; a one-line message
-    // stays centred on y 105.
-    error_Label->setGeometry(20, 90, 220, 30);
-    cancelButton->setGeometry(20, 120, 100, 30);
-    okButton->setGeometry(140, 120, 100, 30);
+    title_Label->setGeometry(10, 5, width - 20, 20);
+    note_Label->setGeometry(20, 28, fieldWidth, 50);
+    pwd1LineEdit->setGeometry(20, 82, fieldWidth, 22);
+    pwd2LineEdit->setGeometry(20, 110, fieldWidth, 22);
+    // Two rows, so that the length message wraps instead of being cut.
+    error_Label->setGeometry(20, 134, fieldWidth, 32);
+    cancelButton->setGeometry(20, buttonsY, 100, 30);
+    okButton->setGeometry(width - 120, buttonsY, 100, 30);
 
-    type2_note_Label->setGeometry(10, 5, width - 20, 40);
-    type2_pwdLineEdit->setGeometry(20, 70, width - 30, 20);
-    type2_error_Label->setGeometry(20, 95, width - 30, 20);
-    type2_cancelButton->setGeometry(20, 120, 100, 30);
-    type2_okButton->setGeometry(140, 120, width - 150, 30);
+    type2_note_Label->setGeometry(20, 10, fieldWidth, 50);
+    type2_pwdLineEdit->setGeometry(20, 82, fieldWidth, 22);
+    type2_error_Label->setGeometry(20, 110, fieldWidth, 20);
+    type2_cancelButton->setGeometry(20, buttonsY, 100, 30);
+    type2_okButton->setGeometry(width - 120, buttonsY, 100, 30);
 }
 
 void UI_inputpwdWidget::runDialog() {
-    putHint(pwd1LineEdit, QStringLiteral("Password..."));
-    putHint(pwd2LineEdit, QStringLiteral("Confirm Password..."));
-    m_pwd1Fresh = 1;
-    m_pwd2Fresh = 1;
+    pwd1LineEdit->clear();
+    pwd2LineEdit->clear();
     m_passwordSet = 0;
     okButton->setEnabled(false);
     error_Label->clear();
 
     m_unlocked = 0;
     m_unlockedPassword.clear();
-    putHint(type2_pwdLineEdit, QStringLiteral("Enter password..."));
-    m_type2Fresh = 1;
+    type2_pwdLineEdit->clear();
     type2_error_Label->clear();
     type2_okButton->setEnabled(false);
 
     exec();
+}
+
+void UI_inputpwdWidget::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Typing starts in the first field, also when the dialog was shown before and its
+    // window did not lose its activation in between.
+    (type2_pwd_Widget->isVisibleTo(this) ? type2_pwdLineEdit : pwd1LineEdit)
+        ->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 bool UI_inputpwdWidget::runUnlockDialog(const char* digest) {
@@ -152,6 +163,11 @@ void UI_inputpwdWidget::showSetPanel() {
     type2_pwd_Widget->hide();
     set_pwd_Widget->show();
     okButton->setDefault(true);
+}
+
+void UI_inputpwdWidget::forgetPassword() {
+    m_password.clear();
+    m_passwordSet = 0;
 }
 
 void UI_inputpwdWidget::okButton_slots() {
@@ -177,22 +193,6 @@ void UI_inputpwdWidget::cancelButton_slots() {
     m_passwordSet = 0;
     m_password.clear();
     hide();
-}
-
-void UI_inputpwdWidget::pwd1LineEdit_slots() {
-    takeHint(&m_pwd1Fresh, pwd1LineEdit);
-    okButton->setEnabled(true);
-}
-
-void UI_inputpwdWidget::pwd2LineEdit_slots() {
-    takeHint(&m_pwd2Fresh, pwd2LineEdit);
-    okButton->setEnabled(true);
-}
-
-void UI_inputpwdWidget::type2_pwdLineEdit_slots() {
-    takeHint(&m_type2Fresh, type2_pwdLineEdit);
-    type2_okButton->setEnabled(true);
-    type2_error_Label->clear();
 }
 
 void UI_inputpwdWidget::type2_okButton_slots() {

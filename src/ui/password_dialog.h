@@ -1,39 +1,32 @@
 #pragma once
-// The password dialog. Its set panel asks for a new password twice; its unlock panel checks a
-// typed password against the digest stored in a chunk set.
+// The password dialog. Its set panel asks for a new password twice and says what the
+// password does; its unlock panel checks a typed password against the digest stored in a
+// chunk set.
 
 #include <QDialog>
-#include <QLineEdit>
 #include <QPoint>
 #include <QString>
 
+class QFrame;
 class QLabel;
+class QLineEdit;
 class QMouseEvent;
 class QPushButton;
+class QShowEvent;
 
-// A line edit that reports every mouse release, so that a click counts as using the field.
-class myLineEdit : public QLineEdit {
-    Q_OBJECT
-public:
-    explicit myLineEdit(QWidget* parent = nullptr);
-
-signals:
-    void clicked();
-
-protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
-};
+// What protecting a set does, and what it does not: the dialog and "Encrypt Data" say it.
+extern const char* const kProtectionNote;
 
 class UI_inputpwdWidget : public QDialog {
     Q_OBJECT
 public:
     explicit UI_inputpwdWidget(QWidget* parent = nullptr);
 
-    // Moves the dialog, fixes its size (the pages use 260 x 160) and lays out both panels.
+    // Moves the dialog, fixes its size (the pages use 280 x 220) and lays out both panels.
     void placeAt(int x, int y, int width, int height);
-    // Puts both panels back to their hints and runs the dialog modally on whichever panel is
-    // showing. Read m_passwordSet and m_password, or m_unlocked and m_unlockedPassword,
-    // afterwards.
+    // Empties both panels' fields and runs the dialog modally on whichever panel is showing,
+    // its first field holding the focus. Read m_passwordSet and m_password, or m_unlocked and
+    // m_unlockedPassword, afterwards.
     void runDialog();
     // Switches to the unlock panel and runs the dialog; the typed password must match digest
     // (32 upper-case hexadecimal characters; not owned, and read only during the call). True,
@@ -41,18 +34,22 @@ public:
     bool runUnlockDialog(const char* digest);
     // Switches back to the set panel for the next runDialog.
     void showSetPanel();
+    // Forgets the set panel's password: protection does not carry over to the next job.
+    void forgetPassword();
 
+    QFrame* outline;
     QWidget* set_pwd_Widget;
     QLabel* title_Label;
-    myLineEdit* pwd1LineEdit;
-    myLineEdit* pwd2LineEdit;
+    QLabel* note_Label;
+    QLineEdit* pwd1LineEdit;
+    QLineEdit* pwd2LineEdit;
     QPushButton* okButton;
     QPushButton* cancelButton;
     QLabel* error_Label;
 
     QWidget* type2_pwd_Widget;
     QLabel* type2_note_Label;
-    myLineEdit* type2_pwdLineEdit;
+    QLineEdit* type2_pwdLineEdit;
     QLabel* type2_error_Label;
     QPushButton* type2_okButton;
     QPushButton* type2_cancelButton;
@@ -68,21 +65,15 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private slots:
     void okButton_slots();
     void cancelButton_slots();
-    void pwd1LineEdit_slots();
-    void pwd2LineEdit_slots();
-    void type2_pwdLineEdit_slots();
     void type2_okButton_slots();
     void type2_cancelButton_slots();
 
 private:
-    // 1 while the field still holds its hint text.
-    int m_pwd1Fresh = 0;
-    int m_pwd2Fresh = 0;
-    int m_type2Fresh = 0;
     const char* m_storedDigest = nullptr;
     bool m_dragging = false;
     QPoint m_pressPos;

@@ -4,11 +4,15 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -16,58 +20,53 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <limits>
 
 #include "engine/fs_primitives.h"
 #include "engine/split.h"
 #include "jobs/jobs.h"
+#include "jobs/presentation.h"
 #include "platform/encoding.h"
 #include "ui/dialog_widget.h"
 #include "ui/file_dialogs.h"
 #include "ui/message_box.h"
 #include "ui/password_dialog.h"
+#include "ui/path_field.h"
 #include "ui/progress_widget.h"
 #include "work/workers.h"
 
 namespace {
 
-constexpr std::int64_t kKB = 1024;
-constexpr std::int64_t kMB = 1048576;
-constexpr std::int64_t kGB = 1073741824;
+constexpr std::int64_t kKiB = 1024;
 // The bytes of the units the size list offers, in its order.
-constexpr std::int64_t kUnits[] = {kKB, kMB, kGB};
+constexpr std::int64_t kUnits[] = {1, kKiB, kKiB* kKiB, kKiB* kKiB* kKiB};
+constexpr int kLastUnit = 3;
+constexpr int kPathColumn = 1;
+
+const QString kSizeKey = QStringLiteral("split/size");
+const QString kUnitKey = QStringLiteral("split/unit");
+const QString kOutputKey = QStringLiteral("split/outputDir");
 
 }  // namespace
-
-std::string formatSize(std::int64_t size) {
-    char text[60] = {};
-    if (size < 0)
-        std::snprintf(text, sizeof text, "%" PRId64 " bytes", size);
-    else if (size >= kGB)
-        std::snprintf(text, sizeof text, "%.02f G", static_cast<double>(size / kMB) / 1024.0);
-    else if (size >= kMB)
-        std::snprintf(text, sizeof text, "%.02f M", static_cast<double>(size / kKB) / 1024.0);
-    else if (size >= kKB)
-        std::snprintf(text, sizeof text, "%.02f KB", static_cast<double>(size) / 1024.0);
-    else
-        std::snprintf(text, sizeof text, "%" PRId64 " bytes", size);
-    return text;
-}
 
 UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     QFont pageFont = font();
     pageFont.setFamily(QStringLiteral("arial"));
     pageFont.setPointSize(10);
     setFont(pageFont);
+    setAcceptDrops(true);
 
     input_fileButton = new QPushButton(this);
     input_folderButton = new QPushButton(this);
+    input_hint_Label = new QLabel(this);
+    input_hint_Label->setStyleSheet(QStringLiteral("QLabel { color: #6c6c6c; }"));
     input_TreeWidget = new QTreeWidget(this);
     input_TreeWidget->setColumnCount(4);
     input_TreeWidget->setRootIsDecorated(false);
+    input_TreeWidget->setTextElideMode(Qt::ElideMiddle);
     input_TreeWidget->setHeaderLabels(
         {QStringLiteral("Name"), QStringLiteral("Path"), QStringLiteral("Size"), QString()});
     input_TreeWidget->horizontalScrollBar()->setFixedHeight(10);
@@ -78,13 +77,15 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bysize_RadioButton = new QRadioButton(split_mode_Widget);
     split_bysize_LineEdit = new QLineEdit(split_mode_Widget);
     split_size_ComboBox = new QComboBox(split_mode_Widget);
+    fit_to_Button = new QToolButton(split_mode_Widget);
+    fit_to_Menu = new QMenu(fit_to_Button);
     split_bycount_RadioButton = new QRadioButton(split_mode_Widget);
     split_bycount_LineEdit = new QLineEdit(split_mode_Widget);
     del_source_CheckBox = new QCheckBox(split_mode_Widget);
     entry_pwd_CheckBox = new QCheckBox(split_mode_Widget);
 
     output_Label = new QLabel(this);
-    output_LineEdit = new QLineEdit(this);
+    output_LineEdit = new PathField(this);
     output_fileButton = new QPushButton(this);
     m_split_Button = new QPushButton(this);
 
@@ -100,26 +101,50 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     m_inputpwdWidget->setModal(true);
     m_inputpwdWidget->hide();
 
+    // Up to 15 digits: enough for any size in bytes, and never more than an int64 holds.
     auto* digitsOnly =
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]+$")), this);
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,15}")), this);
     split_bysize_LineEdit->setValidator(digitsOnly);
     split_bycount_LineEdit->setValidator(digitsOnly);
 
     output_Label->setText(QStringLiteral("OutPath"));
     input_fileButton->setText(QStringLiteral("Add File"));
     input_folderButton->setText(QStringLiteral("Add Folder"));
+    input_hint_Label->setText(QStringLiteral("One source at a time: adding another replaces it."));
     output_fileButton->setText(QStringLiteral("..."));
     split_bysize_RadioButton->setText(QStringLiteral("Split File Size"));
     split_bycount_RadioButton->setText(QStringLiteral("Split File Count"));
     m_split_Button->setText(QStringLiteral("Split"));
     del_source_CheckBox->setText(QStringLiteral("Delete source file after splitting"));
     entry_pwd_CheckBox->setText(QStringLiteral("Encrypt Data"));
+    entry_pwd_CheckBox->setToolTip(QString::fromLatin1(kProtectionNote));
 
-    for (const char* unit : {"KB", "MB", "GB"})
+    for (const char* unit : {"bytes", "KiB", "MiB", "GiB"})
         split_size_ComboBox->addItem(QIcon(), QString::fromLatin1(unit));
+    split_size_ComboBox->setCurrentIndex(1);
     QFont unitFont = font();
     unitFont.setPointSize(9);
     split_size_ComboBox->setFont(unitFont);
+
+    fit_to_Button->setText(QStringLiteral("Fit to"));
+    fit_to_Button->setPopupMode(QToolButton::InstantPopup);
+    fit_to_Button->setMenu(fit_to_Menu);
+    for (const morvane::jobs::SizePreset& preset : morvane::jobs::sizePresets()) {
+        QAction* action = fit_to_Menu->addAction(QString::fromUtf8(preset.label));
+        action->setToolTip(page::sizeText(preset.bytes));
+        connect(action, &QAction::triggered, this, [this, &preset] { fitTo(preset); });
+    }
+
+    // What the last runs chose, before the fields report their edits.
+    const int unit = page::setting(kUnitKey, -1).toInt();
+    const QString size = page::setting(kSizeKey).toString();
+    if (unit >= 0 && unit <= kLastUnit && !size.isEmpty()) {
+        split_size_ComboBox->setCurrentIndex(unit);
+        split_bysize_LineEdit->setText(size);
+        m_keepSize = true;
+    }
+    output_LineEdit->setPath(page::setting(kOutputKey).toString());
+    m_outputChosen = !output_LineEdit->path().isEmpty();
 
     m_split_Timer1 = new QTimer(nullptr);
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
@@ -143,17 +168,20 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
             &UI_SplitWidget::split_bycount_RadioButton_slots);
     connect(output_fileButton, &QPushButton::clicked, this,
             &UI_SplitWidget::output_fileButton_slots);
+    connect(output_LineEdit, &QLineEdit::textEdited, this,
+            [this] { m_outputChosen = !output_LineEdit->path().isEmpty(); });
     connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this,
             &UI_SplitWidget::entry_pwd_CheckBox_slots);
     connect(m_split_Button, &QPushButton::clicked, this, &UI_SplitWidget::m_split_Button_slots);
+    connect(input_TreeWidget->header(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (column == kPathColumn) elideSourceRow();
+    });
 
     m_sourceSize = 102400;
 
     split_bysize_RadioButton->setChecked(true);
-    split_size_ComboBox->setEnabled(false);
-    split_bysize_LineEdit->setEnabled(false);
-    split_bycount_LineEdit->setEnabled(false);
     applyModeRule();
+    if (m_keepSize) updateFromSize();
     updateSplitButton();
 }
 
@@ -172,26 +200,30 @@ void UI_SplitWidget::layoutPage(int x, int y, int width, int height) {
     setGeometry(x, y, width, height);
     const int W = this->width();
     const int H = this->height();
+    // What the page gained over its smallest size goes to the list and the path field.
+    const int extra = std::max(0, W - 680);
     input_fileButton->setGeometry(0, 0, 100, 30);
     input_folderButton->setGeometry(105, 0, 100, 30);
+    input_hint_Label->setGeometry(215, 0, W - 215, 30);
     input_TreeWidget->setGeometry(0, 40, W, 70);
     input_TreeWidget->setColumnWidth(3, 60);
     input_TreeWidget->setColumnWidth(2, 100);
-    input_TreeWidget->setColumnWidth(1, input_TreeWidget->width() - 290);
     input_TreeWidget->setColumnWidth(0, 120);
+    input_TreeWidget->setColumnWidth(kPathColumn, input_TreeWidget->width() - 290);
     split_mode_Widget->setGeometry(0, 140, W, 200);
     split_bysize_RadioButton->setGeometry(0, 0, 120, 30);
-    split_bysize_LineEdit->setGeometry(120, 0, 60, 24);
-    // Wider than 40 pixels, or the arrow leaves only half of "MB" in sight.
-    split_size_ComboBox->setGeometry(180, 0, 50, 24);
+    split_bysize_LineEdit->setGeometry(120, 0, 100, 24);
+    // Wide enough for "bytes" beside the arrow.
+    split_size_ComboBox->setGeometry(224, 0, 66, 24);
+    fit_to_Button->setGeometry(296, 0, 70, 24);
     split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
     split_bycount_LineEdit->setGeometry(120, 40, 100, 24);
     del_source_CheckBox->setGeometry(0, 80, 300, 24);
-    entry_pwd_CheckBox->setGeometry(0, 120, 100, 24);
+    entry_pwd_CheckBox->setGeometry(0, 120, 120, 24);
     output_Label->setGeometry(0, H - 98, 60, 30);
-    output_LineEdit->setGeometry(60, H - 100, 360, 26);
-    output_fileButton->setGeometry(420, H - 100, 35, 26);
-    m_split_Button->setGeometry(500, H - 120, 100, 50);
+    output_LineEdit->setGeometry(60, H - 100, 360 + extra, 26);
+    output_fileButton->setGeometry(420 + extra, H - 100, 35, 26);
+    m_split_Button->setGeometry(500 + extra, H - 120, 100, 50);
 }
 
 QPoint UI_SplitWidget::mainWindowPos() const {
@@ -205,51 +237,70 @@ void UI_SplitWidget::addSourceRow(const QString& path, std::int64_t size) {
     m_sourcePath = path;
     auto* item = new QTreeWidgetItem(input_TreeWidget);
     item->setText(0, name);
-    item->setText(1, path);
-    item->setText(2, QString::fromStdString(formatSize(size)));
+    item->setToolTip(0, name);
+    item->setData(kPathColumn, Qt::UserRole, path);
+    item->setToolTip(kPathColumn, path);
+    item->setText(2, page::sizeText(size));
     input_TreeWidget->setItemWidget(item, 3, removeButton);
     input_TreeWidget->addTopLevelItem(item);
+    elideSourceRow();
+}
+
+void UI_SplitWidget::elideSourceRow() {
+    // The view would cut the path at its end, where rows differ; the middle goes instead.
+    const QFontMetrics metrics(input_TreeWidget->font());
+    const int room = input_TreeWidget->columnWidth(kPathColumn) - 12;
+    for (int i = 0; i < input_TreeWidget->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = input_TreeWidget->topLevelItem(i);
+        item->setText(
+            kPathColumn,
+            page::elidePath(metrics, item->data(kPathColumn, Qt::UserRole).toString(), room));
+    }
 }
 
 void UI_SplitWidget::updateSplitButton() {
-    m_split_Button->setEnabled(false);
-    if (input_TreeWidget->topLevelItemCount() > 0 && !output_LineEdit->text().isEmpty())
-        m_split_Button->setEnabled(true);
+    // An empty output folder means the source's own folder.
+    m_split_Button->setEnabled(input_TreeWidget->topLevelItemCount() > 0);
 }
 
 void UI_SplitWidget::applyModeRule() {
-    split_size_ComboBox->setEnabled(false);
-    split_bysize_LineEdit->setEnabled(false);
-    split_bycount_LineEdit->setEnabled(false);
-    if (split_bysize_RadioButton->isChecked()) {
-        split_size_ComboBox->setEnabled(true);
-        split_bysize_LineEdit->setEnabled(true);
-    } else {
-        split_bycount_LineEdit->setEnabled(true);
-    }
+    const bool bySize = split_bysize_RadioButton->isChecked();
+    split_size_ComboBox->setEnabled(bySize);
+    split_bysize_LineEdit->setEnabled(bySize);
+    split_bycount_LineEdit->setEnabled(!bySize);
 }
 
 void UI_SplitWidget::updateFromSize() {
-    if (split_bysize_LineEdit->text().isEmpty())
-        split_bysize_LineEdit->setText(QStringLiteral("1"));
-    int n = split_bysize_LineEdit->text().toInt();
-    if (n <= 0) {
-        split_bysize_LineEdit->setText(QStringLiteral("1"));
-        n = 1;
+    bool ok = false;
+    const std::int64_t n = split_bysize_LineEdit->text().toLongLong(&ok);
+    const int unit = std::clamp(split_size_ComboBox->currentIndex(), 0, kLastUnit);
+    if (!ok || n <= 0) {
+        m_chunkSize = 0;
+        split_bycount_LineEdit->clear();
+        return;
     }
-    const int unit = std::clamp(split_size_ComboBox->currentIndex(), 0, 2);
+    if (n > std::numeric_limits<std::int64_t>::max() / kUnits[unit]) {
+        m_chunkSize = -1;
+        split_bycount_LineEdit->clear();
+        return;
+    }
     m_chunkSize = n * kUnits[unit];
     split_bycount_LineEdit->setText(
         QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
 }
 
 void UI_SplitWidget::updateFromCount() {
-    if (split_bycount_LineEdit->text().isEmpty())
-        split_bycount_LineEdit->setText(QStringLiteral("1"));
-    std::int64_t n = split_bycount_LineEdit->text().toInt();
-    if (n <= 0) n = 1;
-    // No more chunks than the source has started kilobytes, and one for an empty source.
-    n = std::min(n, std::max<std::int64_t>(1, morvane::chunkCountFor(m_sourceSize, kKB)));
+    bool ok = false;
+    std::int64_t n = split_bycount_LineEdit->text().toLongLong(&ok);
+    // An empty source makes no chunk whatever the count.
+    if (ok && m_sourceSize == 0) n = 1;
+    if (!ok || n <= 0) {
+        m_chunkSize = 0;
+        split_bysize_LineEdit->clear();
+        return;
+    }
+    // No more chunks than the source has started kibibytes, and one for an empty source.
+    n = std::min(n, std::max<std::int64_t>(1, morvane::chunkCountFor(m_sourceSize, kKiB)));
     m_chunkSize = morvane::chunkSizeForCount(m_sourceSize, n);
     split_bycount_LineEdit->setText(
         QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
@@ -257,13 +308,29 @@ void UI_SplitWidget::updateFromCount() {
 }
 
 void UI_SplitWidget::showChunkSize(std::int64_t chunk) {
-    int unit = 0;
-    while (unit < 2 && chunk >= kUnits[unit + 1]) ++unit;
+    int unit = 1;
+    while (unit < kLastUnit && chunk >= kUnits[unit + 1]) ++unit;
     split_bysize_LineEdit->setText(
         QString::number(std::max<std::int64_t>(1, chunk / kUnits[unit])));
     // The shown size is rounded; the unit's change must not turn it into the chunk size.
     const QSignalBlocker quiet(split_size_ComboBox);
     split_size_ComboBox->setCurrentIndex(unit);
+}
+
+void UI_SplitWidget::showExactSize(std::int64_t bytes) {
+    int unit = kLastUnit;
+    while (unit > 0 && bytes % kUnits[unit] != 0) --unit;
+    split_bysize_LineEdit->setText(QString::number(bytes / kUnits[unit]));
+    const QSignalBlocker quiet(split_size_ComboBox);
+    split_size_ComboBox->setCurrentIndex(unit);
+}
+
+void UI_SplitWidget::fitTo(const morvane::jobs::SizePreset& preset) {
+    // A medium is a size: choosing one in count mode means cutting by size.
+    split_bysize_RadioButton->setChecked(true);
+    applyModeRule();
+    showExactSize(preset.bytes);
+    updateFromSize();
 }
 
 void UI_SplitWidget::suggestChunkSize() {
@@ -281,14 +348,8 @@ void UI_SplitWidget::suggestChunkSize() {
     for (; steps > 0; --steps) v *= 10;
     if (v < 1) v = 1;
     split_bysize_LineEdit->setText(QString::number(v));
-    int index = split_size_ComboBox->currentIndex();
-    if (k <= 1)
-        index = 0;
-    else if (k == 2)
-        index = 1;
-    else if (k == 3)
-        index = 2;
-    split_size_ComboBox->setCurrentIndex(index);
+    // Below a mebibyte the suggestion counts kibibytes; from a tebibyte on, gibibytes.
+    split_size_ComboBox->setCurrentIndex(std::clamp(k, 1, kLastUnit));
     updateFromSize();
 }
 
@@ -316,13 +377,31 @@ bool UI_SplitWidget::takeSource(const QString& path) {
     const std::int64_t size = measureSource(path);
     if (size < 0) return false;
     input_TreeWidget->clear();
-    updateSplitButton();
-    QDir parentDir(path);
-    parentDir.cdUp();
-    output_LineEdit->setText(parentDir.absolutePath());
+    if (!m_outputChosen) {
+        QDir parentDir(path);
+        parentDir.cdUp();
+        output_LineEdit->setPath(parentDir.absolutePath());
+    }
     m_sourceSize = size;
     addSourceRow(path, m_sourceSize);
     return true;
+}
+
+void UI_SplitWidget::addSource(const QString& path) {
+    if (!takeSource(path)) return;
+    if (m_keepSize) {
+        // The size the user settled on stays; only the count follows the new source.
+        if (split_bysize_RadioButton->isChecked())
+            updateFromSize();
+        else
+            updateFromCount();
+    } else if (QFileInfo(path).isDir()) {
+        split_bycount_LineEdit->setText(QStringLiteral("10"));
+        updateFromCount();
+    } else {
+        suggestChunkSize();
+    }
+    updateSplitButton();
 }
 
 void UI_SplitWidget::split_size_ComboBox_slots() {
@@ -340,22 +419,31 @@ void UI_SplitWidget::split_bycount_LineEdit_slots() {
 void UI_SplitWidget::input_fileButton_slots() {
     // Every file: the dialog's "*.*" would hide names without a dot here.
     const QString path =
-        askOpenFileName(this, tr("Open File"), QDir::homePath(), tr("All files (*)"));
+        askOpenFileName(this, tr("Open File"), page::dialogFolder(), tr("All files (*)"));
     if (path.isEmpty()) return;
-    if (!takeSource(path)) return;
-    suggestChunkSize();
-    updateSplitButton();
+    page::rememberDialogPath(path, false);
+    addSource(path);
 }
 
 void UI_SplitWidget::input_folderButton_slots() {
     const QString path =
-        askExistingDirectory(this, tr("Select Split source Folder"), QDir::homePath(),
+        askExistingDirectory(this, tr("Select Split source Folder"), page::dialogFolder(),
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (path.isEmpty()) return;
-    if (!takeSource(path)) return;
-    split_bycount_LineEdit->setText(QStringLiteral("10"));
-    updateFromCount();
-    updateSplitButton();
+    page::rememberDialogPath(path, true);
+    addSource(path);
+}
+
+void UI_SplitWidget::dragEnterEvent(QDragEnterEvent* event) {
+    if (!jobActive() && !page::droppedPath(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void UI_SplitWidget::dropEvent(QDropEvent* event) {
+    const QString path = page::droppedPath(event->mimeData());
+    if (path.isEmpty() || jobActive()) return;
+    event->acceptProposedAction();
+    addSource(path);
 }
 
 void UI_SplitWidget::split_bysize_RadioButton_slots() {
@@ -368,10 +456,12 @@ void UI_SplitWidget::split_bycount_RadioButton_slots() {
 
 void UI_SplitWidget::output_fileButton_slots() {
     const QString dir =
-        askExistingDirectory(this, tr("Select Output Folder"), QDir::homePath(),
+        askExistingDirectory(this, tr("Select Output Folder"), page::dialogFolder(),
                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (dir.isEmpty()) return;
-    output_LineEdit->setText(dir);
+    page::rememberDialogPath(dir, true);
+    output_LineEdit->setPath(dir);
+    m_outputChosen = true;
     updateSplitButton();
 }
 
@@ -382,20 +472,51 @@ void UI_SplitWidget::delbutton_slots() {
 
 void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
     const QPoint p = mainWindowPos();
-    m_inputpwdWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 160);
+    m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
     if (state == 0) return;
     m_inputpwdWidget->runDialog();
     if (m_inputpwdWidget->m_passwordSet != 1) entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
 }
 
+QString UI_SplitWidget::chunkRefusal() const {
+    if (m_chunkSize < 0) return QStringLiteral("The chunk size is too large.");
+    if (m_chunkSize > 0) return QString();
+    return split_bysize_RadioButton->isChecked()
+               ? QStringLiteral("The chunk size must be at least 1 byte.")
+               : QStringLiteral("The chunk count must be at least 1.");
+}
+
+void UI_SplitWidget::rememberChoices(const QString& outputDir) {
+    if (split_bysize_RadioButton->isChecked()) {
+        page::setSetting(kUnitKey, split_size_ComboBox->currentIndex());
+        page::setSetting(kSizeKey, split_bysize_LineEdit->text());
+        m_keepSize = true;
+    }
+    if (!outputDir.isEmpty()) {
+        page::setSetting(kOutputKey, outputDir);
+        m_outputChosen = true;
+    }
+}
+
+void UI_SplitWidget::clearJobOptions() {
+    del_source_CheckBox->setChecked(false);
+    // Unticking asks nothing; the password goes with the tick.
+    entry_pwd_CheckBox->setChecked(false);
+    m_inputpwdWidget->forgetPassword();
+}
+
 void UI_SplitWidget::m_split_Button_slots() {
     // The pop-up keeps the user away while a job runs; this guards callers that are not users.
     if (jobActive()) return;
+    if (const QString why = chunkRefusal(); !why.isEmpty()) {
+        showMessage(m_mainWindow, QString(), why, true, false);
+        return;
+    }
 
     // The job takes the page's choices as they are now; later changes on the page are not its.
     morvane::jobs::SplitOrder order;
     order.source = m_sourcePath;
-    order.outputDir = output_LineEdit->text();
+    order.outputDir = output_LineEdit->path();
     order.chunkSize = m_chunkSize;
     if (entry_pwd_CheckBox->checkState() == Qt::Checked)
         order.password = m_inputpwdWidget->m_password;
@@ -406,6 +527,13 @@ void UI_SplitWidget::m_split_Button_slots() {
                     true, false);
         return;
     }
+    if (job->targetExists()) {
+        const QString question =
+            job->chunkFolder() + QLatin1Char(' ') + job->whatIsThere() + ". Replace it?";
+        if (!askReplace(m_mainWindow, question)) return;
+        job->allowReplace(true);
+    }
+    rememberChoices(output_LineEdit->path());
     m_job = std::move(job);
 
     const QPoint p = mainWindowPos();
@@ -453,6 +581,7 @@ void UI_SplitWidget::cancelJobAndWait() {
     m_split_Timer1->stop();
     m_ProgressWidget->hide();
     m_job.reset();
+    clearJobOptions();
 }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
@@ -461,12 +590,33 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     if (m_endGate.arrive()) presentJobEnd();
 }
 
+namespace {
+
+// "4 chunks of 100.00 MiB", with the medium's name when the size is a preset's, and what the
+// last chunk holds when it holds less.
+QStringList chunkLines(std::int64_t count, std::int64_t size, std::int64_t total) {
+    if (count == 0) return {QStringLiteral("No chunk: the source is empty.")};
+    if (count == 1) return {QStringLiteral("1 chunk of ") + page::sizeText(total)};
+    QString line = QString::number(count) + QStringLiteral(" chunks of ") + page::sizeText(size);
+    if (const morvane::jobs::SizePreset* preset = morvane::jobs::presetOfSize(size))
+        line += QStringLiteral(", the size for ") + QString::fromUtf8(preset->label);
+    QStringList lines = {line};
+    const std::int64_t last = total - (count - 1) * size;
+    if (last < size)
+        lines.append(QStringLiteral("The last chunk holds ") + page::sizeText(last) +
+                     QLatin1Char('.'));
+    return lines;
+}
+
+}  // namespace
+
 void UI_SplitWidget::presentJobEnd() {
     // Only the job says what happened: the page's fields may name another source by now.
     const std::unique_ptr<morvane::jobs::SplitJob> job = std::move(m_job);
     m_split_Timer1->stop();
     m_ProgressWidget->setPercent(job->control().percent());
     m_ProgressWidget->hide();
+    clearJobOptions();
     const morvane::Outcome& outcome = job->outcome();
     if (outcome.cancelled) {
         showMessage(m_mainWindow, QString(), QStringLiteral("Splitting cancelled"), true, false);
@@ -480,8 +630,12 @@ void UI_SplitWidget::presentJobEnd() {
     if (!job->removal())
         showMessage(m_mainWindow, QStringLiteral("The source was not deleted."),
                     page::describe(job->removal()), true, false);
+    QStringList details = {QStringLiteral("Chunk folder: ") + job->chunkFolder()};
+    details += chunkLines(job->chunkCount(), job->chunkSize(), job->totalSize());
+    if (job->sourcesDeleted()) details.append(QStringLiteral("The source was deleted."));
     const QPoint p = mainWindowPos();
-    m_DialogWidget->folderPath = QFileInfo(job->chunkFolder()).path();
-    m_DialogWidget->placeAt(p.x() + (width() - 240) / 2, p.y() + height() / 2, 260, 80);
+    m_DialogWidget->folderPath = job->chunkFolder();
+    m_DialogWidget->setDetails(details);
+    m_DialogWidget->placeAt(p.x() + (width() - 400) / 2, p.y() + height() / 2 - 40, 420, 80);
     m_DialogWidget->show();
 }

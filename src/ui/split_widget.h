@@ -1,6 +1,7 @@
 #pragma once
-// The "Split File" page: one source file or folder, how to cut it (a chunk size or a chunk
-// count), the output folder and the options; "Split" runs the job on the page's worker.
+// The "Split File" page: one source file or folder, how to cut it (a chunk size, a medium's
+// size, or a chunk count), the output folder and the options; "Split" runs the job on the
+// page's worker.
 
 #include <QString>
 #include <QWidget>
@@ -14,10 +15,13 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class QToolButton;
 class QTreeWidget;
+class PathField;
 class UI_DialogWidget;
 class UI_ProgressWidget;
 class UI_inputpwdWidget;
@@ -25,11 +29,9 @@ namespace morvane {
 class JobThread;
 namespace jobs {
 class SplitJob;
-}
+struct SizePreset;
+}  // namespace jobs
 }  // namespace morvane
-
-// The size column's text: "1.50 KB", "3.00 M", "3.00 G" or "1000 bytes".
-std::string formatSize(std::int64_t size);
 
 class UI_SplitWidget : public QWidget {
     Q_OBJECT
@@ -49,7 +51,8 @@ public:
 
     // The worker and the pop-ups have no parent; the page deletes them.
     morvane::JobThread* m_SplitDoingThread;
-    // The source's size when it was chosen, and the chunk size in bytes that a split uses.
+    // The source's size when it was chosen, and the chunk size in bytes that a split uses:
+    // 0 while the field asks for no chunk at all, -1 for more bytes than a size can hold.
     std::int64_t m_sourceSize = 102400;
     std::int64_t m_chunkSize = 0;
     QString m_sourcePath;
@@ -59,17 +62,20 @@ public:
 
     QPushButton* input_fileButton;
     QPushButton* input_folderButton;
+    QLabel* input_hint_Label;
     QTreeWidget* input_TreeWidget;
     QWidget* split_mode_Widget;
     QRadioButton* split_bysize_RadioButton;
     QLineEdit* split_bysize_LineEdit;
     QComboBox* split_size_ComboBox;
+    QToolButton* fit_to_Button;
+    QMenu* fit_to_Menu;
     QRadioButton* split_bycount_RadioButton;
     QLineEdit* split_bycount_LineEdit;
     QCheckBox* del_source_CheckBox;
     QCheckBox* entry_pwd_CheckBox;
     QLabel* output_Label;
-    QLineEdit* output_LineEdit;
+    PathField* output_LineEdit;
     QPushButton* output_fileButton;
     QPushButton* m_split_Button;
     UI_ProgressWidget* m_ProgressWidget;
@@ -79,12 +85,20 @@ public:
 
     void addSourceRow(const QString& path, std::int64_t size);
     // Each recomputes the other field from the one the user edited. The count shown is the
-    // number of chunks the split will write; by count, chunks are at least 1 KB.
+    // number of chunks the split will write; by count, chunks are at least 1 KiB.
     void updateFromSize();
     void updateFromCount();
     void updateSplitButton();
     // A round chunk size of about a ninth of the source.
     void suggestChunkSize();
+    // Lists path, a file or a folder, as the source, in place of the one listed before.
+    void addSource(const QString& path);
+    // Cuts by size, into chunks of the preset's exact size.
+    void fitTo(const morvane::jobs::SizePreset& preset);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private slots:
     void split_size_ComboBox_slots();
@@ -105,16 +119,30 @@ private slots:
 private:
     // The size of a chosen source, or -1 after telling the user why it cannot be measured.
     std::int64_t measureSource(const QString& path);
-    // Lists a chosen source with its parent as the output folder; false when it cannot be
-    // measured.
+    // Lists a chosen source, with its parent as the output folder unless the user chose one;
+    // false when it cannot be measured.
     bool takeSource(const QString& path);
     void applyModeRule();
     // Shows chunk in the size field, in the largest unit it reaches, without recomputing it.
     void showChunkSize(std::int64_t chunk);
+    // Shows bytes in the size field exactly, in the largest unit that divides it.
+    void showExactSize(std::int64_t bytes);
+    // Why the chunk size or count cannot be split by, or an empty text.
+    QString chunkRefusal() const;
+    // The source row's path, cut in the middle to fit its column.
+    void elideSourceRow();
+    // Keeps the unit, the size and the output folder for the next job and the next run.
+    void rememberChoices(const QString& outputDir);
+    // Unticks what must never carry over to another job: deleting, and protection.
+    void clearJobOptions();
     void presentJobEnd();
     QPoint mainWindowPos() const;
 
     // The running job, or the one whose end is not presented yet.
     std::unique_ptr<morvane::jobs::SplitJob> m_job;
     page::EndGate m_endGate;
+    // The output folder was chosen, typed or used by a job: a new source keeps it.
+    bool m_outputChosen = false;
+    // The size was remembered or used by a job: a new source keeps it.
+    bool m_keepSize = false;
 };

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QResizeEvent>
 #include <QTabWidget>
 
 #include "ui/images.h"
@@ -45,7 +46,6 @@ UI_Tarnwick::UI_Tarnwick(QWidget* parent) : QWidget(parent) {
     setFont(windowFont);
 
     resize(kWidth, kHeight);
-    setMaximumSize(kWidth, kHeight);
     setMinimumSize(kWidth, kHeight);
     setWindowFlags(Qt::WindowMinMaxButtonsHint);
     setAutoFillBackground(true);
@@ -92,6 +92,11 @@ void UI_Tarnwick::layoutChildren() {
     for (int i = 0; i < static_cast<int>(m_aboutLabels.size()); ++i)
         m_aboutLabels[static_cast<std::size_t>(i)]->setGeometry(
             QRect(QPoint(30, 80 + 40 * i), QPoint(w - 1, 119 + 40 * i)));
+}
+
+void UI_Tarnwick::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutChildren();
 }
 
 void UI_Tarnwick::mousePressEvent(QMouseEvent* event) {

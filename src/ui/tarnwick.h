@@ -1,6 +1,7 @@
 #pragma once
 // The program's one top-level window: the "Split File", "Join File" and "About" tabs and the
-// version label. It has a fixed size and is moved by dragging its background.
+// version label. It can be resized down to its first size, and is moved by dragging its
+// background.
 
 #include <QPoint>
 #include <QWidget>
@@ -9,6 +10,7 @@
 class QCloseEvent;
 class QLabel;
 class QMouseEvent;
+class QResizeEvent;
 class QTabWidget;
 class UI_JoinWidget;
 class UI_SplitWidget;
@@ -36,6 +38,7 @@ protected:
     // While a job runs, closing asks whether to cancel it; the window closes only once the
     // cancelled job has ended and removed what it wrote.
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void layoutChildren();

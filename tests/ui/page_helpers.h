@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QList>
+#include <QMimeData>
 #include <QPushButton>
+#include <QSettings>
 #include <QStringList>
 #include <QTimer>
 #include <QtTest>
@@ -19,6 +23,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/message_box.h"
 #include "ui/password_dialog.h"
+#include "ui/path_field.h"
 
 namespace test {
 
@@ -58,6 +63,52 @@ inline bool sparseFile(const QString& path, std::int64_t size) {
 inline QStringList namesIn(const QString& folder) {
     return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
+
+// Points the program's settings at folder, so that no test reads or writes the user's.
+// Call before the first page is made.
+inline void keepSettingsIn(const QString& folder) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+}
+
+// Forgets every setting: each test starts as a first run.
+inline void forgetSettings() {
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Veltrane", "Morvane");
+    settings.clear();
+}
+
+// Drags path (one or more) onto to and drops it there; whether to took the drag.
+inline bool dropPaths(QWidget* to, const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(to, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(to, &drop);
+    return drop.isAccepted();
+}
+
+// Answers the question whether to replace what a job would write over, and keeps each one.
+class ReplaceAnswers {
+public:
+    explicit ReplaceAnswers(bool replace) : replace(replace) {
+        previous_ = setReplaceAsker([this](QWidget*, const QString& question) {
+            asked.append(question);
+            return this->replace;
+        });
+    }
+    ~ReplaceAnswers() { setReplaceAsker(previous_); }
+    ReplaceAnswers(const ReplaceAnswers&) = delete;
+    ReplaceAnswers& operator=(const ReplaceAnswers&) = delete;
+
+    bool replace;
+    QStringList asked;
+
+private:
+    ReplaceAsker previous_;
+};
 
 // Answers the pages' path questions in order; an empty answer is a cancel, and so is a
 // question beyond the list.
@@ -117,6 +168,7 @@ public:
     QStringList titles;  // of the message boxes, one for each message
     QStringList messages;
     QStringList completions;
+    QStringList details;  // of the completion dialogs, one text for each
     bool cancelNotes = false;
     std::function<void(UI_inputpwdWidget*)> password;
     int passwordRuns = 0;
@@ -134,6 +186,7 @@ private:
             (cancel ? box->cancelButton : box->okButton)->click();
         } else if (auto* done = qobject_cast<UI_DialogWidget*>(front)) {
             completions.append(done->messageLabel->text());
+            details.append(done->detailLabel->text());
             done->okButton->click();
         } else if (auto* dialog = qobject_cast<UI_inputpwdWidget*>(front)) {
             ++passwordRuns;

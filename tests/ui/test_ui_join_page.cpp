@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDirIterator>
 #include <QRadioButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
@@ -22,7 +23,8 @@ namespace {
 const QString kNote = QStringLiteral(
     "Note: A file with the same name as the output file already exists. Morvane will overwite "
     "it.");
-const QString kNotValid = QStringLiteral("input path is not valid!");
+const QString kAddFirst = QStringLiteral("Add a chunk folder first");
+const QString kNoList = QString::fromLatin1(kNoChecksumListNote);
 
 bool waitForEnd(ModalResponder& responder, const QThread* worker, qsizetype before) {
     return QTest::qWaitFor(
@@ -44,7 +46,7 @@ bool splitThroughPage(UI_Tarnwick& window, ModalResponder& responder, const QStr
         else
             page->input_fileButton->click();
     }
-    page->output_LineEdit->setText(out);
+    page->output_LineEdit->setPath(out);
     page->split_bycount_RadioButton->click();
     retype(page->split_bycount_LineEdit, QString::number(count));
     page->m_split_Button->click();
@@ -69,6 +71,26 @@ bool joinAndWait(UI_JoinWidget* page, ModalResponder& responder) {
 bool showsImage(QTreeWidget* tree, int row, const QString& image) {
     auto* label = qobject_cast<QLabel*>(tree->itemWidget(tree->topLevelItem(row), 2));
     return label != nullptr && label->pixmap().toImage() == QPixmap(image).toImage();
+}
+
+// Each row's state word, and whether its mark agrees: the right mark for "ok" alone.
+QStringList statesShown(QTreeWidget* tree) {
+    QStringList states;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        const QString state = tree->topLevelItem(i)->text(3);
+        const bool right = showsImage(tree, i, ":/image/right.png");
+        const bool wrong = showsImage(tree, i, ":/image/wrong.png");
+        states.append(right == (state == "ok") && wrong != right ? state : state + " (bad mark)");
+    }
+    return states;
+}
+
+// Changes one byte of file at offset.
+bool flipByte(const QString& file, qsizetype offset) {
+    QByteArray bytes = readFile(file);
+    if (offset >= bytes.size()) return false;
+    bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5a);
+    return writeFile(file, bytes);
 }
 
 // Every file below folder with its bytes, by relative path.
@@ -99,7 +121,11 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(tmp.isValid()); }
+    void initTestCase() {
+        QVERIFY(tmp.isValid());
+        keepSettingsIn(tmp.filePath(QStringLiteral("settings")));
+    }
+    void init() { forgetSettings(); }
 
     void listingMarksEveryChunk() {
         const QString base = freshFolder();
@@ -116,51 +142,62 @@ private slots:
         QVERIFY(QFile::remove(chunks + "/data_3.spt"));
 
         UI_JoinWidget* page = window.m_joinWidget;
-        QVERIFY(!page->m_join_Button->isEnabled());
         listThroughPage(page, chunks);
         QCOMPARE(responder.messages, QStringList());
         QTreeWidget* tree = page->input_joinTreeWidget;
         QCOMPARE(tree->topLevelItemCount(), 4);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(tree->topLevelItem(i)->text(0),
+            QCOMPARE(tree->topLevelItem(i)->toolTip(0),
                      chunks + QStringLiteral("/data_%1.spt").arg(i));
-        QCOMPARE(tree->topLevelItem(0)->text(1), QStringLiteral("10000"));
-        QCOMPARE(tree->topLevelItem(3)->text(1), QStringLiteral("-1"));
-        QVERIFY(showsImage(tree, 0, ":/image/right.png"));
-        QVERIFY(showsImage(tree, 1, ":/image/wrong.png"));
-        QVERIFY(showsImage(tree, 2, ":/image/right.png"));
-        QVERIFY(showsImage(tree, 3, ":/image/wrong.png"));
-        QCOMPARE(page->output_LineEdit->text(), base);
+        QCOMPARE(tree->topLevelItem(0)->text(1), QStringLiteral("9.77 KiB"));
+        QCOMPARE(tree->topLevelItem(3)->text(1), QStringLiteral("missing"));
+        QCOMPARE(statesShown(tree), QStringList({"ok", "changed", "ok", "missing"}));
+        QCOMPARE(page->output_LineEdit->path(), base);
         QCOMPARE(page->m_sourceName, QStringLiteral("data.tar.gz"));
-        QVERIFY(page->m_join_Button->isEnabled());
+        QVERIFY(page->status_Label->text().contains(QStringLiteral("Verify")));
 
-        // A cancelled dialog disables Join and keeps the rows.
+        // Join with a red mark names every bad chunk and starts nothing.
+        page->m_join_Button->click();
+        QCOMPARE(responder.titles, QStringList{"The chunk set cannot be joined."});
+        QCOMPARE(responder.messages,
+                 QStringList{"data_1.spt: does not match the manifest\ndata_3.spt: missing"});
+        QVERIFY(!page->jobActive());
+        QCOMPARE(namesIn(base), QStringList({"data.tar.gz", "data_spt"}));
+
+        // A cancelled dialog keeps the rows.
         listThroughPage(page, QString());
-        QVERIFY(!page->m_join_Button->isEnabled());
         QCOMPARE(tree->topLevelItemCount(), 4);
     }
 
-    void aFolderWithoutAManifestCannotBeJoined() {
+    // Before, each of these said only "input path is not valid!".
+    void theMessagesSayWhyThereIsNothingToJoin() {
         const QString base = freshFolder();
         const QString notASet = base + "/plain";
         QVERIFY(writeFile(notASet + "/a.txt", "text"));
-        const QString out = base + "/out";
-        QVERIFY(QDir().mkpath(out));
+        const QString killed = base + "/.movie_spt.morvane-partial";
+        QVERIFY(writeFile(killed + "/movie_0.spt", "chunk"));
+        const QString older = base + "/half";
+        QVERIFY(writeFile(older + "/half_0.spt", "chunk"));
         UI_Tarnwick window;
         UI_JoinWidget* page = window.m_joinWidget;
         ModalResponder responder;
+        page->m_join_Button->click();
+        page->verify_Button->click();
+        QCOMPARE(responder.messages, QStringList({kAddFirst, kAddFirst}));
+
         listThroughPage(page, notASet);
-        QCOMPARE(responder.messages, QStringList{kNotValid});
+        listThroughPage(page, killed);
+        listThroughPage(page, older);
+        QCOMPARE(responder.messages.mid(2),
+                 QStringList({notASet + " holds no chunk set (no spt_config.qorvelx)",
+                              killed + " looks like a split that did not finish",
+                              older + " looks like a split that did not finish"}));
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
         QVERIFY(page->m_sourceName.isEmpty());
-        QVERIFY(page->m_join_Button->isEnabled());
-
-        page->output_LineEdit->setText(out);
         page->m_join_Button->click();
-        QCOMPARE(responder.messages, QStringList({kNotValid, kNotValid}));
+        QCOMPARE(responder.messages.last(), kAddFirst);
         QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
-        QCOMPARE(namesIn(out), QStringList());
     }
 
     void aFileGoesThroughBothPagesUnchanged_data() {
@@ -178,25 +215,28 @@ private slots:
         UI_Tarnwick window;
         ModalResponder responder;
         QVERIFY(splitThroughPage(window, responder, file, base, 4));
-        QCOMPARE(window.m_splitWidget->m_DialogWidget->folderPath, base);
         const QString chunks = base + "/report_spt";
+        QCOMPARE(window.m_splitWidget->m_DialogWidget->folderPath, chunks);
         if (size == 0) {
-            QCOMPARE(namesIn(chunks), QStringList{"spt_config.qorvelx"});
+            QCOMPARE(namesIn(chunks), QStringList({"spt_checksums.sha256", "spt_config.qorvelx"}));
         } else {
-            QCOMPARE(namesIn(chunks), QStringList({"report_0.spt", "report_1.spt", "report_2.spt",
-                                                   "report_3.spt", "spt_config.qorvelx"}));
+            QCOMPARE(namesIn(chunks),
+                     QStringList({"report_0.spt", "report_1.spt", "report_2.spt", "report_3.spt",
+                                  "spt_checksums.sha256", "spt_config.qorvelx"}));
             QCOMPARE(readFile(chunks + "/report_3.spt"), bytes.mid(3 * size / 4));
         }
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), size == 0 ? 0 : 4);
-        const QString out = base + "/joined";
-        QVERIFY(QDir().mkpath(out));
-        page->output_LineEdit->setText(out);
+        // The output folder need not exist: the join makes it.
+        const QString out = base + "/joined/here";
+        page->output_LineEdit->setPath(out);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(responder.completions.last(), QStringLiteral("Joining Completed!"));
+        QCOMPARE(responder.details.last(),
+                 "Written: " + out + "/report.pdf\nEvery byte matched the set's checksum list.");
         QCOMPARE(page->m_DialogWidget->folderPath, out);
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QVERIFY(QFileInfo::exists(out + "/report.pdf"));
@@ -226,10 +266,10 @@ private slots:
         // Every chunk but the manifest is listed: the count asked for, though it does not
         // divide the size.
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 7);
-        QCOMPARE(namesIn(base + "/photos_spt").size(), 8);
+        QCOMPARE(namesIn(base + "/photos_spt").size(), 9);
         const QString out = base + "/restored";
         QVERIFY(QDir().mkpath(out));
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(treeContents(out + "/photos"), treeContents(source));
@@ -255,7 +295,7 @@ private slots:
         QCOMPARE(page->m_check.manifest.passwordDigest.size(), std::size_t{32});
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
 
         QString refusal;
         responder.password = [&](UI_inputpwdWidget* dialog) {
@@ -297,17 +337,20 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/song_spt");
-        page->output_LineEdit->setText(out);
-        responder.cancelNotes = true;
-        page->m_join_Button->click();
-        QCOMPARE(responder.messages, QStringList{kNote});
+        page->output_LineEdit->setPath(out);
+        {
+            ReplaceAnswers no(false);
+            page->m_join_Button->click();
+            QCOMPARE(no.asked, QStringList{kNote});
+        }
         QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(readFile(out + "/song.mp3"), older);
 
-        responder.cancelNotes = false;
+        ReplaceAnswers yes(true);
         QVERIFY(joinAndWait(page, responder));
-        QCOMPARE(responder.messages, QStringList({kNote, kNote}));
+        QCOMPARE(yes.asked, QStringList{kNote});
+        QCOMPARE(responder.messages, QStringList());
         QCOMPARE(responder.completions.last(), QStringLiteral("Joining Completed!"));
         QCOMPARE(readFile(out + "/song.mp3"), bytes);
     }
@@ -329,14 +372,18 @@ private slots:
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 5);
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
         page->delete_chunks_CheckBox->setChecked(true);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(readFile(out + "/video.mkv"), bytes);
-        QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_config.qorvelx", "video_5.spt"}));
+        QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_checksums.sha256",
+                                               "spt_config.qorvelx", "video_5.spt"}));
+        QVERIFY(responder.details.last().contains(QStringLiteral("The chunk files were deleted.")));
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
-        QVERIFY(!page->m_join_Button->isEnabled());
+        QVERIFY(!page->m_listingValid);
+        // Deleting is asked for each job anew.
+        QVERIFY(!page->delete_chunks_CheckBox->isChecked());
     }
 
     void aFailedJoinKeepsTheChunksAndSaysWhy() {
@@ -351,8 +398,10 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
-        const QString missing = base + "/no-such-folder";
-        page->output_LineEdit->setText(missing);
+        // A file where the output folder should be.
+        const QString notAFolder = base + "/a-file";
+        QVERIFY(writeFile(notAFolder, "x"));
+        page->output_LineEdit->setPath(notAFolder);
         page->delete_chunks_CheckBox->setChecked(true);
         const qsizetype completions = responder.completions.size();
         QVERIFY(joinAndWait(page, responder));
@@ -360,11 +409,12 @@ private slots:
         QCOMPARE(responder.messages.size(), 1);
         const QString shown = responder.messages[0];
         QCOMPARE(responder.titles, QStringList{"Joining failed!"});
-        QVERIFY2(shown.startsWith(missing + "/album.zip: "), qPrintable(shown));
-        QVERIFY2(shown.contains(QStringLiteral("No such file or directory")), qPrintable(shown));
+        QVERIFY2(shown.startsWith(notAFolder), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("Not a directory")), qPrintable(shown));
         QCOMPARE(namesIn(chunks), before);
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 3);
         QVERIFY(!page->m_ProgressWidget->isVisible());
+        QVERIFY(!page->delete_chunks_CheckBox->isChecked());
     }
 
     void aCancelledJoinLeavesNothingAndKeepsTheChunks() {
@@ -391,6 +441,125 @@ private slots:
         QVERIFY(!QFileInfo::exists(file));
         QCOMPARE(namesIn(chunks), before);
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 4);
+    }
+
+    // A change past a chunk's fingerprinted start shows only when every byte is read: by
+    // Verify, or by the join, which refuses the set and marks the chunk.
+    void verifyAndJoinMarkAChunkChangedPastItsStart() {
+        const QString base = freshFolder();
+        const QString file = base + "/disk.img";
+        QVERIFY(writeFile(file, patternBytes(40000, 41)));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        const QString chunks = base + "/disk_spt";
+        QVERIFY(flipByte(chunks + "/disk_2.spt", 5000));
+
+        for (const bool byVerify : {true, false}) {
+            UI_JoinWidget* page = window.m_joinWidget;
+            listThroughPage(page, chunks);
+            QTreeWidget* tree = page->input_joinTreeWidget;
+            QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "ok", "ok"}));
+            const qsizetype before = responder.completions.size() + responder.messages.size();
+            if (byVerify) {
+                page->verify_Button->click();
+                QCOMPARE(page->m_ProgressWidget->captionLabel->text(),
+                         QStringLiteral("Verifying..."));
+                QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, before));
+                QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set is damaged."));
+                QCOMPARE(responder.messages.last(),
+                         QStringLiteral("disk_2.spt: does not match its checksum"));
+                QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "damaged", "ok"}));
+                // What Verify found stops the join before it starts.
+                page->m_join_Button->click();
+                QCOMPARE(responder.titles.last(),
+                         QStringLiteral("The chunk set cannot be joined."));
+                QVERIFY(!page->jobActive());
+            } else {
+                page->output_LineEdit->setPath(base + "/out");
+                QVERIFY(joinAndWait(page, responder));
+                QCOMPARE(responder.titles.last(), QStringLiteral("Joining failed!"));
+                QCOMPARE(responder.messages.last(),
+                         chunks + "/disk_2.spt: does not match its checksum");
+            }
+            QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "damaged", "ok"}));
+            QCOMPARE(tree->topLevelItem(2)->text(1), QStringLiteral("9.77 KiB"));
+        }
+        QVERIFY(!QFileInfo::exists(base + "/out"));
+        QCOMPARE(responder.completions.size(), 1);
+    }
+
+    void aCancelledVerifyKeepsTheMarks() {
+        const QString base = freshFolder();
+        const QString file = base + "/big.bin";
+        QVERIFY(sparseFile(file, 32 * kMiB));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, base + "/big_spt");
+        CancelAnswers yes(true);
+        page->verify_Button->click();
+        page->m_ProgressWidget->cancelButton->click();
+        QCOMPARE(yes.asked, 1);
+        QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
+        QCOMPARE(responder.messages, QStringList{"Verifying cancelled"});
+        QCOMPARE(statesShown(page->input_joinTreeWidget), QStringList({"ok", "ok", "ok", "ok"}));
+        QVERIFY(!page->m_ProgressWidget->isVisible());
+    }
+
+    void aSetWithoutAChecksumListSaysItsBytesWereNotChecked() {
+        const QString base = freshFolder();
+        const QString file = base + "/old.dat";
+        const QByteArray bytes = patternBytes(30000, 42);
+        QVERIFY(writeFile(file, bytes));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        QVERIFY(splitThroughPage(window, responder, file, base, 3));
+        QVERIFY(QFile::remove(base + "/old_spt/spt_checksums.sha256"));
+        UI_JoinWidget* page = window.m_joinWidget;
+        // Any file of the set, dropped on the page, lists the set.
+        QVERIFY(dropPaths(page, {base + "/old_spt/old_1.spt"}));
+        QCOMPARE(page->m_chunkFolder, base + "/old_spt");
+        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 3);
+        QCOMPARE(page->status_Label->text(), kNoList);
+        page->output_LineEdit->setPath(base + "/out");
+        QVERIFY(joinAndWait(page, responder));
+        QCOMPARE(responder.messages, QStringList());
+        QCOMPARE(responder.details.last(),
+                 "Written: " + base +
+                     "/out/old.dat\nThe bytes could not be checked: the set has "
+                     "no checksum list.");
+        QCOMPARE(readFile(base + "/out/old.dat"), bytes);
+    }
+
+    // Before, every row read the same, cut at its end.
+    void longPathsAreCutInTheMiddleWithTheWholePathAsTooltip() {
+        const QString base = freshFolder() + "/very_long_folder_name_" + QString(100, u'f');
+        QVERIFY(writeFile(base + "/tape.raw", patternBytes(30000, 43)));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        QVERIFY(splitThroughPage(window, responder, base + "/tape.raw", base, 3));
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, base + "/tape_spt");
+        QTreeWidget* tree = page->input_joinTreeWidget;
+        for (int i = 0; i < 3; ++i) {
+            const QTreeWidgetItem* row = tree->topLevelItem(i);
+            QCOMPARE(row->toolTip(0), base + QStringLiteral("/tape_spt/tape_%1.spt").arg(i));
+            QVERIFY(row->text(0).contains(QChar(0x2026)));
+            QVERIFY(row->text(0).endsWith(QStringLiteral("tape_%1.spt").arg(i)));
+            QVERIFY(tree->fontMetrics().horizontalAdvance(row->text(0)) <= tree->columnWidth(0));
+        }
+        PathField* out = page->output_LineEdit;
+        QCOMPARE(out->toolTip(), base);
+        QVERIFY(out->text().contains(QChar(0x2026)));
+        // With the focus the field holds the whole path to edit.
+        window.m_tabWidget->setCurrentIndex(1);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        out->setFocus();
+        QTest::keyClicks(out, "/x");
+        QCOMPARE(out->path(), base + "/x");
     }
 };
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QInputMethodEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -52,34 +53,76 @@ class PasswordDialogTest : public QObject {
 
 private slots:
     void init() {
-        dialog.placeAt(100, 100, 260, 160);
+        dialog.placeAt(100, 100, 280, 220);
         dialog.showSetPanel();
     }
 
-    void hintsShowInClearUntilFirstUse() {
+    void hintsArePlaceholders() {
         // A second run must look like the first, after the fields were used.
         for (int run = 0; run < 2 && !QTest::currentTestFailed(); ++run) {
             runSetPanel(dialog, [&] {
                 QVERIFY(dialog.set_pwd_Widget->isVisible());
                 QVERIFY(!dialog.type2_pwd_Widget->isVisible());
-                QCOMPARE(dialog.pwd1LineEdit->text(), QStringLiteral("Password..."));
-                QCOMPARE(dialog.pwd1LineEdit->echoMode(), QLineEdit::Normal);
-                QCOMPARE(dialog.pwd2LineEdit->text(), QStringLiteral("Confirm Password..."));
-                QCOMPARE(dialog.pwd2LineEdit->echoMode(), QLineEdit::Normal);
+                QCOMPARE(dialog.note_Label->text(), QString::fromLatin1(kProtectionNote));
+                for (QLineEdit* field : {dialog.pwd1LineEdit, dialog.pwd2LineEdit}) {
+                    QVERIFY(field->text().isEmpty());
+                    QCOMPARE(field->echoMode(), QLineEdit::Password);
+                }
+                QCOMPARE(dialog.pwd1LineEdit->placeholderText(), QStringLiteral("Password..."));
+                QCOMPARE(dialog.pwd2LineEdit->placeholderText(),
+                         QStringLiteral("Confirm Password..."));
                 QVERIFY(!dialog.okButton->isEnabled());
                 QVERIFY(dialog.error_Label->text().isEmpty());
-
-                // A click past the end of the hint moves no cursor; the click alone counts.
-                QTest::mouseClick(dialog.pwd1LineEdit, Qt::LeftButton);
-                QVERIFY(dialog.pwd1LineEdit->text().isEmpty());
-                QCOMPARE(dialog.pwd1LineEdit->echoMode(), QLineEdit::Password);
-                QVERIFY(dialog.okButton->isEnabled());
-                QCOMPARE(dialog.pwd2LineEdit->echoMode(), QLineEdit::Normal);
                 QTest::keyClicks(dialog.pwd1LineEdit, QStringLiteral("ab"));
-                QCOMPARE(dialog.pwd1LineEdit->text(), QStringLiteral("ab"));
+                QVERIFY(dialog.okButton->isEnabled());
                 dialog.error_Label->setText(QStringLiteral("left over"));
             });
         }
+    }
+
+    // Every key is kept, whichever way the field got the focus: before, the first key into
+    // a field reached without a click only took its hint away.
+    void everyKeyCountsWhateverTheFocusPath() {
+        runSetPanel(dialog, [&] {
+            QVERIFY(QTest::qWaitForWindowActive(&dialog));
+            QCOMPARE(QApplication::focusWidget(), dialog.pwd1LineEdit);
+            QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret1"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), dialog.pwd2LineEdit);
+            QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret1"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        });
+        QCOMPARE(dialog.m_passwordSet, 1);
+        QCOMPARE(dialog.m_password, QStringLiteral("secret1"));
+
+        runSetPanel(dialog, [&] {
+            QTest::mouseClick(dialog.pwd2LineEdit, Qt::LeftButton);
+            QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret2"));
+            QTest::mouseClick(dialog.pwd1LineEdit, Qt::LeftButton);
+            QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret2"));
+            QTest::mouseClick(dialog.okButton, Qt::LeftButton);
+        });
+        QCOMPARE(dialog.m_password, QStringLiteral("secret2"));
+
+        char digest[40] = {};
+        morvane::passwordDigestOf("secret2", digest);
+        // A dialog of its own: the offscreen platform does not activate a window shown again.
+        UI_inputpwdWidget unlock;
+        unlock.placeAt(100, 100, 280, 220);
+        bool unlocked = false;
+        runWith(
+            unlock, [&] { unlocked = unlock.runUnlockDialog(digest); },
+            [&] {
+                QVERIFY(QTest::qWaitForWindowActive(&unlock));
+                QCOMPARE(QApplication::focusWidget(), unlock.type2_pwdLineEdit);
+                QCOMPARE(unlock.type2_pwdLineEdit->placeholderText(),
+                         QStringLiteral("Enter password..."));
+                QVERIFY(!unlock.type2_note_Label->text().contains(QStringLiteral("encrypted")));
+                QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret2"));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            });
+        QVERIFY(unlocked);
+        QCOMPARE(unlock.m_unlockedPassword, QStringLiteral("secret2"));
     }
 
     void setPanelOutcome_data() {
@@ -88,9 +131,9 @@ private slots:
         QTest::addColumn<QString>("refusal");  // empty: accepted
         QTest::newRow("one character differs") << "secret1"
                                                << "secret2" << kMismatch;
-        QTest::newRow("both empty") << ""
-                                    << "" << kMismatch;
-        QTest::newRow("second still a hint") << "secret" << QString() << kMismatch;
+        QTest::newRow("second empty") << "secret"
+                                      << "" << kMismatch;
+        QTest::newRow("second never touched") << "secret" << QString() << kMismatch;
         QTest::newRow("32 bytes") << QString(32, u'a') << QString(32, u'a') << kTooLong;
         QTest::newRow("16 characters, 32 bytes")
             << kZhong.repeated(16) << kZhong.repeated(16) << kTooLong;
@@ -159,12 +202,11 @@ private slots:
                 QVERIFY(dialog.type2_pwd_Widget->isVisible());
                 QVERIFY(!dialog.set_pwd_Widget->isVisible());
                 QLineEdit* field = dialog.type2_pwdLineEdit;
-                QCOMPARE(field->text(), QStringLiteral("Enter password..."));
-                QCOMPARE(field->echoMode(), QLineEdit::Normal);
+                QVERIFY(field->text().isEmpty());
+                QCOMPARE(field->echoMode(), QLineEdit::Password);
                 QVERIFY(!dialog.type2_okButton->isEnabled());
 
                 enter(field, QStringLiteral("wrong"));
-                QCOMPARE(field->echoMode(), QLineEdit::Password);
                 QTest::mouseClick(dialog.type2_okButton, Qt::LeftButton);
                 QVERIFY(dialog.isVisible());
                 QCOMPARE(dialog.type2_error_Label->text(), kWrong);
@@ -220,8 +262,8 @@ private slots:
         // The panel's background passes the press on to the dialog.
         drag(dialog.set_pwd_Widget, QPoint(5, 5), QPoint(20, 10));
         QCOMPARE(dialog.pos(), start + QPoint(20, 10));
-        QCOMPARE(dialog.size(), QSize(260, 160));
-        QCOMPARE(dialog.type2_okButton->geometry(), QRect(140, 120, 110, 30));
+        QCOMPARE(dialog.size(), QSize(280, 220));
+        QCOMPARE(dialog.type2_okButton->geometry(), QRect(160, 180, 100, 30));
         dialog.hide();
     }
 

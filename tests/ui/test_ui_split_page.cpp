@@ -2,10 +2,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QMenu>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
+#include "jobs/presentation.h"
 #include "page_helpers.h"
 #include "ui/progress_widget.h"
 #include "ui/split_widget.h"
@@ -41,21 +43,16 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(tmp.isValid()); }
-
-    void formatSizeUsesTheLargestUnitReached() {
-        QCOMPARE(formatSize(1000), std::string("1000 bytes"));
-        QCOMPARE(formatSize(1536), std::string("1.50 KB"));
-        QCOMPARE(formatSize(1048575), std::string("1024.00 KB"));
-        QCOMPARE(formatSize(3 * kMiB + 512 * 1024), std::string("3.50 M"));
-        QCOMPARE(formatSize(3 * kGiB), std::string("3.00 G"));
-        QCOMPARE(formatSize(-1), std::string("-1 bytes"));
+    void initTestCase() {
+        QVERIFY(tmp.isValid());
+        keepSettingsIn(path(QStringLiteral("settings")));
     }
+    void init() { forgetSettings(); }
 
     void sizeAndCountFollowEachOther() {
         UI_SplitWidget page;
         page.m_sourceSize = 10 * kMiB;
-        page.split_size_ComboBox->setCurrentIndex(1);
+        page.split_size_ComboBox->setCurrentText("MiB");
         retype(page.split_bysize_LineEdit, "2");
         QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("5"));
         QCOMPARE(page.m_chunkSize, 2 * kMiB);
@@ -64,11 +61,11 @@ private slots:
 
         // A count whose chunk shows rounded in another unit: the unit follows, and the chunk
         // stays the one that cuts the source into that count.
-        page.split_size_ComboBox->setCurrentIndex(0);
+        page.split_size_ComboBox->setCurrentText("KiB");
         page.split_bycount_RadioButton->click();
         retype(page.split_bycount_LineEdit, "3");
         QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("3"));
-        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("MB"));
+        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("MiB"));
         QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("3"));
         QCOMPARE(page.m_chunkSize, (10 * kMiB + 2) / 3);
         // A count that no whole chunk size gives shows the count that will be written.
@@ -77,32 +74,35 @@ private slots:
         QCOMPARE(page.m_chunkSize, std::int64_t{1025});
         QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("1999"));
 
-        // Chunks under 1 KB: the count drops to the source's kilobytes, whole or partial.
+        // Chunks under 1 KiB: the count drops to the source's kibibytes, whole or partial.
         page.m_sourceSize = 5000;
-        page.split_size_ComboBox->setCurrentIndex(0);
+        page.split_size_ComboBox->setCurrentText("KiB");
         retype(page.split_bycount_LineEdit, "10");
         QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("5"));
         QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("1"));
         QCOMPARE(page.m_chunkSize, std::int64_t{1000});
     }
 
-    void emptyOrZeroFieldsBecomeOne() {
-        UI_SplitWidget page;
-        for (QLineEdit* field : {page.split_bysize_LineEdit, page.split_bycount_LineEdit}) {
-            field->setEnabled(true);
-            retype(field, "0");
-            QCOMPARE(field->text(), QStringLiteral("1"));
-            retype(field, "7");
-            retype(field, "");
-            QCOMPARE(field->text(), QStringLiteral("1"));
-            // Too large for an int counts as 0; letters never get in.
-            field->setText(QStringLiteral("999999999"));
-            field->end(false);
-            QTest::keyClicks(field, "9");
-            QCOMPARE(field->text(), QStringLiteral("1"));
-            retype(field, "a2b");
-            QCOMPARE(field->text(), QStringLiteral("2"));
+    // Before, 0 or an empty field silently became 1.
+    void aZeroOrEmptyFieldIsRefusedWithAMessage() {
+        const QString file = path(QStringLiteral("zero.bin"));
+        QVERIFY(writeFile(file, patternBytes(5000, 6)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        ModalResponder responder;
+        for (const char* text : {"0", ""}) {
+            retype(page->split_bysize_LineEdit, text);
+            QCOMPARE(page->split_bysize_LineEdit->text(), QString::fromLatin1(text));
+            page->m_split_Button->click();
         }
+        page->split_bycount_RadioButton->click();
+        retype(page->split_bycount_LineEdit, "0");
+        page->m_split_Button->click();
+        const QString noSize = QStringLiteral("The chunk size must be at least 1 byte.");
+        QCOMPARE(responder.messages,
+                 QStringList({noSize, noSize, "The chunk count must be at least 1."}));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("zero_spt"))));
     }
 
     void anEmptySourceWritesNoChunkYetKeepsAChunkSize() {
@@ -121,16 +121,16 @@ private slots:
         QTest::addColumn<QString>("unit");
         QTest::addColumn<QString>("count");
         QTest::newRow("900 bytes") << qint64(900) << "100"
-                                   << "KB"
+                                   << "KiB"
                                    << "1";
         QTest::newRow("1 GiB") << qint64(kGiB) << "100"
-                               << "MB"
+                               << "MiB"
                                << "11";
         QTest::newRow("20 GiB") << qint64(20 * kGiB) << "2"
-                                << "GB"
+                                << "GiB"
                                 << "10";
         QTest::newRow("empty") << qint64(0) << "1"
-                               << "KB"
+                               << "KiB"
                                << "0";
     }
 
@@ -143,7 +143,7 @@ private slots:
         QVERIFY(sparseFile(file, size));
         UI_SplitWidget page;
         // A different unit beforehand: the suggestion sets its own.
-        page.split_size_ComboBox->setCurrentIndex(unit == "KB" ? 2 : 0);
+        page.split_size_ComboBox->setCurrentText(unit == "KiB" ? "GiB" : "KiB");
         chooseFile(&page, file);
         QCOMPARE(page.m_sourceSize, size);
         QCOMPARE(page.split_bysize_LineEdit->text(), number);
@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(page.m_chunkSize, std::int64_t{10000});
         QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("9"));
         QVERIFY(page.split_bysize_RadioButton->isChecked());
-        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+        QCOMPARE(page.output_LineEdit->path(), tmp.path());
     }
 
     void controlsFollowTheSourceAndTheMode() {
@@ -179,32 +179,32 @@ private slots:
         QVERIFY(page.split_size_ComboBox->isEnabled());
         QVERIFY(!page.split_bycount_LineEdit->isEnabled());
         QVERIFY(page.split_bysize_LineEdit->text().isEmpty());
-        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("KB"));
+        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("KiB"));
 
         {  // A cancelled dialog changes nothing.
             PathAnswers cancel;
             page.input_fileButton->click();
             QCOMPARE(cancel.asked.size(), 1);
             QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 0);
-            QVERIFY(page.output_LineEdit->text().isEmpty());
+            QVERIFY(page.output_LineEdit->path().isEmpty());
         }
         chooseFile(&page, file);
         QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 1);
         QTreeWidgetItem* row = page.input_TreeWidget->topLevelItem(0);
         QCOMPARE(row->text(0), QStringLiteral("states.dat"));
-        QCOMPARE(row->text(1), file);
-        QCOMPARE(row->text(2), QStringLiteral("2.93 KB"));
-        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+        QCOMPARE(row->toolTip(1), file);
+        QCOMPARE(row->text(2), QStringLiteral("2.93 KiB"));
+        QCOMPARE(page.output_LineEdit->path(), tmp.path());
         QVERIFY(page.m_split_Button->isEnabled());
 
-        // Editing the output by hand does not recompute the button.
-        page.output_LineEdit->clear();
+        // An empty output folder is the source's own: Split stays.
+        page.output_LineEdit->setPath(QString());
         QVERIFY(page.m_split_Button->isEnabled());
         {
             PathAnswers out({tmp.path()});
             page.output_fileButton->click();
         }
-        QCOMPARE(page.output_LineEdit->text(), tmp.path());
+        QCOMPARE(page.output_LineEdit->path(), tmp.path());
 
         page.split_bycount_RadioButton->click();
         QVERIFY(page.split_bycount_LineEdit->isEnabled());
@@ -271,7 +271,7 @@ private slots:
         UI_SplitWidget* page = window.m_splitWidget;
         PathAnswers answers({folder});
         page->input_folderButton->click();
-        page->output_LineEdit->setText(folder + "/inside");
+        page->output_LineEdit->setPath(folder + "/inside");
         ModalResponder responder;
         page->m_split_Button->click();
         QCOMPARE(responder.titles, QStringList{"Splitting failed!"});
@@ -282,15 +282,73 @@ private slots:
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QVERIFY(!page->m_split_Timer1->isActive());
 
-        // A path that does not fit is refused by the run before it writes anything.
-        page->output_LineEdit->setText(tmp.path() + "/" + QString(1100, u'd'));
-        QVERIFY(splitAndWait(page, responder));
+        // A path that does not fit is refused before anything runs.
+        page->output_LineEdit->setPath(tmp.path() + "/" + QString(1100, u'd'));
+        page->m_split_Button->click();
         QCOMPARE(responder.titles.last(), QStringLiteral("Splitting failed!"));
         QVERIFY2(responder.messages.last().endsWith("the path is too long (at most 1023 bytes)"),
                  qPrintable(responder.messages.last()));
+        QVERIFY(!page->jobActive());
         QCOMPARE(namesIn(folder), QStringList{"in.dat"});
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QVERIFY(!page->m_split_Timer1->isActive());
+    }
+
+    void fitToSetsTheMediumsExactSize() {
+        UI_SplitWidget page;
+        page.m_sourceSize = 60 * kGiB;
+        const QStringList shown = {"4294967295 bytes", "700 MiB", "4700000000 bytes",
+                                   "25000000000 bytes", "18 MiB"};
+        const QList<QAction*> menu = page.fit_to_Menu->actions();
+        QCOMPARE(menu.size(), shown.size());
+        for (int i = 0; i < shown.size(); ++i) {
+            page.split_bycount_RadioButton->click();
+            menu[i]->trigger();
+            QVERIFY(page.split_bysize_RadioButton->isChecked());
+            const std::int64_t bytes = morvane::jobs::sizePresets()[i].bytes;
+            QCOMPARE(page.m_chunkSize, bytes);
+            QCOMPARE(
+                page.split_bysize_LineEdit->text() + " " + page.split_size_ComboBox->currentText(),
+                shown[i]);
+            QCOMPARE(page.split_bycount_LineEdit->text(),
+                     QString::number((60 * kGiB + bytes - 1) / bytes));
+        }
+    }
+
+    // Before, a new source reset the output folder, and every dialog started at home.
+    void aChosenOutputFolderStaysAndDialogsStartWhereTheLastEnded() {
+        const QString a = path(QStringLiteral("keep/a/one.bin"));
+        const QString b = path(QStringLiteral("keep/b/two.bin"));
+        const QString out = path(QStringLiteral("keep/out"));
+        QVERIFY(writeFile(a, patternBytes(3000, 30)));
+        QVERIFY(writeFile(b, patternBytes(3000, 31)));
+        QVERIFY(QDir().mkpath(out));
+        UI_SplitWidget page;
+        PathAnswers answers({a, out, b});
+        page.input_fileButton->click();
+        QCOMPARE(answers.asked[0].startDir, QDir::homePath());
+        QCOMPARE(page.output_LineEdit->path(), QFileInfo(a).absolutePath());
+        page.output_fileButton->click();
+        QCOMPARE(answers.asked[1].startDir, QFileInfo(a).absolutePath());
+        page.input_fileButton->click();
+        QCOMPARE(answers.asked[2].startDir, out);
+        QCOMPARE(page.m_sourcePath, b);
+        QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 1);
+        QCOMPARE(page.output_LineEdit->path(), out);
+        QVERIFY(page.input_hint_Label->text().contains(QStringLiteral("replaces")));
+    }
+
+    void aDroppedFileOrFolderBecomesTheSource() {
+        const QString file = path(QStringLiteral("dropped/clip.mp4"));
+        QVERIFY(writeFile(file, patternBytes(9000, 33)));
+        UI_SplitWidget page;
+        QVERIFY(dropPaths(&page, {file}));
+        QCOMPARE(page.m_sourcePath, file);
+        QVERIFY(dropPaths(&page, {path(QStringLiteral("dropped"))}));
+        QCOMPARE(page.m_sourcePath, path(QStringLiteral("dropped")));
+        // Two at once is not one source.
+        QVERIFY(!dropPaths(&page, {file, file}));
+        QCOMPARE(page.input_TreeWidget->topLevelItemCount(), 1);
     }
 
     // The flows below run the page's worker thread.
@@ -308,15 +366,22 @@ private slots:
         ModalResponder responder;
 
         chooseFile(page, file);
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
         QVERIFY(splitAndWait(page, responder));
         QCOMPARE(responder.completions.size(), 1);
+        QCOMPARE(responder.details[0],
+                 QStringLiteral("Chunk folder: ") + out +
+                     "/gone_spt\n1 chunk of 8.79 KiB\nThe source was deleted.");
         QVERIFY(!QFile::exists(file));
         QVERIFY(QFile::exists(out + "/gone_spt/gone_0.spt"));
+        QCOMPARE(page->m_DialogWidget->folderPath, out + "/gone_spt");
+        // A delete option never carries over to the next source.
+        QVERIFY(!page->del_source_CheckBox->isChecked());
 
         PathAnswers answers({folder});
         page->input_folderButton->click();
-        page->output_LineEdit->setText(out);
+        QCOMPARE(page->output_LineEdit->path(), out);
+        page->del_source_CheckBox->setChecked(true);
         QVERIFY(splitAndWait(page, responder));
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(responder.completions.size(), 2);
@@ -331,18 +396,38 @@ private slots:
         UI_Tarnwick window;
         UI_SplitWidget* page = window.m_splitWidget;
         chooseFile(page, file);
-        const QString missing = path(QStringLiteral("no-such-folder"));
-        page->output_LineEdit->setText(missing);
+        // A file where the output folder should be.
+        const QString notAFolder = path(QStringLiteral("a-file"));
+        QVERIFY(writeFile(notAFolder, "x"));
+        page->output_LineEdit->setPath(notAFolder);
         page->del_source_CheckBox->setChecked(true);
         ModalResponder responder;
+        responder.password = [](UI_inputpwdWidget* dialog) {
+            typePassword(dialog->pwd1LineEdit, "pw");
+            typePassword(dialog->pwd2LineEdit, "pw");
+            dialog->okButton->click();
+        };
+        page->entry_pwd_CheckBox->click();
         QVERIFY(splitAndWait(page, responder));
         QCOMPARE(responder.completions, QStringList());
         QCOMPARE(responder.messages.size(), 1);
         const QString shown = responder.messages[0];
         QCOMPARE(responder.titles, QStringList{"Splitting failed!"});
-        QVERIFY2(shown.startsWith(missing + "/precious_spt: "), qPrintable(shown));
-        QVERIFY2(shown.contains(QStringLiteral("No such file or directory")), qPrintable(shown));
+        QVERIFY2(shown.startsWith(notAFolder), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("Not a directory")), qPrintable(shown));
         QVERIFY(!page->m_ProgressWidget->isVisible());
+        QCOMPARE(readFile(file), bytes);
+        // Neither deleting nor protection carries over, not even from a failed job.
+        QVERIFY(!page->del_source_CheckBox->isChecked());
+        QVERIFY(!page->entry_pwd_CheckBox->isChecked());
+        QVERIFY(page->m_inputpwdWidget->m_password.isEmpty());
+
+        // A missing output folder is made.
+        const QString missing = path(QStringLiteral("made/for/it"));
+        page->output_LineEdit->setPath(missing);
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.completions, QStringList{"Splitting Completed!"});
+        QCOMPARE(readFile(missing + "/precious_spt/precious_0.spt"), bytes.left(page->m_chunkSize));
         QCOMPARE(readFile(file), bytes);
     }
 
@@ -363,7 +448,7 @@ private slots:
         UI_Tarnwick window;
         UI_SplitWidget* page = window.m_splitWidget;
         chooseFile(page, file);
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
         page->split_bycount_RadioButton->click();
         retype(page->split_bycount_LineEdit, QString::number(count));
         QCOMPARE(page->split_bycount_LineEdit->text(), QString::number(count));
@@ -372,6 +457,7 @@ private slots:
         QCOMPARE(responder.completions, QStringList{"Splitting Completed!"});
         QStringList chunks = namesIn(out + "/counted_spt");
         QVERIFY(chunks.removeOne(QStringLiteral("spt_config.qorvelx")));
+        QVERIFY(chunks.removeOne(QStringLiteral("spt_checksums.sha256")));
         QCOMPARE(chunks.size(), count);
         QFile::remove(file);
     }
@@ -417,7 +503,7 @@ private slots:
         UI_Tarnwick window;
         UI_SplitWidget* page = window.m_splitWidget;
         chooseFile(page, file);
-        page->output_LineEdit->setText(out);
+        page->output_LineEdit->setPath(out);
         page->del_source_CheckBox->setChecked(true);
         ModalResponder responder;
         CancelAnswers yes(true);
@@ -432,6 +518,72 @@ private slots:
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(namesIn(out), QStringList());
         QCOMPARE(QFileInfo(file).size(), 64 * kMiB);
+        QVERIFY(!page->del_source_CheckBox->isChecked());
+        QFile::remove(file);
+    }
+
+    void anExistingChunkFolderIsReplacedOnlyWhenTheUserSaysSo() {
+        const QString file = path(QStringLiteral("again/movie.part1.mkv"));
+        QVERIFY(writeFile(file, patternBytes(30000, 35)));
+        const QString chunks = path(QStringLiteral("again/movie_spt"));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        ModalResponder responder;
+        chooseFile(page, file);
+        QVERIFY(splitAndWait(page, responder));
+        const QByteArray firstList = readFile(chunks + "/spt_checksums.sha256");
+        QVERIFY(!firstList.isEmpty());
+
+        // No: nothing starts, and the set stays as it was.
+        const QString question =
+            chunks + QStringLiteral(" already holds the chunk set of movie.part1.mkv. Replace it?");
+        QVERIFY(writeFile(file, patternBytes(20000, 36)));
+        chooseFile(page, file);
+        {
+            ReplaceAnswers no(false);
+            page->m_split_Button->click();
+            QCOMPARE(no.asked, QStringList{question});
+        }
+        QVERIFY(!page->jobActive());
+        QCOMPARE(readFile(chunks + "/spt_checksums.sha256"), firstList);
+
+        // Yes: the new set takes its place.
+        ReplaceAnswers yes(true);
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(yes.asked, QStringList{question});
+        QCOMPARE(responder.completions.size(), 2);
+        QVERIFY(readFile(chunks + "/spt_checksums.sha256") != firstList);
+        QCOMPARE(readFile(chunks + "/movie_0.spt"),
+                 patternBytes(20000, 36).left(page->m_chunkSize));
+    }
+
+    // The unit, the size and the output folder of the last split are a new page's start; the
+    // completion box names the medium whose size was used.
+    void choicesOutliveThePageAndTheBoxNamesTheMedium() {
+        const QString file = path(QStringLiteral("media/disc.img"));
+        QVERIFY(QDir().mkpath(path(QStringLiteral("media"))));
+        QVERIFY(sparseFile(file, 40 * kMiB));
+        const QString out = path(QStringLiteral("media/out"));
+        ModalResponder responder;
+        {
+            UI_Tarnwick window;
+            UI_SplitWidget* page = window.m_splitWidget;
+            chooseFile(page, file);
+            page->output_LineEdit->setPath(out);
+            page->fit_to_Menu->actions()[4]->trigger();
+            QVERIFY(splitAndWait(page, responder));
+            QCOMPARE(responder.details.last(), QStringLiteral("Chunk folder: ") + out +
+                                                   "/disc_spt\n3 chunks of 18.00 MiB, the size for "
+                                                   "E-mail\nThe last chunk holds 4.00 MiB.");
+        }
+        UI_SplitWidget page;
+        QCOMPARE(page.split_bysize_LineEdit->text(), QStringLiteral("18"));
+        QCOMPARE(page.split_size_ComboBox->currentText(), QStringLiteral("MiB"));
+        QCOMPARE(page.output_LineEdit->path(), out);
+        chooseFile(&page, file);
+        QCOMPARE(page.m_chunkSize, 18 * kMiB);
+        QCOMPARE(page.split_bycount_LineEdit->text(), QStringLiteral("3"));
+        QCOMPARE(page.output_LineEdit->path(), out);
         QFile::remove(file);
     }
 };

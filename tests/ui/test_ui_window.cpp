@@ -1,13 +1,16 @@
-// The main window: its fixed size, its tab captions, dragging it by the background, and
-// closing it while a job runs.
+// The main window: its size and what grows with it, its tab captions, dragging it by the
+// background, and closing it while a job runs.
 
 #include <QLabel>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include "mouse.h"
 #include "page_helpers.h"
+#include "ui/join_widget.h"
 #include "ui/progress_widget.h"
 #include "ui/split_widget.h"
 #include "ui/tarnwick.h"
@@ -18,17 +21,38 @@ using namespace test;
 class WindowTest : public QObject {
     Q_OBJECT
 
+private:
+    QTemporaryDir settings;
+
 private slots:
-    void keepsItsSizeAndLayout() {
+    void initTestCase() {
+        QVERIFY(settings.isValid());
+        keepSettingsIn(settings.path());
+    }
+
+    // Before, the window kept one size, and long paths had no room to show.
+    void growsWithTheListsAndPathsAndNoSmallerThanAtFirst() {
         UI_Tarnwick window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.size(), QSize(780, 480));
+        UI_SplitWidget* split = window.m_splitWidget;
+        const QRect list = window.m_joinWidget->input_joinTreeWidget->geometry();
+        const QRect path = split->output_LineEdit->geometry();
+        const QRect bySize = split->split_bysize_RadioButton->geometry();
+        const QRect button = split->m_split_Button->geometry();
+
         window.resize(1000, 700);
+        QCOMPARE(window.m_tabWidget->geometry(), QRect(50, 20, 900, 640));
+        QCOMPARE(window.m_joinWidget->input_joinTreeWidget->size(), list.size() + QSize(220, 220));
+        QCOMPARE(split->output_LineEdit->width(), path.width() + 220);
+        // The rest keeps its place beside what grew.
+        QCOMPARE(split->split_bysize_RadioButton->geometry(), bySize);
+        QCOMPARE(split->m_split_Button->geometry(), button.translated(220, 220));
+
+        window.resize(300, 200);
         QCOMPARE(window.size(), QSize(780, 480));
-        window.setGeometry(10, 10, 300, 200);
-        QCOMPARE(window.size(), QSize(780, 480));
-        QCOMPARE(window.m_tabWidget->geometry(), QRect(50, 20, 680, 420));
+        QCOMPARE(split->output_LineEdit->geometry(), path);
         // The icon comes from the compiled resource, which the linker must not have dropped.
         QVERIFY(!window.windowIcon().isNull());
     }
