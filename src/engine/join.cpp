@@ -462,6 +462,7 @@ std::vector<std::string> ChunkSetCheck::problems() const {
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
     *check = ChunkSetCheck{};
     check->chunkDir = chunkDir;
+    check->hasChecksumList = plat::pathExists((chunkDir + "/" + kChecksumListName).c_str());
     if (Outcome o = readManifest(chunkDir, &check->manifest); !o) return o;
     const Manifest& m = check->manifest;
     const std::string stem = stemOf(m.sourceName);

@@ -77,6 +77,8 @@ struct ChunkSetCheck {
     // Filled by verifyChunkSet: whether the set has a usable checksum list, why not when it
     // is damaged, and the other files it names.
     ChecksumList checksumList = ChecksumList::NotRead;
+    // Set by the quick check: whether the folder has a checksum list at all.
+    bool hasChecksumList = false;
     std::string listProblem;
     std::vector<ListedFile> listedFiles;
     // Chunk files of the set's stem numbered beyond its count: an older set's leftovers.

@@ -492,10 +492,15 @@ Outcome JoinJob::attempt() {
         if (!outcome && outcome.reason == "does not match its checksum") {
             // Name every damaged chunk, not only the first the join met.
             ChunkSetCheck full = check_;
-            JobControl quiet;
-            verifyChunkSet(&full, quiet, std::max(1u, std::thread::hardware_concurrency()));
-            if (const auto problems = full.problems(); problems.size() > 1)
-                outcome = Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+            if (Outcome v = verifyChunkSet(&full, control(),
+                                           std::max(1u, std::thread::hardware_concurrency()));
+                v.cancelled) {
+                outcome = v;
+            } else {
+                if (const auto problems = full.problems(); problems.size() > 1)
+                    outcome = Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+                failedCheck_ = std::move(full);
+            }
         }
         // Every file, then the folders' entries, deepest first.
         if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());

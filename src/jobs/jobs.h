@@ -163,6 +163,9 @@ public:
     // the join will rebuild from them before it writes.
     bool hasRecovery() const { return hasRecovery_; }
     bool willRebuild() const { return needsRebuild_ || !view_.empty(); }
+    // After a join that failed on checksums: every file of the set as the full read found
+    // it (entries in state Damaged, listed files not Ok). Empty otherwise.
+    const ChunkSetCheck& failedCheck() const { return failedCheck_; }
 
 private:
     Outcome run() override;
@@ -184,6 +187,7 @@ private:
     std::string originalChunkDir_;
     bool hasRecovery_ = false;
     bool needsRebuild_ = false;
+    ChunkSetCheck failedCheck_;
     std::string view_;
     std::vector<std::string> rebuilt_;
 };
