@@ -16,6 +16,7 @@
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
 #include "engine/mover.h"
+#include "engine/sha256.h"
 #include "engine/verify.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
@@ -588,7 +589,11 @@ Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threa
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < std::max(1u, threads); ++t) pool.emplace_back(work);
+    for (unsigned t = 1; t < std::max(1u, threads); ++t)
+        pool.emplace_back([&] {
+            work();
+            endThreadHashing();
+        });
     work();
     for (std::thread& t : pool) t.join();
     if (control.cancelRequested()) return Outcome::cancel();

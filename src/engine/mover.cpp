@@ -68,6 +68,8 @@ private:
                 busy_ = false;
                 changed_.notify_all();
             } else if (stop_) {
+                lock.unlock();
+                endThreadHashing();
                 return;
             }
         }

@@ -1,5 +1,6 @@
 #include "engine/sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
@@ -52,6 +53,10 @@ std::string sha256Hex(const void* bytes, std::size_t length) {
     Sha256 hash;
     hash.update(bytes, length);
     return hash.finishHex();
+}
+
+void endThreadHashing() {
+    OPENSSL_thread_stop();
 }
 
 }  // namespace morvane

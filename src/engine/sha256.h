@@ -27,4 +27,8 @@ private:
 
 std::string sha256Hex(const void* bytes, std::size_t length);
 
+// Frees what the hashing library keeps for the calling thread; a thread of our own that
+// hashed calls it before it ends.
+void endThreadHashing();
+
 }  // namespace morvane

@@ -1,5 +1,6 @@
 #include "work/workers.h"
 
+#include "engine/sha256.h"
 #include "jobs/jobs.h"
 
 namespace morvane {
@@ -15,6 +16,8 @@ void JobThread::startJob(jobs::Job* job) {
 
 void JobThread::run() {
     if (job_ != nullptr) job_->execute();
+    // The hashing library keeps state per thread; this one is about to end.
+    endThreadHashing();
     ended_.store(true, std::memory_order_release);
 }
 
