@@ -218,11 +218,12 @@ private slots:
         const QString chunks = base + "/report_spt";
         QCOMPARE(window.m_splitWidget->m_DialogWidget->folderPath, chunks);
         if (size == 0) {
-            QCOMPARE(namesIn(chunks), QStringList({"spt_checksums.sha256", "spt_config.qorvelx"}));
+            QCOMPARE(namesIn(chunks),
+                     QStringList({"spt_checksums.sha256", "spt_config.qorvelx", "spt_tree"}));
         } else {
             QCOMPARE(namesIn(chunks),
                      QStringList({"report_0.spt", "report_1.spt", "report_2.spt", "report_3.spt",
-                                  "spt_checksums.sha256", "spt_config.qorvelx"}));
+                                  "spt_checksums.sha256", "spt_config.qorvelx", "spt_tree"}));
             QCOMPARE(readFile(chunks + "/report_3.spt"), bytes.mid(3 * size / 4));
         }
 
@@ -263,10 +264,10 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/photos_spt");
-        // Every chunk but the manifest is listed: the count asked for, though it does not
-        // divide the size.
+        // Every chunk is listed, none of the side files: the count asked for, though it does
+        // not divide the size.
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 7);
-        QCOMPARE(namesIn(base + "/photos_spt").size(), 9);
+        QCOMPARE(namesIn(base + "/photos_spt").size(), 7 + 3);
         const QString out = base + "/restored";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);
@@ -378,7 +379,7 @@ private slots:
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(readFile(out + "/video.mkv"), bytes);
         QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_checksums.sha256",
-                                               "spt_config.qorvelx", "video_5.spt"}));
+                                               "spt_config.qorvelx", "spt_tree", "video_5.spt"}));
         QVERIFY(responder.details.last().contains(QStringLiteral("The chunk files were deleted.")));
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
         QVERIFY(!page->m_listingValid);

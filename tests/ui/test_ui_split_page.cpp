@@ -458,6 +458,7 @@ private slots:
         QStringList chunks = namesIn(out + "/counted_spt");
         QVERIFY(chunks.removeOne(QStringLiteral("spt_config.qorvelx")));
         QVERIFY(chunks.removeOne(QStringLiteral("spt_checksums.sha256")));
+        QVERIFY(chunks.removeOne(QStringLiteral("spt_tree")));
         QCOMPARE(chunks.size(), count);
         QFile::remove(file);
     }
