@@ -5,11 +5,13 @@
 #include <QComboBox>
 #include <QDirIterator>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include "page_helpers.h"
+#include "ui/images.h"
 #include "ui/join_widget.h"
 #include "ui/progress_widget.h"
 #include "ui/split_widget.h"
@@ -73,14 +75,23 @@ bool showsImage(QTreeWidget* tree, int row, const QString& image) {
     return label != nullptr && label->pixmap().toImage() == QPixmap(image).toImage();
 }
 
-// Each row's state word, and whether its mark agrees: the right mark for "ok" alone.
+bool showsRebuildMark(QTreeWidget* tree, int row) {
+    auto* label = qobject_cast<QLabel*>(tree->itemWidget(tree->topLevelItem(row), 2));
+    return label != nullptr && label->pixmap().toImage() == rebuildMark().toImage();
+}
+
+// Each row's state word, and whether its mark agrees: the right mark for "ok", the rebuild
+// mark for "rebuild", the wrong one for any other.
 QStringList statesShown(QTreeWidget* tree) {
     QStringList states;
     for (int i = 0; i < tree->topLevelItemCount(); ++i) {
         const QString state = tree->topLevelItem(i)->text(3);
         const bool right = showsImage(tree, i, ":/image/right.png");
         const bool wrong = showsImage(tree, i, ":/image/wrong.png");
-        states.append(right == (state == "ok") && wrong != right ? state : state + " (bad mark)");
+        const bool rebuild = showsRebuildMark(tree, i);
+        const bool agrees = right + wrong + rebuild == 1 && right == (state == "ok") &&
+                            rebuild == (state == "rebuild");
+        states.append(agrees ? state : state + " (bad mark)");
     }
     return states;
 }
@@ -340,7 +351,7 @@ private slots:
         listThroughPage(page, base + "/song_spt");
         page->output_LineEdit->setPath(out);
         {
-            ReplaceAnswers no(false);
+            QuestionAnswers no(false);
             page->m_join_Button->click();
             QCOMPARE(no.asked, QStringList{kNote});
         }
@@ -348,7 +359,7 @@ private slots:
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(readFile(out + "/song.mp3"), older);
 
-        ReplaceAnswers yes(true);
+        QuestionAnswers yes(true);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(yes.asked, QStringList{kNote});
         QCOMPARE(responder.messages, QStringList());
@@ -532,6 +543,56 @@ private slots:
                      "/out/old.dat\nThe bytes could not be checked: the set has "
                      "no checksum list.");
         QCOMPARE(readFile(base + "/out/old.dat"), bytes);
+    }
+
+    // A lost chunk of a set with a recovery chunk is marked for rebuilding and comes back in
+    // the join; with one more lost, Verify and Join say how many more files would be needed.
+    void recoveryChunksRebuildWhatASetLost() {
+        const QString base = freshFolder();
+        const QString file = base + "/movie.mkv";
+        const QByteArray bytes = patternBytes(40000, 44);
+        QVERIFY(writeFile(file, bytes));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        window.m_splitWidget->recovery_SpinBox->setValue(1);
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        const QString chunks = base + "/movie_spt";
+        QVERIFY(QFile::remove(chunks + "/movie_2.spt"));
+
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, chunks);
+        QTreeWidget* tree = page->input_joinTreeWidget;
+        QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "rebuild", "ok", "ok"}));
+        QCOMPARE(tree->topLevelItem(4)->toolTip(0), chunks + "/movie_0.rec");
+        QCOMPARE(tree->topLevelItem(4)->text(1), QStringLiteral("13.77 KiB"));
+        page->output_LineEdit->setPath(base + "/out");
+        QVERIFY(joinAndWait(page, responder));
+        QCOMPARE(responder.messages, QStringList());
+        QCOMPARE(responder.details.last(), "Written: " + base +
+                                               "/out/movie.mkv\nRebuilt from recovery data: "
+                                               "movie_2.spt\nEvery byte matched the set's "
+                                               "checksum list.");
+        QCOMPARE(readFile(base + "/out/movie.mkv"), bytes);
+
+        QVERIFY(QFile::remove(chunks + "/movie_0.spt"));
+        page->output_LineEdit->setPath(base + "/out2");
+        QVERIFY(joinAndWait(page, responder));
+        QCOMPARE(responder.titles.last(), QStringLiteral("Joining failed!"));
+        QVERIFY2(responder.messages.last().endsWith("1 more would be needed to rebuild them"),
+                 qPrintable(responder.messages.last()));
+        const qsizetype before = responder.messages.size();
+        page->verify_Button->click();
+        QVERIFY(
+            waitForEnd(responder, page->m_JoinDoingThread, before + responder.completions.size()));
+        QCOMPARE(responder.messages.last(),
+                 QStringLiteral("movie_0.spt: missing\nmovie_2.spt: missing\nThe recovery chunks "
+                                "cannot rebuild them: 1 more file would be needed."));
+        QCOMPARE(statesShown(tree), QStringList({"missing", "ok", "missing", "ok", "ok"}));
+        page->m_join_Button->click();
+        QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set cannot be joined."));
+        QCOMPARE(responder.messages.last(), responder.messages[before]);
+        QVERIFY(!page->jobActive());
+        QVERIFY(!QFileInfo::exists(base + "/out2"));
     }
 
     // Before, every row read the same, cut at its end.
