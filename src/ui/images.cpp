@@ -25,16 +25,16 @@ QPixmap rebuildMark() {
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0xe0, 0x96, 0x1a));
     painter.drawEllipse(QRectF(0.5, 0.5, 19, 19));
-    QPen pen(Qt::white, 2.2);
-    pen.setCapStyle(Qt::RoundCap);
+    QPen pen(Qt::white, 2.4);
+    pen.setCapStyle(Qt::FlatCap);
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
-    // Three quarters of a circle, its open end at the upper right, with the arrow's head there.
-    painter.drawArc(QRectF(5, 5, 10, 10), 60 * 16, 270 * 16);
+    // Two thirds of a circle, open at the upper right, its head on the right pointing up.
+    painter.drawArc(QRectF(5, 5, 10, 10), 110 * 16, 240 * 16);
     QPainterPath head;
-    head.moveTo(15.8, 3.6);
-    head.lineTo(15.6, 8.6);
-    head.lineTo(11.0, 7.2);
+    head.moveTo(15.0, 5.4);
+    head.lineTo(11.0, 11.2);
+    head.lineTo(19.0, 10.6);
     head.closeSubpath();
     painter.setPen(Qt::NoPen);
     painter.setBrush(Qt::white);

@@ -46,10 +46,18 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     const QDir dir(folder);
     // A split builds its set under a hidden name and renames it only once it is complete;
     // chunks beside no manifest are what an older or a killed split leaves.
+    const bool partial =
+        name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+    // A split writes its recovery chunks last: a set that has them was finished.
+    if (!partial && !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty())
+        return folder + QStringLiteral(": the manifest (") +
+               QString::fromLatin1(morvane::kManifestName) +
+               QStringLiteral(
+                   ") is lost or damaged; the recovery chunks may bring it back with "
+                   "morvane-cli repair");
     const bool unfinished =
-        (name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"))) ||
-        (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
-         !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
+        partial || (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
+                    !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
     if (unfinished) return folder + QStringLiteral(" looks like a split that did not finish");
     if (!dir.exists(QString::fromLatin1(morvane::kManifestName)))
         return folder + QStringLiteral(" holds no chunk set (no ") +
@@ -427,9 +435,13 @@ void UI_JoinWidget::output_joinfolderButton_slots() {
 }
 
 bool UI_JoinWidget::refuseFaults() {
+    // A join reads no recovery chunk unless it rebuilds something.
+    morvane::ChunkSetCheck needed = m_check;
+    std::erase_if(needed.listedFiles,
+                  [](const morvane::ListedFile& file) { return recoveryNumber(file.name) >= 0; });
     // Without Verify's word the job itself finds out whether too much is lost, and says so.
-    if (m_check.intact() || rebuildsLosses()) return true;
-    QString text = page::problemLines(m_check);
+    if (needed.intact() || rebuildsLosses()) return true;
+    QString text = page::problemLines(m_hasRecovery ? m_check : needed);
     if (m_hasRecovery) text += QLatin1Char('\n') + recoveryVerdict(m_recovery);
     showMessage(messageParent(), QStringLiteral("The chunk set cannot be joined."), text, true,
                 false);
@@ -657,6 +669,8 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
                                         "checksum list."));
     const QPoint p = mainWindowPos();
     m_DialogWidget->folderPath = QFileInfo(job->target()).path();
+    // Rebuilt copies of lost chunks go with the job, not when the box is closed.
+    job.reset();
     m_DialogWidget->setDetails(details);
     m_DialogWidget->placeAt(p.x() + (width() - 400) / 2, p.y() + height() / 2 - 40, 420, 80);
     m_DialogWidget->exec();

@@ -355,14 +355,16 @@ void UI_SplitWidget::updateChunkFromCount() {
 
 void UI_SplitWidget::updateRecoverySpace() {
     const int n = recovery_SpinBox->value();
-    const std::int64_t each = m_chunkSize + static_cast<std::int64_t>(morvane::kRecoveryHeaderSize);
-    // An empty source makes no chunk, and so no recovery chunk either.
-    const bool chunks = m_chunkSize > 0 && m_sourceSize > 0;
-    if (n == 0 || !chunks || each > std::numeric_limits<std::int64_t>::max() / n) {
-        recovery_space_Label->setText(n == 0 || !chunks ? QString() : QStringLiteral("+ too much"));
+    constexpr auto header = static_cast<std::int64_t>(morvane::kRecoveryHeaderSize);
+    // An empty source makes no chunk and so no recovery chunk; a chunk size past any disk
+    // has no room to show.
+    if (n == 0 || m_chunkSize <= 0 || m_sourceSize == 0 ||
+        m_chunkSize > std::numeric_limits<std::int64_t>::max() / n - header) {
+        recovery_space_Label->clear();
         return;
     }
-    recovery_space_Label->setText(QStringLiteral("+ ") + page::sizeText(n * each));
+    recovery_space_Label->setText(QStringLiteral("+ ") +
+                                  page::sizeText(n * (m_chunkSize + header)));
 }
 
 void UI_SplitWidget::showChunkSize(std::int64_t chunk) {
@@ -714,7 +716,10 @@ void UI_SplitWidget::presentJobEnd() {
     const QString above = QFileInfo(job->order().source).absolutePath();
     if (!job->leftOut().empty())
         details.append(QStringLiteral("Left out: ") + namesBelow(above, job->leftOut()));
-    if (job->sourcesDeleted()) details.append(QStringLiteral("The source was deleted."));
+    if (job->sourcesDeleted())
+        details.append(job->kept().empty()
+                           ? QStringLiteral("The source was deleted.")
+                           : QStringLiteral("What the set holds was deleted from the source."));
     if (!job->kept().empty())
         details.append(QStringLiteral("Kept, not part of the set: ") +
                        namesBelow(above, job->kept()));

@@ -523,8 +523,8 @@ private slots:
         QCOMPARE(yes.asked, QStringList{question});
         QCOMPARE(responder.messages, QStringList());
         QVERIFY2(responder.details.last().endsWith(
-                     "Left out: src/pipe\nThe source was deleted.\nKept, not part of the set: "
-                     "src/pipe"),
+                     "Left out: src/pipe\nWhat the set holds was deleted from the source.\n"
+                     "Kept, not part of the set: src/pipe"),
                  qPrintable(responder.details.last()));
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
                  QStringList{"pipe"});
