@@ -479,15 +479,12 @@ private slots:
             page->output_LineEdit->setPath(out);
             page->split_size_ComboBox->setCurrentText("KiB");
             retype(page->split_bysize_LineEdit, "100");
-            QCOMPARE(page->recovery_space_Label->text(), QString());
             page->recovery_SpinBox->setValue(2);
             QCOMPARE(page->recovery_space_Label->text(), QStringLiteral("+ 208.00 KiB"));
             page->split_bycount_RadioButton->click();
             retype(page->split_bycount_LineEdit, "2");
             QCOMPARE(page->recovery_space_Label->text(), QStringLiteral("+ 300.97 KiB"));
             QVERIFY(splitAndWait(page, responder));
-            QVERIFY(responder.details.last().endsWith(
-                "2 recovery chunks: any 2 lost files can be rebuilt."));
             QCOMPARE(QFileInfo(out + "/film_spt/film_1.rec").size(), 150000 + 4096);
         }
         UI_SplitWidget page;
@@ -514,7 +511,6 @@ private slots:
             page->m_split_Button->click();
             QCOMPARE(no.asked, QStringList{question});
         }
-        QVERIFY(!page->jobActive());
         QCOMPARE(namesIn(path(QStringLiteral("special"))), QStringList{"src"});
 
         QuestionAnswers yes(true);
