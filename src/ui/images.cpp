@@ -1,5 +1,7 @@
 #include "ui/images.h"
 
+#include <QPainter>
+#include <QPainterPath>
 #include <QString>
 
 void ensureImages() {
@@ -13,4 +15,30 @@ void ensureImages() {
 QIcon programIcon() {
     ensureImages();
     return QIcon(QStringLiteral(":/image/program.ico"));
+}
+
+QPixmap rebuildMark() {
+    QImage image(20, 20, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xe0, 0x96, 0x1a));
+    painter.drawEllipse(QRectF(0.5, 0.5, 19, 19));
+    QPen pen(Qt::white, 2.4);
+    pen.setCapStyle(Qt::FlatCap);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    // Two thirds of a circle, open at the upper right, its head on the right pointing up.
+    painter.drawArc(QRectF(5, 5, 10, 10), 110 * 16, 240 * 16);
+    QPainterPath head;
+    head.moveTo(15.0, 5.4);
+    head.lineTo(11.0, 11.2);
+    head.lineTo(19.0, 10.6);
+    head.closeSubpath();
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    painter.drawPath(head);
+    painter.end();
+    return QPixmap::fromImage(image);
 }

@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <map>
 
 #include "engine/checksums.h"
 #include "engine/manifest.h"
@@ -45,10 +46,18 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     const QDir dir(folder);
     // A split builds its set under a hidden name and renames it only once it is complete;
     // chunks beside no manifest are what an older or a killed split leaves.
+    const bool partial =
+        name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+    // A split writes its recovery chunks last: a set that has them was finished.
+    if (!partial && !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty())
+        return folder + QStringLiteral(": the manifest (") +
+               QString::fromLatin1(morvane::kManifestName) +
+               QStringLiteral(
+                   ") is lost or damaged; the recovery chunks may bring it back with "
+                   "morvane-cli repair");
     const bool unfinished =
-        (name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"))) ||
-        (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
-         !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
+        partial || (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
+                    !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
     if (unfinished) return folder + QStringLiteral(" looks like a split that did not finish");
     if (!dir.exists(QString::fromLatin1(morvane::kManifestName)))
         return folder + QStringLiteral(" holds no chunk set (no ") +
@@ -56,21 +65,50 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     return page::describe(failure);
 }
 
-// Keeps what Verify found, which the quick check of a join cannot see, on the fresh check.
-void keepVerifiedMarks(const morvane::ChunkSetCheck& verified, morvane::ChunkSetCheck* fresh) {
-    if (verified.checksumList == morvane::ChecksumList::NotRead ||
-        verified.chunkDir != fresh->chunkDir || verified.entries.size() != fresh->entries.size())
+// Keeps what a full read of the set found (Verify's, or a failed join's), which a quick
+// check cannot see, on a fresh quick check of the same set.
+void keepFoundMarks(const morvane::ChunkSetCheck& found, morvane::ChunkSetCheck* fresh) {
+    if (found.checksumList == morvane::ChecksumList::NotRead ||
+        found.entries.size() != fresh->entries.size())
         return;
     for (std::size_t i = 0; i < fresh->entries.size(); ++i) {
-        const morvane::ChunkCheckEntry& was = verified.entries[i];
+        const morvane::ChunkCheckEntry& was = found.entries[i];
         morvane::ChunkCheckEntry& now = fresh->entries[i];
         if (was.state == morvane::ChunkState::Damaged && now.state == morvane::ChunkState::Ok &&
             was.size == now.size)
             now.state = morvane::ChunkState::Damaged;
     }
-    fresh->checksumList = verified.checksumList;
-    fresh->listProblem = verified.listProblem;
-    fresh->listedFiles = verified.listedFiles;
+    fresh->checksumList = found.checksumList;
+    fresh->listProblem = found.listProblem;
+    fresh->listedFiles = found.listedFiles;
+    // A join may have read the set through a folder of its own.
+    for (morvane::ListedFile& file : fresh->listedFiles)
+        file.path = fresh->chunkDir + "/" + file.name;
+}
+
+// The number in a recovery file's name "STEM_<n>.rec", or -1.
+int recoveryNumber(const std::string& name) {
+    const std::size_t cut = name.rfind('_');
+    if (cut == std::string::npos || name.size() < cut + 6 ||
+        name.compare(name.size() - 4, 4, ".rec") != 0)
+        return -1;
+    const std::string digits = name.substr(cut + 1, name.size() - cut - 5);
+    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(digits);
+}
+
+QString joinedNames(const std::vector<std::string>& names) {
+    QStringList shown;
+    for (const std::string& name : names) shown.append(morvane::jobs::displayText(name));
+    return shown.join(QStringLiteral(", "));
+}
+
+// What Verify says about a set with recovery chunks that lost files.
+QString recoveryVerdict(const morvane::RecoveryAssessment& recovery) {
+    if (recovery.repairable) return QStringLiteral("The recovery chunks can rebuild them.");
+    return QStringLiteral("The recovery chunks cannot rebuild them: %1 more %2 would be needed.")
+        .arg(recovery.moreNeeded)
+        .arg(recovery.moreNeeded == 1 ? QStringLiteral("file") : QStringLiteral("files"));
 }
 
 }  // namespace
@@ -196,7 +234,11 @@ morvane::jobs::Job* UI_JoinWidget::currentJob() const {
 }
 
 bool UI_JoinWidget::listsFolderOf(const std::string& chunkDir) const {
-    return m_listingValid && morvane::jobs::displayText(chunkDir) == m_chunkFolder;
+    return listsFolder(morvane::jobs::displayText(chunkDir));
+}
+
+bool UI_JoinWidget::listsFolder(const QString& chunkDir) const {
+    return m_listingValid && QDir::cleanPath(QDir(chunkDir).absolutePath()) == m_chunkFolder;
 }
 
 void UI_JoinWidget::input_joinfolderButton_slots() {
@@ -227,6 +269,9 @@ void UI_JoinWidget::clearListing() {
     status_Label->clear();
     m_check = morvane::ChunkSetCheck{};
     m_listingValid = false;
+    m_hasRecovery = false;
+    m_recovery = morvane::RecoveryAssessment{};
+    m_recoveryAssessed = false;
     m_chunkFolder.clear();
     m_sourceName.clear();
 }
@@ -250,36 +295,64 @@ void UI_JoinWidget::listFolder(const QString& folder) {
     m_check = std::move(check);
     m_chunkFolder = clean;
     m_listingValid = true;
+    m_hasRecovery = morvane::jobs::hasRecoveryFiles(chunkDir);
+    m_recovery = morvane::RecoveryAssessment{};
+    m_recoveryAssessed = false;
     m_sourceName = morvane::plat::fromEngineText(m_check.manifest.sourceName);
     if (!m_outputChosen) output_LineEdit->setPath(QFileInfo(clean).absolutePath());
     showListing();
 }
 
+bool UI_JoinWidget::rebuildsLosses() const {
+    return m_hasRecovery && (!m_recoveryAssessed || m_recovery.repairable);
+}
+
+namespace {
+
+QLabel* markLabel(const QPixmap& pixmap) {
+    auto* mark = new QLabel;
+    mark->setPixmap(pixmap);
+    return mark;
+}
+
+}  // namespace
+
 void UI_JoinWidget::showListing() {
     input_joinTreeWidget->clear();
+    const QPixmap right(QStringLiteral(":/image/right.png"));
+    const QPixmap wrong(QStringLiteral(":/image/wrong.png"));
+    const bool rebuilds = rebuildsLosses();
     for (const morvane::ChunkCheckEntry& entry : m_check.entries) {
         const bool ok = entry.state == morvane::ChunkState::Ok;
-        auto* mark = new QLabel;
-        mark->setPixmap(QPixmap(ok ? QStringLiteral(":/image/right.png")
-                                   : QStringLiteral(":/image/wrong.png")));
+        const QString state = QString::fromLatin1(morvane::chunkStateName(entry.state));
         const QString path = morvane::plat::fromEngineText(entry.chunkPath);
         auto* item = new QTreeWidgetItem(input_joinTreeWidget);
         item->setData(kPathColumn, Qt::UserRole, path);
         item->setToolTip(kPathColumn, path);
         item->setText(1, page::sizeText(entry.size));
-        item->setText(kStateColumn, QString::fromLatin1(morvane::chunkStateName(entry.state)));
+        if (!ok && rebuilds) {
+            item->setText(kStateColumn, QStringLiteral("rebuild"));
+            item->setToolTip(
+                kStateColumn,
+                state + QStringLiteral(": a join rebuilds it from the recovery chunks"));
+        } else {
+            item->setText(kStateColumn, state);
+        }
         input_joinTreeWidget->addTopLevelItem(item);
-        input_joinTreeWidget->setItemWidget(item, kMarkColumn, mark);
+        input_joinTreeWidget->setItemWidget(item, kMarkColumn,
+                                            markLabel(ok         ? right
+                                                      : rebuilds ? rebuildMark()
+                                                                 : wrong));
     }
+    addRecoveryRows();
     elideRows();
 
-    const bool listPresent =
-        QDir(m_chunkFolder).exists(QString::fromLatin1(morvane::kChecksumListName));
     switch (m_check.checksumList) {
         case morvane::ChecksumList::NotRead:
             status_Label->setText(
-                listPresent ? QStringLiteral("Verify reads every byte against the checksum list.")
-                            : QString::fromLatin1(kNoChecksumListNote));
+                m_check.hasChecksumList
+                    ? QStringLiteral("Verify reads every byte against the checksum list.")
+                    : QString::fromLatin1(kNoChecksumListNote));
             break;
         case morvane::ChecksumList::Absent:
             status_Label->setText(QString::fromLatin1(kNoChecksumListNote));
@@ -295,6 +368,50 @@ void UI_JoinWidget::showListing() {
     }
 }
 
+void UI_JoinWidget::addRecoveryRows() {
+    // Every recovery file the set should have: after Verify, as its read found them; before,
+    // those its checksum list names and those in the folder, judged by being there.
+    std::map<int, morvane::FileState> files;
+    if (m_recoveryAssessed) {
+        for (const morvane::RecoveryFile& file : m_recovery.recoveryFiles)
+            if (const int n = recoveryNumber(file.name); n >= 0) files[n] = file.state;
+    } else {
+        for (const std::string& name : morvane::jobs::listedRecoveryFiles(m_check.chunkDir))
+            if (const int n = recoveryNumber(name); n >= 0) files[n] = morvane::FileState::Missing;
+        const QString prefix =
+            morvane::plat::fromEngineText(morvane::stemOf(m_check.manifest.sourceName)) + '_';
+        for (const QString& name :
+             QDir(m_chunkFolder).entryList({prefix + QStringLiteral("*.rec")}, QDir::Files)) {
+            const QString digits = name.mid(prefix.size(), name.size() - prefix.size() - 4);
+            bool isNumber = false;
+            const int n = digits.toInt(&isNumber);
+            if (isNumber && n >= 0 && digits == QString::number(n))
+                files[n] = morvane::FileState::Ok;
+        }
+    }
+    const std::string stem = morvane::stemOf(m_check.manifest.sourceName);
+    for (const auto& [number, state] : files) {
+        const QString path =
+            morvane::plat::fromEngineText(morvane::recoveryPathOf(m_check.chunkDir, stem, number));
+        const QFileInfo info(path);
+        // Gone since Verify read it.
+        const morvane::FileState shown =
+            state == morvane::FileState::Ok && !info.isFile() ? morvane::FileState::Missing : state;
+        const bool ok = shown == morvane::FileState::Ok;
+        auto* item = new QTreeWidgetItem(input_joinTreeWidget);
+        item->setData(kPathColumn, Qt::UserRole, path);
+        item->setToolTip(kPathColumn, path);
+        item->setText(1, page::sizeText(info.isFile() ? info.size() : -1));
+        item->setText(kStateColumn, QString::fromLatin1(morvane::fileStateName(shown)));
+        item->setToolTip(kStateColumn, QStringLiteral("A recovery chunk"));
+        input_joinTreeWidget->addTopLevelItem(item);
+        input_joinTreeWidget->setItemWidget(
+            item, kMarkColumn,
+            markLabel(QPixmap(ok ? QStringLiteral(":/image/right.png")
+                                 : QStringLiteral(":/image/wrong.png"))));
+    }
+}
+
 void UI_JoinWidget::elideRows() {
     // The view would cut the paths at their end, where the rows differ; the middle goes instead.
     const QFontMetrics metrics(input_joinTreeWidget->font());
@@ -307,13 +424,6 @@ void UI_JoinWidget::elideRows() {
     }
 }
 
-void UI_JoinWidget::markDamagedFrom(const QString& failure) {
-    for (morvane::ChunkCheckEntry& entry : m_check.entries)
-        if (failure.contains(morvane::plat::fromEngineText(entry.chunkPath) +
-                             QStringLiteral(": does not match its checksum")))
-            entry.state = morvane::ChunkState::Damaged;
-}
-
 void UI_JoinWidget::output_joinfolderButton_slots() {
     const QString dir =
         askExistingDirectory(this, tr("Select Output Folder"), page::dialogFolder(),
@@ -324,10 +434,17 @@ void UI_JoinWidget::output_joinfolderButton_slots() {
     m_outputChosen = true;
 }
 
-bool UI_JoinWidget::refuseFaults(const morvane::ChunkSetCheck& check) {
-    if (check.intact()) return true;
-    showMessage(messageParent(), QStringLiteral("The chunk set cannot be joined."),
-                page::problemLines(check), true, false);
+bool UI_JoinWidget::refuseFaults() {
+    // A join reads no recovery chunk unless it rebuilds something.
+    morvane::ChunkSetCheck needed = m_check;
+    std::erase_if(needed.listedFiles,
+                  [](const morvane::ListedFile& file) { return recoveryNumber(file.name) >= 0; });
+    // Without Verify's word the job itself finds out whether too much is lost, and says so.
+    if (needed.intact() || rebuildsLosses()) return true;
+    QString text = page::problemLines(m_hasRecovery ? m_check : needed);
+    if (m_hasRecovery) text += QLatin1Char('\n') + recoveryVerdict(m_recovery);
+    showMessage(messageParent(), QStringLiteral("The chunk set cannot be joined."), text, true,
+                false);
     return false;
 }
 
@@ -379,12 +496,18 @@ void UI_JoinWidget::m_join_Button_slots() {
                     true, false);
         return;
     }
-    // The marks show the set as it is now, and a set with any red mark is not joined.
-    morvane::ChunkSetCheck now = job->check();
-    keepVerifiedMarks(m_check, &now);
-    m_check = std::move(now);
+    // The marks show the set as it is now. A set with any red mark is not joined; its
+    // recovery chunks, if Verify did not find them short, turn red marks into rebuilds.
+    // A set that lost its manifest since it was listed is read through a rebuilt copy; the
+    // rows keep naming the set's own files.
+    if (job->check().chunkDir == m_check.chunkDir) {
+        morvane::ChunkSetCheck now = job->check();
+        keepFoundMarks(m_check, &now);
+        m_check = std::move(now);
+    }
+    m_hasRecovery = job->hasRecovery();
     showListing();
-    if (!refuseFaults(m_check)) return;
+    if (!refuseFaults()) return;
     if (!answerJobQuestions(*job)) return;
     if (!output_LineEdit->path().isEmpty()) {
         page::setSetting(kOutputKey, output_LineEdit->path());
@@ -397,9 +520,9 @@ void UI_JoinWidget::m_join_Button_slots() {
 bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     const QPoint p = mainWindowPos();
     if (job.targetExists()) {
-        if (!askReplace(messageParent(),
-                        QStringLiteral("Note: A file with the same name as the output file "
-                                       "already exists. Morvane will overwite it.")))
+        if (!askQuestion(messageParent(),
+                         QStringLiteral("Note: A file with the same name as the output file "
+                                        "already exists. Morvane will overwite it.")))
             return false;
         job.allowReplace(true);
     }
@@ -486,13 +609,29 @@ void UI_JoinWidget::presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> j
         return;
     }
     // The page may list another set by now; the marks belong to the set that was read.
+    const morvane::RecoveryAssessment& recovery = job->recovery();
     if (listsFolderOf(job->check().chunkDir)) {
         m_check = job->check();
+        m_recovery = recovery;
+        m_recoveryAssessed = recovery.present;
         showListing();
     }
-    if (!job->check().intact())
-        showMessage(messageParent(), QStringLiteral("The chunk set is damaged."),
-                    page::problemLines(job->check()), true, false);
+    if (!job->check().intact()) {
+        QString text = page::problemLines(job->check());
+        if (recovery.present) text += QLatin1Char('\n') + recoveryVerdict(recovery);
+        showMessage(messageParent(), QStringLiteral("The chunk set is damaged."), text, true,
+                    false);
+    }
+}
+
+void UI_JoinWidget::relistAfterJoin(const morvane::jobs::JoinJob& job) {
+    if (!listsFolder(job.order().chunkDir)) return;
+    morvane::ChunkSetCheck now;
+    if (!morvane::checkChunkSet(m_check.chunkDir, &now)) return;
+    keepFoundMarks(m_check, &now);
+    keepFoundMarks(job.failedCheck(), &now);
+    m_check = std::move(now);
+    showListing();
 }
 
 void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) {
@@ -503,29 +642,26 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
         showMessage(messageParent(), QString(), QStringLiteral("Joining cancelled"), true, false);
         return;
     }
-    const std::string& chunkDir = job->check().chunkDir;
     if (!outcome) {
-        const QString failure = page::describe(outcome);
-        // The rows show the set as the failure left it, the chunks it named in red.
-        if (listsFolderOf(chunkDir)) {
-            morvane::ChunkSetCheck now;
-            if (morvane::checkChunkSet(chunkDir, &now)) {
-                keepVerifiedMarks(m_check, &now);
-                m_check = std::move(now);
-                markDamagedFrom(failure);
-                showListing();
-            }
-        }
-        showMessage(messageParent(), QStringLiteral("Joining failed!"), failure, true, false);
+        // The rows show the set as the failure left it, with what the join's read found.
+        relistAfterJoin(*job);
+        showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(outcome),
+                    true, false);
         return;
     }
     // The listing of chunks that were deleted, or partly deleted, can no longer be joined.
     const bool deletionTried = job->sourcesDeleted() || !job->removal();
-    if (deletionTried && listsFolderOf(chunkDir)) clearListing();
+    if (deletionTried && listsFolder(job->order().chunkDir))
+        clearListing();
+    else
+        relistAfterJoin(*job);
     if (!job->removal())
         showMessage(messageParent(), QStringLiteral("Some chunk files were not deleted."),
                     page::describe(job->removal()), true, false);
     QStringList details = {QStringLiteral("Written: ") + job->target()};
+    if (!job->rebuilt().empty())
+        details.append(QStringLiteral("Rebuilt from recovery data: ") +
+                       joinedNames(job->rebuilt()));
     if (job->sourcesDeleted()) details.append(QStringLiteral("The chunk files were deleted."));
     details.append(job->verified()
                        ? QStringLiteral("Every byte matched the set's checksum list.")
@@ -533,6 +669,8 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
                                         "checksum list."));
     const QPoint p = mainWindowPos();
     m_DialogWidget->folderPath = QFileInfo(job->target()).path();
+    // Rebuilt copies of lost chunks go with the job, not when the box is closed.
+    job.reset();
     m_DialogWidget->setDetails(details);
     m_DialogWidget->placeAt(p.x() + (width() - 400) / 2, p.y() + height() / 2 - 40, 420, 80);
     m_DialogWidget->exec();

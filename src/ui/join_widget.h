@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "engine/join.h"
+#include "engine/recovery.h"
 #include "ui/page_support.h"
 
 class QCheckBox;
@@ -62,6 +63,11 @@ public:
     morvane::ChunkSetCheck m_check;
     // False when no set is listed.
     bool m_listingValid = false;
+    // The listed set has recovery chunks: a join rebuilds what it lost, unless Verify found
+    // that too much is lost (m_recovery, when m_recoveryAssessed).
+    bool m_hasRecovery = false;
+    morvane::RecoveryAssessment m_recovery;
+    bool m_recoveryAssessed = false;
 
     QPushButton* input_joinfolderButton;
     QPushButton* verify_Button;
@@ -92,15 +98,19 @@ private slots:
     void m_ProgressWidget_cancelAsked();
 
 private:
-    // Shows m_check row by row.
+    // Shows m_check row by row, then the set's recovery chunks.
     void showListing();
+    void addRecoveryRows();
+    // Whether a join rebuilds the chunks that are lost or damaged.
+    bool rebuildsLosses() const;
     void clearListing();
     // The rows' paths, cut in the middle to fit their column.
     void elideRows();
-    // Marks the chunks that a failed join named as not matching their checksums.
-    void markDamagedFrom(const QString& failure);
-    // Refuses a set with any fault, naming each; true when the set may be joined.
-    bool refuseFaults(const morvane::ChunkSetCheck& check);
+    // Lists the set anew after a join, with what the join's full read found.
+    void relistAfterJoin(const morvane::jobs::JoinJob& job);
+    // Refuses a set with any fault that nothing rebuilds, naming each; true when the set may
+    // be joined.
+    bool refuseFaults();
     // Asks what the job needs before it may start: replacing an existing target, the set's
     // password. False when the user declined or the password did not unlock the set.
     bool answerJobQuestions(morvane::jobs::JoinJob& job);
@@ -111,6 +121,7 @@ private:
     void presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> job);
     // Whether a job's chunk folder is the one the page lists now.
     bool listsFolderOf(const std::string& chunkDir) const;
+    bool listsFolder(const QString& chunkDir) const;
     QPoint mainWindowPos() const;
     QSize mainWindowSize() const;
     QWidget* messageParent() const;

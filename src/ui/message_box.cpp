@@ -153,12 +153,12 @@ CancelAsker& currentCancelAsker() {
     return asker;
 }
 
-ReplaceAsker& currentReplaceAsker() {
-    static ReplaceAsker asker;
+QuestionAsker& currentQuestionAsker() {
+    static QuestionAsker asker;
     return asker;
 }
 
-bool askReplaceWithBox(QWidget* parent, const QString& question) {
+bool askQuestionWithBox(QWidget* parent, const QString& question) {
     UI_MyMessageBox box(nullptr);
     placeForText(box, parent, question);
     box.setContent(QString(), question, true, true);
@@ -187,11 +187,11 @@ bool askCancelJob(QWidget* parent) {
     return asker ? asker(parent) : askCancelWithBox(parent);
 }
 
-ReplaceAsker setReplaceAsker(ReplaceAsker asker) {
-    return std::exchange(currentReplaceAsker(), std::move(asker));
+QuestionAsker setQuestionAsker(QuestionAsker asker) {
+    return std::exchange(currentQuestionAsker(), std::move(asker));
 }
 
-bool askReplace(QWidget* parent, const QString& question) {
-    const ReplaceAsker& asker = currentReplaceAsker();
-    return asker ? asker(parent, question) : askReplaceWithBox(parent, question);
+bool askQuestion(QWidget* parent, const QString& question) {
+    const QuestionAsker& asker = currentQuestionAsker();
+    return asker ? asker(parent, question) : askQuestionWithBox(parent, question);
 }

@@ -58,12 +58,13 @@ private:
 int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
                 bool showCancel);
 
-// Whether to replace what stands where a job writes: true to replace. The program asks with
-// a message box; a test installs an asker of its own.
-using ReplaceAsker = std::function<bool(QWidget* parent, const QString& question)>;
-ReplaceAsker setReplaceAsker(ReplaceAsker asker);
+// A yes-or-no question about a job before it starts: replacing what stands where it writes,
+// leaving out what a set cannot hold. True for yes. The program asks with a message box; a
+// test installs an asker of its own.
+using QuestionAsker = std::function<bool(QWidget* parent, const QString& question)>;
+QuestionAsker setQuestionAsker(QuestionAsker asker);
 // Asks question with OK and Cancel, centred across parent.
-bool askReplace(QWidget* parent, const QString& question);
+bool askQuestion(QWidget* parent, const QString& question);
 
 // Whether to cancel the running job: true to cancel. The program asks with a message box; a
 // test installs an asker of its own.

@@ -19,6 +19,7 @@
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -26,6 +27,7 @@
 #include <limits>
 
 #include "engine/fs_primitives.h"
+#include "engine/recovery.h"
 #include "engine/split.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
@@ -49,6 +51,23 @@ constexpr int kPathColumn = 1;
 const QString kSizeKey = QStringLiteral("split/size");
 const QString kUnitKey = QStringLiteral("split/unit");
 const QString kOutputKey = QStringLiteral("split/outputDir");
+const QString kRecoveryKey = QStringLiteral("split/recovery");
+// Names a question or a completion box lists before it says how many more there are.
+constexpr int kNamesShown = 8;
+
+// names, relative to folder when they lie in it, joined by commas, the first few only.
+QString namesBelow(const QString& folder, const std::vector<std::string>& names) {
+    QStringList shown;
+    for (const std::string& name : names) {
+        if (shown.size() == kNamesShown) {
+            shown.append(QStringLiteral("and %1 more").arg(names.size() - kNamesShown));
+            break;
+        }
+        const QString path = morvane::jobs::displayText(name);
+        shown.append(path.startsWith(folder + '/') ? path.mid(folder.size() + 1) : path);
+    }
+    return shown.join(QStringLiteral(", "));
+}
 
 }  // namespace
 
@@ -81,6 +100,9 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     fit_to_Menu = new QMenu(fit_to_Button);
     split_bycount_RadioButton = new QRadioButton(split_mode_Widget);
     split_bycount_LineEdit = new QLineEdit(split_mode_Widget);
+    recovery_Label = new QLabel(split_mode_Widget);
+    recovery_SpinBox = new QSpinBox(split_mode_Widget);
+    recovery_space_Label = new QLabel(split_mode_Widget);
     del_source_CheckBox = new QCheckBox(split_mode_Widget);
     entry_pwd_CheckBox = new QCheckBox(split_mode_Widget);
 
@@ -115,6 +137,14 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bysize_RadioButton->setText(QStringLiteral("Split File Size"));
     split_bycount_RadioButton->setText(QStringLiteral("Split File Count"));
     m_split_Button->setText(QStringLiteral("Split"));
+    recovery_Label->setText(QStringLiteral("Recovery chunks"));
+    recovery_SpinBox->setRange(0, morvane::kMaxRecovery);
+    const QString recoveryNote = QStringLiteral(
+        "Any this many lost or damaged files of the set can be rebuilt. Each recovery chunk "
+        "takes one chunk's size and a 4 KiB header.");
+    recovery_Label->setToolTip(recoveryNote);
+    recovery_SpinBox->setToolTip(recoveryNote);
+    recovery_space_Label->setStyleSheet(QStringLiteral("QLabel { color: #6c6c6c; }"));
     del_source_CheckBox->setText(QStringLiteral("Delete source file after splitting"));
     entry_pwd_CheckBox->setText(QStringLiteral("Encrypt Data"));
     entry_pwd_CheckBox->setToolTip(QString::fromLatin1(kProtectionNote));
@@ -145,6 +175,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     }
     output_LineEdit->setPath(page::setting(kOutputKey).toString());
     m_outputChosen = !output_LineEdit->path().isEmpty();
+    recovery_SpinBox->setValue(page::setting(kRecoveryKey, 0).toInt());
 
     m_split_Timer1 = new QTimer(nullptr);
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
@@ -170,6 +201,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
             &UI_SplitWidget::output_fileButton_slots);
     connect(output_LineEdit, &QLineEdit::textEdited, this,
             [this] { m_outputChosen = !output_LineEdit->path().isEmpty(); });
+    connect(recovery_SpinBox, &QSpinBox::valueChanged, this, &UI_SplitWidget::updateRecoverySpace);
     connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this,
             &UI_SplitWidget::entry_pwd_CheckBox_slots);
     connect(m_split_Button, &QPushButton::clicked, this, &UI_SplitWidget::m_split_Button_slots);
@@ -182,6 +214,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bysize_RadioButton->setChecked(true);
     applyModeRule();
     if (m_keepSize) updateFromSize();
+    updateRecoverySpace();
     updateSplitButton();
 }
 
@@ -218,6 +251,9 @@ void UI_SplitWidget::layoutPage(int x, int y, int width, int height) {
     fit_to_Button->setGeometry(296, 0, 70, 24);
     split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
     split_bycount_LineEdit->setGeometry(120, 40, 100, 24);
+    recovery_Label->setGeometry(240, 40, 110, 24);
+    recovery_SpinBox->setGeometry(350, 40, 56, 24);
+    recovery_space_Label->setGeometry(414, 40, W - 414, 24);
     del_source_CheckBox->setGeometry(0, 80, 300, 24);
     entry_pwd_CheckBox->setGeometry(0, 120, 120, 24);
     output_Label->setGeometry(0, H - 98, 60, 30);
@@ -271,6 +307,11 @@ void UI_SplitWidget::applyModeRule() {
 }
 
 void UI_SplitWidget::updateFromSize() {
+    updateChunkFromSize();
+    updateRecoverySpace();
+}
+
+void UI_SplitWidget::updateChunkFromSize() {
     bool ok = false;
     const std::int64_t n = split_bysize_LineEdit->text().toLongLong(&ok);
     const int unit = std::clamp(split_size_ComboBox->currentIndex(), 0, kLastUnit);
@@ -290,6 +331,11 @@ void UI_SplitWidget::updateFromSize() {
 }
 
 void UI_SplitWidget::updateFromCount() {
+    updateChunkFromCount();
+    updateRecoverySpace();
+}
+
+void UI_SplitWidget::updateChunkFromCount() {
     bool ok = false;
     std::int64_t n = split_bycount_LineEdit->text().toLongLong(&ok);
     // An empty source makes no chunk whatever the count.
@@ -305,6 +351,20 @@ void UI_SplitWidget::updateFromCount() {
     split_bycount_LineEdit->setText(
         QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
     showChunkSize(m_chunkSize);
+}
+
+void UI_SplitWidget::updateRecoverySpace() {
+    const int n = recovery_SpinBox->value();
+    constexpr auto header = static_cast<std::int64_t>(morvane::kRecoveryHeaderSize);
+    // An empty source makes no chunk and so no recovery chunk; a chunk size past any disk
+    // has no room to show.
+    if (n == 0 || m_chunkSize <= 0 || m_sourceSize == 0 ||
+        m_chunkSize > std::numeric_limits<std::int64_t>::max() / n - header) {
+        recovery_space_Label->clear();
+        return;
+    }
+    recovery_space_Label->setText(QStringLiteral("+ ") +
+                                  page::sizeText(n * (m_chunkSize + header)));
 }
 
 void UI_SplitWidget::showChunkSize(std::int64_t chunk) {
@@ -492,6 +552,7 @@ void UI_SplitWidget::rememberChoices(const QString& outputDir) {
         page::setSetting(kSizeKey, split_bysize_LineEdit->text());
         m_keepSize = true;
     }
+    page::setSetting(kRecoveryKey, recovery_SpinBox->value());
     if (!outputDir.isEmpty()) {
         page::setSetting(kOutputKey, outputDir);
         m_outputChosen = true;
@@ -521,8 +582,22 @@ void UI_SplitWidget::m_split_Button_slots() {
     if (entry_pwd_CheckBox->checkState() == Qt::Checked)
         order.password = m_inputpwdWidget->m_password;
     order.deleteSource = del_source_CheckBox->checkState() == Qt::Checked;
+    order.recovery = recovery_SpinBox->value();
     auto job = std::make_unique<morvane::jobs::SplitJob>(std::move(order));
-    if (const morvane::Outcome prepared = job->prepare(); !prepared) {
+    morvane::Outcome prepared = job->prepare();
+    // A folder holding what no set can store is split only when the user leaves that out.
+    if (!prepared && !job->refusedOrder() && !job->leftOut().empty() && !job->order().skipSpecial) {
+        const QString question =
+            m_sourcePath +
+            QStringLiteral(" holds what no chunk set can store (a FIFO, socket or device): ") +
+            namesBelow(m_sourcePath, job->leftOut()) + QStringLiteral(". Leave them out?");
+        if (!askQuestion(m_mainWindow, question)) return;
+        morvane::jobs::SplitOrder leaving = job->order();
+        leaving.skipSpecial = true;
+        job = std::make_unique<morvane::jobs::SplitJob>(std::move(leaving));
+        prepared = job->prepare();
+    }
+    if (!prepared) {
         showMessage(m_mainWindow, QStringLiteral("Splitting failed!"), page::describe(prepared),
                     true, false);
         return;
@@ -530,7 +605,7 @@ void UI_SplitWidget::m_split_Button_slots() {
     if (job->targetExists()) {
         const QString question =
             job->chunkFolder() + QLatin1Char(' ') + job->whatIsThere() + ". Replace it?";
-        if (!askReplace(m_mainWindow, question)) return;
+        if (!askQuestion(m_mainWindow, question)) return;
         job->allowReplace(true);
     }
     rememberChoices(output_LineEdit->path());
@@ -632,7 +707,22 @@ void UI_SplitWidget::presentJobEnd() {
                     page::describe(job->removal()), true, false);
     QStringList details = {QStringLiteral("Chunk folder: ") + job->chunkFolder()};
     details += chunkLines(job->chunkCount(), job->chunkSize(), job->totalSize());
-    if (job->sourcesDeleted()) details.append(QStringLiteral("The source was deleted."));
+    if (const int n = job->order().recovery; n == 1 && job->chunkCount() > 0)
+        details.append(QStringLiteral("1 recovery chunk: any one lost file can be rebuilt."));
+    else if (n > 1 && job->chunkCount() > 0)
+        details.append(
+            QStringLiteral("%1 recovery chunks: any %1 lost files can be rebuilt.").arg(n));
+    // The folder's parent, so that each name starts with the folder's own.
+    const QString above = QFileInfo(job->order().source).absolutePath();
+    if (!job->leftOut().empty())
+        details.append(QStringLiteral("Left out: ") + namesBelow(above, job->leftOut()));
+    if (job->sourcesDeleted())
+        details.append(job->kept().empty()
+                           ? QStringLiteral("The source was deleted.")
+                           : QStringLiteral("What the set holds was deleted from the source."));
+    if (!job->kept().empty())
+        details.append(QStringLiteral("Kept, not part of the set: ") +
+                       namesBelow(above, job->kept()));
     const QPoint p = mainWindowPos();
     m_DialogWidget->folderPath = job->chunkFolder();
     m_DialogWidget->setDetails(details);

@@ -18,6 +18,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
@@ -72,6 +73,10 @@ public:
     QMenu* fit_to_Menu;
     QRadioButton* split_bycount_RadioButton;
     QLineEdit* split_bycount_LineEdit;
+    // Recovery chunks, and the room they take beside the set.
+    QLabel* recovery_Label;
+    QSpinBox* recovery_SpinBox;
+    QLabel* recovery_space_Label;
     QCheckBox* del_source_CheckBox;
     QCheckBox* entry_pwd_CheckBox;
     QLabel* output_Label;
@@ -89,6 +94,8 @@ public:
     void updateFromSize();
     void updateFromCount();
     void updateSplitButton();
+    // "+ 128.00 MiB": what the recovery chunks add, for the chunk size shown.
+    void updateRecoverySpace();
     // A round chunk size of about a ninth of the source.
     void suggestChunkSize();
     // Lists path, a file or a folder, as the source, in place of the one listed before.
@@ -123,6 +130,9 @@ private:
     // false when it cannot be measured.
     bool takeSource(const QString& path);
     void applyModeRule();
+    // updateFromSize and updateFromCount without the recovery chunks' space.
+    void updateChunkFromSize();
+    void updateChunkFromCount();
     // Shows chunk in the size field, in the largest unit it reaches, without recomputing it.
     void showChunkSize(std::int64_t chunk);
     // Shows bytes in the size field exactly, in the largest unit that divides it.
@@ -131,7 +141,8 @@ private:
     QString chunkRefusal() const;
     // The source row's path, cut in the middle to fit its column.
     void elideSourceRow();
-    // Keeps the unit, the size and the output folder for the next job and the next run.
+    // Keeps the unit, the size, the recovery chunks and the output folder for the next job
+    // and the next run.
     void rememberChoices(const QString& outputDir);
     // Unticks what must never carry over to another job: deleting, and protection.
     void clearJobOptions();

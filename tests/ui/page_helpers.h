@@ -90,24 +90,24 @@ inline bool dropPaths(QWidget* to, const QStringList& paths) {
     return drop.isAccepted();
 }
 
-// Answers the question whether to replace what a job would write over, and keeps each one.
-class ReplaceAnswers {
+// Answers the questions asked before a job starts (replace? leave out?), and keeps each one.
+class QuestionAnswers {
 public:
-    explicit ReplaceAnswers(bool replace) : replace(replace) {
-        previous_ = setReplaceAsker([this](QWidget*, const QString& question) {
+    explicit QuestionAnswers(bool yes) : yes(yes) {
+        previous_ = setQuestionAsker([this](QWidget*, const QString& question) {
             asked.append(question);
-            return this->replace;
+            return this->yes;
         });
     }
-    ~ReplaceAnswers() { setReplaceAsker(previous_); }
-    ReplaceAnswers(const ReplaceAnswers&) = delete;
-    ReplaceAnswers& operator=(const ReplaceAnswers&) = delete;
+    ~QuestionAnswers() { setQuestionAsker(previous_); }
+    QuestionAnswers(const QuestionAnswers&) = delete;
+    QuestionAnswers& operator=(const QuestionAnswers&) = delete;
 
-    bool replace;
+    bool yes;
     QStringList asked;
 
 private:
-    ReplaceAsker previous_;
+    QuestionAsker previous_;
 };
 
 // Answers the pages' path questions in order; an empty answer is a cancel, and so is a

@@ -5,11 +5,13 @@
 #include <QComboBox>
 #include <QDirIterator>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include "page_helpers.h"
+#include "ui/images.h"
 #include "ui/join_widget.h"
 #include "ui/progress_widget.h"
 #include "ui/split_widget.h"
@@ -68,19 +70,23 @@ bool joinAndWait(UI_JoinWidget* page, ModalResponder& responder) {
     return waitForEnd(responder, page->m_JoinDoingThread, before);
 }
 
-bool showsImage(QTreeWidget* tree, int row, const QString& image) {
+bool showsMark(QTreeWidget* tree, int row, const QPixmap& mark) {
     auto* label = qobject_cast<QLabel*>(tree->itemWidget(tree->topLevelItem(row), 2));
-    return label != nullptr && label->pixmap().toImage() == QPixmap(image).toImage();
+    return label != nullptr && label->pixmap().toImage() == mark.toImage();
 }
 
-// Each row's state word, and whether its mark agrees: the right mark for "ok" alone.
+// Each row's state word, and whether its mark agrees: the right mark for "ok", the rebuild
+// mark for "rebuild", the wrong one for any other.
 QStringList statesShown(QTreeWidget* tree) {
     QStringList states;
     for (int i = 0; i < tree->topLevelItemCount(); ++i) {
         const QString state = tree->topLevelItem(i)->text(3);
-        const bool right = showsImage(tree, i, ":/image/right.png");
-        const bool wrong = showsImage(tree, i, ":/image/wrong.png");
-        states.append(right == (state == "ok") && wrong != right ? state : state + " (bad mark)");
+        const bool right = showsMark(tree, i, QPixmap(":/image/right.png"));
+        const bool wrong = showsMark(tree, i, QPixmap(":/image/wrong.png"));
+        const bool rebuild = showsMark(tree, i, rebuildMark());
+        const bool agrees = right + wrong + rebuild == 1 && right == (state == "ok") &&
+                            rebuild == (state == "rebuild");
+        states.append(agrees ? state : state + " (bad mark)");
     }
     return states;
 }
@@ -178,6 +184,9 @@ private slots:
         QVERIFY(writeFile(killed + "/movie_0.spt", "chunk"));
         const QString older = base + "/half";
         QVERIFY(writeFile(older + "/half_0.spt", "chunk"));
+        const QString lost = base + "/lost";
+        QVERIFY(writeFile(lost + "/lost_0.spt", "chunk"));
+        QVERIFY(writeFile(lost + "/lost_0.rec", "parity"));
         UI_Tarnwick window;
         UI_JoinWidget* page = window.m_joinWidget;
         ModalResponder responder;
@@ -188,10 +197,13 @@ private slots:
         listThroughPage(page, notASet);
         listThroughPage(page, killed);
         listThroughPage(page, older);
+        listThroughPage(page, lost);
         QCOMPARE(responder.messages.mid(2),
                  QStringList({notASet + " holds no chunk set (no spt_config.qorvelx)",
                               killed + " looks like a split that did not finish",
-                              older + " looks like a split that did not finish"}));
+                              older + " looks like a split that did not finish",
+                              lost + ": the manifest (spt_config.qorvelx) is lost or damaged; the "
+                                     "recovery chunks may bring it back with morvane-cli repair"}));
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
         QVERIFY(page->m_sourceName.isEmpty());
         page->m_join_Button->click();
@@ -218,11 +230,12 @@ private slots:
         const QString chunks = base + "/report_spt";
         QCOMPARE(window.m_splitWidget->m_DialogWidget->folderPath, chunks);
         if (size == 0) {
-            QCOMPARE(namesIn(chunks), QStringList({"spt_checksums.sha256", "spt_config.qorvelx"}));
+            QCOMPARE(namesIn(chunks),
+                     QStringList({"spt_checksums.sha256", "spt_config.qorvelx", "spt_tree"}));
         } else {
             QCOMPARE(namesIn(chunks),
                      QStringList({"report_0.spt", "report_1.spt", "report_2.spt", "report_3.spt",
-                                  "spt_checksums.sha256", "spt_config.qorvelx"}));
+                                  "spt_checksums.sha256", "spt_config.qorvelx", "spt_tree"}));
             QCOMPARE(readFile(chunks + "/report_3.spt"), bytes.mid(3 * size / 4));
         }
 
@@ -263,10 +276,10 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/photos_spt");
-        // Every chunk but the manifest is listed: the count asked for, though it does not
-        // divide the size.
+        // Every chunk is listed, none of the side files: the count asked for, though it does
+        // not divide the size.
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 7);
-        QCOMPARE(namesIn(base + "/photos_spt").size(), 9);
+        QCOMPARE(namesIn(base + "/photos_spt").size(), 7 + 3);
         const QString out = base + "/restored";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);
@@ -339,7 +352,7 @@ private slots:
         listThroughPage(page, base + "/song_spt");
         page->output_LineEdit->setPath(out);
         {
-            ReplaceAnswers no(false);
+            QuestionAnswers no(false);
             page->m_join_Button->click();
             QCOMPARE(no.asked, QStringList{kNote});
         }
@@ -347,7 +360,7 @@ private slots:
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QCOMPARE(readFile(out + "/song.mp3"), older);
 
-        ReplaceAnswers yes(true);
+        QuestionAnswers yes(true);
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(yes.asked, QStringList{kNote});
         QCOMPARE(responder.messages, QStringList());
@@ -378,7 +391,7 @@ private slots:
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(readFile(out + "/video.mkv"), bytes);
         QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_checksums.sha256",
-                                               "spt_config.qorvelx", "video_5.spt"}));
+                                               "spt_config.qorvelx", "spt_tree", "video_5.spt"}));
         QVERIFY(responder.details.last().contains(QStringLiteral("The chunk files were deleted.")));
         QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
         QVERIFY(!page->m_listingValid);
@@ -531,6 +544,62 @@ private slots:
                      "/out/old.dat\nThe bytes could not be checked: the set has "
                      "no checksum list.");
         QCOMPARE(readFile(base + "/out/old.dat"), bytes);
+    }
+
+    // A lost chunk of a set with a recovery chunk is marked for rebuilding and comes back in
+    // the join; with one more lost, Verify and Join say how many more files would be needed.
+    void recoveryChunksRebuildWhatASetLost() {
+        const QString base = freshFolder();
+        const QString file = base + "/movie.mkv";
+        const QByteArray bytes = patternBytes(40000, 44);
+        QVERIFY(writeFile(file, bytes));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        window.m_splitWidget->recovery_SpinBox->setValue(1);
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        const QString chunks = base + "/movie_spt";
+        UI_JoinWidget* page = window.m_joinWidget;
+        QTreeWidget* tree = page->input_joinTreeWidget;
+
+        // A lost recovery chunk is damage that Verify names, but no reason not to join.
+        QVERIFY(QFile::rename(chunks + "/movie_0.rec", base + "/spare"));
+        listThroughPage(page, chunks);
+        page->verify_Button->click();
+        QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, responder.completions.size()));
+        QCOMPARE(responder.messages, QStringList{"movie_0.rec: missing"});
+        page->output_LineEdit->setPath(base + "/whole");
+        QVERIFY(joinAndWait(page, responder));
+        QCOMPARE(responder.completions.last(), QStringLiteral("Joining Completed!"));
+        QVERIFY(QFile::rename(base + "/spare", chunks + "/movie_0.rec"));
+
+        QVERIFY(QFile::remove(chunks + "/movie_2.spt"));
+        listThroughPage(page, chunks);
+        QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "rebuild", "ok", "ok"}));
+        QCOMPARE(tree->topLevelItem(4)->toolTip(0), chunks + "/movie_0.rec");
+        QCOMPARE(tree->topLevelItem(4)->text(1), QStringLiteral("13.77 KiB"));
+        page->output_LineEdit->setPath(base + "/out");
+        QVERIFY(joinAndWait(page, responder));
+        QCOMPARE(responder.messages.size(), 1);
+        QCOMPARE(responder.details.last(), "Written: " + base +
+                                               "/out/movie.mkv\nRebuilt from recovery data: "
+                                               "movie_2.spt\nEvery byte matched the set's "
+                                               "checksum list.");
+        QCOMPARE(readFile(base + "/out/movie.mkv"), bytes);
+
+        QVERIFY(QFile::remove(chunks + "/movie_0.spt"));
+        page->output_LineEdit->setPath(base + "/out2");
+        const qsizetype before = responder.messages.size();
+        page->verify_Button->click();
+        QVERIFY(
+            waitForEnd(responder, page->m_JoinDoingThread, before + responder.completions.size()));
+        QCOMPARE(responder.messages.last(),
+                 QStringLiteral("movie_0.spt: missing\nmovie_2.spt: missing\nThe recovery chunks "
+                                "cannot rebuild them: 1 more file would be needed."));
+        QCOMPARE(statesShown(tree), QStringList({"missing", "ok", "missing", "ok", "ok"}));
+        page->m_join_Button->click();
+        QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set cannot be joined."));
+        QCOMPARE(responder.messages.last(), responder.messages[before]);
+        QVERIFY(!QFileInfo::exists(base + "/out2"));
     }
 
     // Before, every row read the same, cut at its end.

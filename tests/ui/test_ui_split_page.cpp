@@ -1,9 +1,11 @@
 // The Split File page: its size arithmetic, its controls, and splits run through it.
 
+#include <sys/stat.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMenu>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
@@ -458,8 +460,70 @@ private slots:
         QStringList chunks = namesIn(out + "/counted_spt");
         QVERIFY(chunks.removeOne(QStringLiteral("spt_config.qorvelx")));
         QVERIFY(chunks.removeOne(QStringLiteral("spt_checksums.sha256")));
+        QVERIFY(chunks.removeOne(QStringLiteral("spt_tree")));
         QCOMPARE(chunks.size(), count);
         QFile::remove(file);
+    }
+
+    // What the recovery chunks add follows the chunk size and their number; the split writes
+    // them, and a new page starts from the same number.
+    void recoveryChunksShowTheirSpaceAndAreRemembered() {
+        const QString out = path(QStringLiteral("rec-out"));
+        const QString file = path(QStringLiteral("film.mkv"));
+        QVERIFY(writeFile(file, patternBytes(300000, 40)));
+        ModalResponder responder;
+        {
+            UI_Tarnwick window;
+            UI_SplitWidget* page = window.m_splitWidget;
+            chooseFile(page, file);
+            page->output_LineEdit->setPath(out);
+            page->split_size_ComboBox->setCurrentText("KiB");
+            retype(page->split_bysize_LineEdit, "100");
+            page->recovery_SpinBox->setValue(2);
+            QCOMPARE(page->recovery_space_Label->text(), QStringLiteral("+ 208.00 KiB"));
+            page->split_bycount_RadioButton->click();
+            retype(page->split_bycount_LineEdit, "2");
+            QCOMPARE(page->recovery_space_Label->text(), QStringLiteral("+ 300.97 KiB"));
+            QVERIFY(splitAndWait(page, responder));
+            QCOMPARE(QFileInfo(out + "/film_spt/film_1.rec").size(), 150000 + 4096);
+        }
+        UI_SplitWidget page;
+        QCOMPARE(page.recovery_SpinBox->value(), 2);
+    }
+
+    // A folder holding a FIFO is split only when the user leaves it out; the completion box
+    // names it, and a delete of the source leaves it where it is.
+    void aFolderWithAFifoIsSplitOnlyWithoutIt() {
+        const QString folder = path(QStringLiteral("special/src"));
+        QVERIFY(writeFile(folder + "/a.txt", patternBytes(3000, 41)));
+        QCOMPARE(::mkfifo(QFile::encodeName(folder + "/pipe").constData(), 0600), 0);
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        PathAnswers answers({folder});
+        page->input_folderButton->click();
+        ModalResponder responder;
+        const QString question =
+            folder +
+            " holds what no chunk set can store (a FIFO, socket or device): pipe. Leave "
+            "them out?";
+        {
+            QuestionAnswers no(false);
+            page->m_split_Button->click();
+            QCOMPARE(no.asked, QStringList{question});
+        }
+        QCOMPARE(namesIn(path(QStringLiteral("special"))), QStringList{"src"});
+
+        QuestionAnswers yes(true);
+        page->del_source_CheckBox->setChecked(true);
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(yes.asked, QStringList{question});
+        QCOMPARE(responder.messages, QStringList());
+        QVERIFY2(responder.details.last().endsWith(
+                     "Left out: src/pipe\nWhat the set holds was deleted from the source.\n"
+                     "Kept, not part of the set: src/pipe"),
+                 qPrintable(responder.details.last()));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"pipe"});
     }
 
     // The job keeps the order it was given: before, the end of a job deleted whatever
@@ -540,7 +604,7 @@ private slots:
         QVERIFY(writeFile(file, patternBytes(20000, 36)));
         chooseFile(page, file);
         {
-            ReplaceAnswers no(false);
+            QuestionAnswers no(false);
             page->m_split_Button->click();
             QCOMPARE(no.asked, QStringList{question});
         }
@@ -548,7 +612,7 @@ private slots:
         QCOMPARE(readFile(chunks + "/spt_checksums.sha256"), firstList);
 
         // Yes: the new set takes its place.
-        ReplaceAnswers yes(true);
+        QuestionAnswers yes(true);
         QVERIFY(splitAndWait(page, responder));
         QCOMPARE(yes.asked, QStringList{question});
         QCOMPARE(responder.completions.size(), 2);
