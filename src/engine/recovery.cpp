@@ -306,6 +306,10 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     if (src.parity < 1 || src.chunkCount < 1) return Outcome::success();
     if (src.parity > kMaxRecovery)
         return Outcome::failure(src.folder, "at most 32 recovery chunks", EINVAL);
+    // A shard is as long as the longest chunk: a set of one chunk smaller than the chunk
+    // size asked for needs no more parity than its bytes.
+    const std::int64_t shardSize =
+        src.chunkCount == 1 ? std::max<std::int64_t>(1, src.totalSize) : src.chunkSize;
 
     // The manifest and tree file as the first group's extra shards.
     std::vector<char> meta;
@@ -316,8 +320,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         return o;
     meta = manifestBytes;
     meta.insert(meta.end(), treeBytes.begin(), treeBytes.end());
-    std::int64_t metaShards =
-        (static_cast<std::int64_t>(meta.size()) + src.chunkSize - 1) / src.chunkSize;
+    std::int64_t metaShards = (static_cast<std::int64_t>(meta.size()) + shardSize - 1) / shardSize;
     if (metaShards > kMaxMetaShards) metaShards = 0;
     const Layout layout = layoutFor(src.chunkCount, src.parity, static_cast<int>(metaShards));
 
@@ -325,7 +328,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     base.parity = src.parity;
     base.groups = layout.groups;
     base.chunkCount = src.chunkCount;
-    base.chunkSize = src.chunkSize;
+    base.chunkSize = shardSize;
     base.totalSize = src.totalSize;
     base.stem = src.stem;
     base.manifestSize = static_cast<std::int64_t>(manifestBytes.size());
@@ -345,7 +348,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         h.groupChunks = count;
         h.metaShards = metaHere;
         h.dataShards = k;
-        h.stripe = stripeFor(src.chunkSize, k + n);
+        h.stripe = stripeFor(shardSize, k + n);
         for (std::int32_t i = first; i < first + count; ++i) {
             std::array<unsigned char, 16> hash{};
             hexToBytes(src.chunkDigests[static_cast<std::size_t>(i)], hash.data(), 16);
@@ -358,7 +361,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
                 src.folder + "/" + chunkName(src.stem, first + i);
         for (int m = 0; m < metaHere; ++m) {
             shards[static_cast<std::size_t>(count + m)].memory = &meta;
-            shards[static_cast<std::size_t>(count + m)].offset = m * src.chunkSize;
+            shards[static_cast<std::size_t>(count + m)].offset = m * shardSize;
         }
         std::vector<plat::File> outs(static_cast<std::size_t>(n));
         std::vector<std::unique_ptr<Sha256>> hashes;
@@ -388,10 +391,10 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         for (int i = 0; i < k; ++i) in[static_cast<std::size_t>(i)] = data.get() + i * stripe;
         for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(j)] = parity.get() + j * stripe;
 
-        for (std::int64_t at = 0; at < src.chunkSize; at += h.stripe) {
+        for (std::int64_t at = 0; at < shardSize; at += h.stripe) {
             if (control.cancelRequested()) return Outcome::cancel();
             const std::size_t length =
-                static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, src.chunkSize - at));
+                static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, shardSize - at));
             for (int i = 0; i < k; ++i) {
                 std::int64_t real = 0;
                 if (Outcome o = readStripe(shards[static_cast<std::size_t>(i)], at, length,

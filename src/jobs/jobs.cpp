@@ -149,6 +149,7 @@ QString SplitJob::whatIsThere() const {
 
 Outcome SplitJob::prepare() {
     prepared_ = false;
+    refusedForSpecials_ = false;
     if (order_.source.isEmpty()) return refuse(Outcome::failure("", "no source was given", EINVAL));
     sourcePath_ = absoluteClean(order_.source);
     const QString output =
@@ -181,7 +182,8 @@ Outcome SplitJob::prepare() {
         return refuse(Outcome::failure(request_.sourcePath,
                                        "the recovery chunks must number 0 to 32", EINVAL));
     request_.recovery = order_.recovery;
-    if (!walk_.specials.empty() && !order_.skipSpecial) {
+    refusedForSpecials_ = !walk_.specials.empty() && !order_.skipSpecial;
+    if (refusedForSpecials_) {
         std::string names;
         for (const std::string& special : walk_.specials) {
             std::string native;

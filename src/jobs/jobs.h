@@ -117,6 +117,9 @@ public:
     // What a folder holds that no chunk set can: FIFOs, sockets and devices (engine text).
     // Left out when the order allows it; otherwise prepare() refuses the folder.
     const std::vector<std::string>& leftOut() const { return walk_.specials; }
+    // True when prepare() refused the folder for what it holds that no set can store,
+    // and for nothing else: leaving those out would let the split go ahead.
+    bool refusedForSpecials() const { return refusedForSpecials_; }
 
 private:
     Outcome run() override;
@@ -129,6 +132,7 @@ private:
     std::string finalFolder_;
     std::string existingSource_;  // the source name of the set already there, if any
     Walk walk_;
+    bool refusedForSpecials_ = false;
     bool targetExists_ = false;
     bool replaceAllowed_ = false;
     SplitResult result_;

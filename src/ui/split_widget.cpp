@@ -586,7 +586,7 @@ void UI_SplitWidget::m_split_Button_slots() {
     auto job = std::make_unique<morvane::jobs::SplitJob>(std::move(order));
     morvane::Outcome prepared = job->prepare();
     // A folder holding what no set can store is split only when the user leaves that out.
-    if (!prepared && !job->refusedOrder() && !job->leftOut().empty() && !job->order().skipSpecial) {
+    if (!prepared && job->refusedForSpecials()) {
         const QString question =
             m_sourcePath +
             QStringLiteral(" holds what no chunk set can store (a FIFO, socket or device): ") +
