@@ -4,9 +4,14 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace morvane {
 namespace {
@@ -85,11 +90,142 @@ private:
     std::thread thread_;
 };
 
+// Starts the disk writing what was just written, without waiting for it: the flush before
+// the rename then finds most of the output already on the disk.
+void startWriteback(plat::File& to, std::int64_t offset, std::int64_t length) {
+    ::sync_file_range(to.fd(), offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
+// Where the last got bytes written to `to` start.
+std::int64_t outStartOf(plat::File& to, std::size_t got) {
+    std::int64_t at = 0;
+    return to.position(&at) ? at - static_cast<std::int64_t>(got) : 0;
+}
+
+// Hashes ranges of a file in order on a thread of its own, reading them back from the page
+// cache, where the kernel's copy has just put them.
+class RangeHasher {
+public:
+    RangeHasher(Sha256& hash, plat::File& file, char* buffer)
+        : hash_(hash), file_(file), buffer_(buffer), thread_([this] { loop(); }) {}
+    ~RangeHasher() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    RangeHasher(const RangeHasher&) = delete;
+    RangeHasher& operator=(const RangeHasher&) = delete;
+
+    // Queues a range; waits while more than kAhead bytes are queued, so the pages are
+    // still in the cache when their turn comes.
+    void add(std::int64_t offset, std::int64_t length) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return queued_ <= kAhead || failed_; });
+        ranges_.emplace_back(offset, length);
+        queued_ += length;
+        changed_.notify_all();
+    }
+    // Waits until every queued range is hashed.
+    Outcome finish() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return queued_ == 0 || failed_; });
+        return failed_ ? Outcome::systemFailure(file_.path(), error_) : Outcome::success();
+    }
+
+private:
+    static constexpr std::int64_t kAhead = 64 << 20;
+
+    int hashRange(std::int64_t offset, std::int64_t length) {
+        while (length > 0) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length));
+            const ssize_t n = ::pread(file_.fd(), buffer_, want, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno;
+            if (n == 0) return EIO;  // the file became shorter under us
+            hash_.update(buffer_, static_cast<std::size_t>(n));
+            offset += n;
+            length -= n;
+        }
+        return 0;
+    }
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !ranges_.empty() || stop_; });
+            if (stop_) {
+                lock.unlock();
+                endThreadHashing();
+                return;
+            }
+            const auto [offset, length] = ranges_.front();
+            lock.unlock();
+            const int error = failed_ ? 0 : hashRange(offset, length);
+            lock.lock();
+            ranges_.pop_front();
+            queued_ -= length;
+            if (error != 0 && !failed_) {
+                failed_ = true;
+                error_ = error;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    Sha256& hash_;
+    plat::File& file_;
+    char* buffer_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::pair<std::int64_t, std::int64_t>> ranges_;
+    std::int64_t queued_ = 0;
+    bool failed_ = false;
+    int error_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The kernel copies, in steps of kKernelStep; a second thread hashes each step's bytes as
+// they stand in the output, so the hash covers exactly what was written. *copied is false
+// when the kernel cannot copy between these two files; nothing was moved then.
+Outcome moveKernelHashed(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                         JobControl& control, Sha256& hash, bool* copied) {
+    *copied = false;
+    if (to.appends()) return Outcome::success();
+    char* buffer = blockBuffer();
+    if (buffer == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
+    std::int64_t outStart = 0;
+    if (Outcome o = to.position(&outStart); !o) return o;
+    RangeHasher hasher(hash, to, buffer);
+    while (*moved < length) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const auto want = static_cast<std::size_t>(std::min(kKernelStep, length - *moved));
+        std::size_t got = 0;
+        bool supported = true;
+        if (Outcome o = to.copyFrom(from, want, &got, &supported); !o) return o;
+        if (!supported) {
+            // Only the first step can meet this: the same two files do not change their mind.
+            if (*moved == 0) return Outcome::success();
+            return Outcome::systemFailure(to.path(), EINVAL);
+        }
+        *copied = true;
+        if (got == 0) break;
+        hasher.add(outStart + *moved, static_cast<std::int64_t>(got));
+        startWriteback(to, outStart + *moved, static_cast<std::int64_t>(got));
+        *moved += static_cast<std::int64_t>(got);
+        control.advance(static_cast<std::int64_t>(got));
+    }
+    *copied = true;
+    return hasher.finish();
+}
+
 // Below this a second thread costs more than it saves.
 constexpr std::int64_t kThreadedHashFrom = 8 << 20;
 
 Outcome moveHashed(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
-                   JobControl& control, Sha256& hash) {
+                   JobControl& control, Sha256& hash, bool threaded) {
     char* buffer = blockBuffer();
     if (buffer == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
     auto readBlock = [&](char* into, std::size_t* got) {
@@ -97,7 +233,7 @@ Outcome moveHashed(plat::File& from, plat::File& to, std::int64_t length, std::i
         *got = 0;
         return want == 0 ? Outcome::success() : from.read(into, want, got);
     };
-    if (length < kThreadedHashFrom) {
+    if (!threaded) {
         while (*moved < length) {
             if (control.cancelRequested()) return Outcome::cancel();
             std::size_t got = 0;
@@ -140,7 +276,17 @@ Outcome moveHashed(plat::File& from, plat::File& to, std::int64_t length, std::i
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
                   JobControl& control, Sha256* hash) {
     *moved = 0;
-    if (hash != nullptr) return moveHashed(from, to, length, moved, control, *hash);
+    // A folder split asks for the room left in the chunk; what counts is what the file has.
+    std::int64_t at = 0;
+    std::int64_t size = 0;
+    const bool threaded = hash != nullptr && length >= kThreadedHashFrom && from.position(&at) &&
+                          from.size(&size) && size - at >= kThreadedHashFrom;
+    if (threaded) {
+        bool copied = false;
+        Outcome o = moveKernelHashed(from, to, length, moved, control, *hash, &copied);
+        if (!o || copied) return o;
+    }
+    if (hash != nullptr) return moveHashed(from, to, length, moved, control, *hash, threaded);
     // The kernel copies without bringing the bytes up to us; an appending output is
     // something it refuses, so that goes by hand straight away.
     bool kernel = !to.appends();
@@ -155,6 +301,7 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
             break;
         }
         if (got == 0) return Outcome::success();
+        startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
         *moved += static_cast<std::int64_t>(got);
         control.advance(static_cast<std::int64_t>(got));
     }

@@ -17,7 +17,10 @@ struct FreeBlock {
 
 // Hashes file from its position to its end.
 Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control) {
-    std::unique_ptr<char, FreeBlock> block(static_cast<char*>(std::aligned_alloc(4096, kBlock)));
+    // One block per thread, kept: a check of thousands of small chunks would otherwise map
+    // and unmap a block for each, and every unmap stops the other core.
+    thread_local std::unique_ptr<char, FreeBlock> block(
+        static_cast<char*>(std::aligned_alloc(4096, kBlock)));
     if (!block) return Outcome::systemFailure(file.path(), ENOMEM);
     for (;;) {
         if (control != nullptr && control->cancelRequested()) return Outcome::cancel();
