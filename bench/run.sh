@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Times morvane-cli against split, cat and tar on the same data, in one run.
+# Times morvane-cli against split, cat, tar and sha256sum on the same data, in one run.
 # Usage: bench/run.sh [--quick] [--write]   (--write updates docs/PERFORMANCE.md)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bench="$PWD/bench"
 quick=0
 write=0
 for a in "$@"; do
@@ -12,7 +13,7 @@ for a in "$@"; do
         *) echo "usage: bench/run.sh [--quick] [--write]" >&2; exit 2 ;;
     esac
 done
-scripts/deps.sh hyperfine time python3
+scripts/deps.sh time python3
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target morvane-cli >/dev/null
 cli="$PWD/build/morvane-cli"
@@ -24,23 +25,21 @@ tree_files=20000
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-results="$work/results.tsv"
-: >"$results"
+times="$work/times.tsv"
+rows="$work/rows.tsv"
+: >"$times"
+: >"$rows"
 
-# name, ours, theirs (each a command line); hyperfine prepares each run with prep.
-compare() {
-    local name=$1 prep=$2 ours=$3 theirs=$4
-    # sync: each run starts with no write-back of an earlier one still pending.
-    hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prep; sync" \
-        --export-json "$work/h.json" "$ours" "$theirs" >/dev/null 2>&1
-    python3 - "$name" "$work/h.json" >>"$results" <<'PY'
-import json, sys, statistics
-name, path = sys.argv[1], sys.argv[2]
-r = json.load(open(path))["results"]
-ours, theirs = (statistics.median(x["times"]) for x in r)
-print(f"{name}\t{ours:.3f}\t{theirs:.3f}\t{ours / theirs:.2f}")
-PY
+# measure PREP TAG CMD [TAG CMD ...]: one group, its commands interleaved round by round.
+measure() {
+    local prep=$1
+    shift
+    echo "  timing: ${*:1:1} ..." >&2
+    python3 "$bench/harness.py" --out "$times" --runs "$runs" --warmup 1 --prep "$prep" \
+        --warm-mib $((big_mib + 512)) "$@"
 }
+# row TASK OURS THEIRS [THEIRS_THEN_SYNC|-] [GOAL|-]: a line of the table, by tags.
+row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
 
 echo "Generating data in $work ..." >&2
 head -c "${big_mib}M" /dev/urandom >big.bin
@@ -56,62 +55,113 @@ for i in range(n):
 PY
 head -c 10000000 /dev/urandom >small.bin
 mkdir -p set && "$cli" split small.bin -s 1000 -o set -q >/dev/null
+sync
 
 # Peak memory first, before anything else warms the page cache for it.
 peak() { /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1; }
 rm -rf m && mkdir m
-mem_ours_1g=$(peak "$cli" split big.bin -s 100M -o m -q)
+mem_ours=$(peak "$cli" split big.bin -s 64M -o m -q)
 rm -rf m && mkdir m
-mem_split_1g=$(peak split -b 100M big.bin m/big_)
+mem_split=$(peak split -b 64M big.bin m/big_)
 truncate -s 4G huge.img
 rm -rf m && mkdir m
-mem_ours_4g=$(peak "$cli" split huge.img -s 500M -o m -q)
+mem_ours_4g=$(peak "$cli" split huge.img -s 512M -o m -q)
 rm -rf m huge.img
+sync
 
-compare "split ${big_mib} MiB file into 100 MiB chunks (vs split -b)" \
-    "rm -rf o1 o2; mkdir o1 o2" \
-    "$cli split big.bin -s 100M -o o1 -q" "split -b 100M big.bin o2/big_"
-rm -rf o1 o2 && mkdir o1 && "$cli" split big.bin -s 100M -o o1 -q >/dev/null
-chunks=$(ls o1/big_spt/big_*.spt | sort -t_ -k3 -n | tr '\n' ' ')
-compare "join those chunks (vs cat)" \
-    "rm -rf j1 j2; mkdir j1 j2" \
-    "$cli join o1/big_spt -o j1 -q" "sh -c 'cat $chunks > j2/big.bin'"
-rm -rf j1 && mkdir j1 && "$cli" join o1/big_spt -o j1 -q >/dev/null && cmp big.bin j1/big.bin
+big="${big_mib} MiB file"
+# The split and the join of one file, each against the standard tool alone, the tool
+# followed by sync (our split and join flush their output to the disk before they rename
+# it into place; split and cat leave that to the kernel's write-back), and the careful
+# user's way: the tool plus sha256sum.
+measure "rm -rf s1 s2; mkdir s1 s2" \
+    "morvane-cli split -s 64M" "$cli split big.bin -s 64M -o s1 -q" \
+    "split -b 64M" "split -b 64M big.bin s2/big_" \
+    "split -b 64M && sync" "split -b 64M big.bin s2/big_ && sync" \
+    "split -b 64M && sha256sum" "split -b 64M big.bin s2/big_ && cd s2 && sha256sum big_* >SHA256SUMS" \
+    "split -b 64M && sha256sum && sync" \
+    "split -b 64M big.bin s2/big_ && cd s2 && sha256sum big_* >SHA256SUMS && sync"
+row "split $big into 64 MiB chunks, every chunk hashed (vs split -b)" \
+    "morvane-cli split -s 64M" "split -b 64M" "split -b 64M && sync" "<= 1.5"
+row "the same split (vs split -b, then sha256sum of the chunks)" \
+    "morvane-cli split -s 64M" "split -b 64M && sha256sum" "split -b 64M && sha256sum && sync"
 
-compare "split ${tree_files}-file tree into 10 MiB chunks (vs tar | split)" \
-    "rm -rf t1 t2; mkdir t1 t2" \
-    "$cli split tree -s 10M -o t1 -q" "sh -c 'tar -cf - tree | split -b 10M - t2/tree_'"
+rm -rf set64 && mkdir set64 && "$cli" split big.bin -s 64M -o set64 -q >/dev/null
+chunks=$(ls set64/big_spt/big_*.spt | sort -t_ -k3 -n | tr '\n' ' ')
+sums="cd set64/big_spt && sha256sum -c --quiet spt_checksums.sha256"
+measure "rm -rf j1 j2; mkdir j1 j2" \
+    "morvane-cli join" "$cli join set64/big_spt -o j1 -q" \
+    "morvane-cli join --no-verify" "$cli join set64/big_spt -o j1 -q --no-verify" \
+    "cat" "cat $chunks >j2/big.bin" \
+    "cat && sync" "cat $chunks >j2/big.bin && sync" \
+    "sha256sum -c && cat" "($sums) && cat $chunks >j2/big.bin" \
+    "sha256sum -c && cat && sync" "($sums) && cat $chunks >j2/big.bin && sync"
+row "join those chunks, every byte checked (vs cat)" \
+    "morvane-cli join" "cat" "cat && sync" "<= 2.0"
+row "join those chunks with --no-verify (vs cat)" \
+    "morvane-cli join --no-verify" "cat" "cat && sync"
+row "join, every byte checked (vs sha256sum -c, then cat)" \
+    "morvane-cli join" "sha256sum -c && cat" "sha256sum -c && cat && sync"
+rm -rf j1 && mkdir j1 && "$cli" join set64/big_spt -o j1 -q >/dev/null && cmp big.bin j1/big.bin
+
+measure ":" \
+    "morvane-cli check" "$cli check set64/big_spt -q" \
+    "morvane-cli check --quick" "$cli check set64/big_spt --quick -q" \
+    "sha256sum -c" "$sums"
+row "check those chunks, every byte (vs sha256sum -c in the chunk folder)" \
+    "morvane-cli check" "sha256sum -c" - "<= 0.25"
+row "check --quick: sizes and fingerprints (vs sha256sum -c)" \
+    "morvane-cli check --quick" "sha256sum -c"
+
+# Recovery chunks: once split takes --recovery N, time a split with N recovery chunks
+# against split -b followed by par2 create of the chunks at the same redundancy, and a
+# repair of a lost chunk against par2 repair.
+
+measure "rm -rf t1 t2; mkdir t1 t2" \
+    "morvane-cli split tree -s 10M" "$cli split tree -s 10M -o t1 -q" \
+    "tar | split -b 10M" "tar -cf - tree | split -b 10M - t2/tree_" \
+    "tar | split -b 10M && sync" "tar -cf - tree | split -b 10M - t2/tree_ && sync"
+row "split ${tree_files}-file tree into 10 MiB chunks (vs tar | split)" \
+    "morvane-cli split tree -s 10M" "tar | split -b 10M" "tar | split -b 10M && sync"
 rm -rf t1 t2 && mkdir t1 t2
 "$cli" split tree -s 10M -o t1 -q >/dev/null
 tar -cf - tree | split -b 10M - t2/tree_
-compare "join that tree (vs cat | tar -x)" \
-    "rm -rf u1 u2; mkdir u1 u2" \
-    "$cli join t1/tree_spt -o u1 -q" "sh -c 'cat t2/tree_* | tar -xf - -C u2'"
+measure "rm -rf u1 u2; mkdir u1 u2" \
+    "morvane-cli join tree" "$cli join t1/tree_spt -o u1 -q" \
+    "cat | tar -x" "cat t2/tree_* | tar -xf - -C u2" \
+    "cat | tar -x && sync" "cat t2/tree_* | tar -xf - -C u2 && sync"
+row "join that tree (vs cat | tar -x)" \
+    "morvane-cli join tree" "cat | tar -x" "cat | tar -x && sync"
 rm -rf u1 && mkdir u1 && "$cli" join t1/tree_spt -o u1 -q >/dev/null && diff -r tree u1/tree >/dev/null
 
-compare "check 10,000 chunks of 1000 bytes (vs md5sum of them)" \
-    ":" \
-    "sh -c '$cli check set/small_spt >/dev/null'" "sh -c 'md5sum set/small_spt/*.spt >/dev/null'"
+measure ":" \
+    "morvane-cli check (10,000 chunks)" "$cli check set/small_spt -q" \
+    "sha256sum -c (10,000 chunks)" "cd set/small_spt && sha256sum -c --quiet spt_checksums.sha256"
+row "check 10,000 chunks of 1000 bytes (vs sha256sum -c)" \
+    "morvane-cli check (10,000 chunks)" "sha256sum -c (10,000 chunks)"
 
+mem_ok=missed
+[ "$mem_ours" -lt $((32 * 1024)) ] && mem_ok=met
 table=$(
-    echo "| task | morvane-cli (s) | standard tool (s) | ratio |"
-    echo "|---|---:|---:|---:|"
-    awk -F'\t' '{gsub(/\|/, "\\|", $1); printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4}' "$results"
+    python3 "$bench/table.py" "$times" "$rows"
     echo
-    echo "Peak memory (max RSS): morvane-cli split of ${big_mib} MiB: ${mem_ours_1g} KiB;" \
-        "split -b of the same: ${mem_split_1g} KiB; morvane-cli split of a 4 GiB file: ${mem_ours_4g} KiB."
+    echo "Peak memory (max RSS): morvane-cli split of the ${big}, every chunk hashed:" \
+        "${mem_ours} KiB (goal < 32 MiB: ${mem_ok}); split -b of the same: ${mem_split} KiB;" \
+        "morvane-cli split of a 4 GiB file: ${mem_ours_4g} KiB."
 )
 echo "$table"
 if [ "$write" -eq 1 ]; then
     cd - >/dev/null
     python3 - docs/PERFORMANCE.md "$table" "$(nproc)" "$(free -g | awk '/Mem:/{print $2}')" \
-        "$(df -T "$work" | awk 'NR==2{print $2}')" "$(uname -r)" "$runs" <<'PY'
+        "$(df -T "$work" | awk 'NR==2{print $2}')" "$(uname -r)" "$runs" \
+        "$(openssl version | awk '{print $1, $2}')" <<'PY'
 import sys, datetime, re
-path, table, cores, mem, fstype, kernel, runs = sys.argv[1:]
+path, table, cores, mem, fstype, kernel, runs, ssl = sys.argv[1:]
 text = open(path).read()
 block = (f"<!-- results -->\nMeasured {datetime.date.today()} on {cores} cores, {mem} GiB, "
-         f"{fstype} on Linux {kernel}; medians of {runs} runs, warm page cache. "
-         f"Ratio = morvane-cli / standard tool (below 1 is faster).\n\n{table}\n<!-- /results -->")
+         f"{fstype} on Linux {kernel}, {ssl}; medians of {runs} interleaved runs, warm page "
+         f"cache. Ratio = morvane-cli / standard tool (below 1 is faster).\n\n{table}\n"
+         f"<!-- /results -->")
 text = re.sub(r"<!-- results -->.*<!-- /results -->", block, text, flags=re.S)
 open(path, "w").write(text)
 PY
