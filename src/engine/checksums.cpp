@@ -94,23 +94,11 @@ Outcome readChecksumList(const std::string& folder, bool* present,
     *present = false;
     digestByName->clear();
     const std::string path = folder + "/" + kChecksumListName;
-    plat::File file;
-    if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o)
-        return o.error == ENOENT ? Outcome::success() : o;
-    *present = true;
-    std::int64_t size = 0;
-    if (Outcome o = file.size(&size); !o) return o;
+    std::string text;
     // A list of a few lines per chunk; a larger file is not one of ours.
-    if (size > (64 << 20)) return Outcome::failure(path, "the checksum list is too large", EFBIG);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::size_t have = 0;
-    while (have < text.size()) {
-        std::size_t got = 0;
-        if (Outcome o = file.read(text.data() + have, text.size() - have, &got); !o) return o;
-        if (got == 0) break;
-        have += got;
-    }
-    text.resize(have);
+    if (Outcome o = plat::readWholeFile(path.c_str(), 64 << 20, &text); !o)
+        return o.error == ENOENT ? Outcome::success() : (*present = true, o);
+    *present = true;
     return parseChecksumList(text, path, digestByName);
 }
 

@@ -224,19 +224,10 @@ Outcome readStripe(Shard& s, std::int64_t offset, std::size_t length, unsigned c
 }
 
 Outcome readWhole(const std::string& path, std::vector<char>* bytes) {
-    plat::File f;
-    if (Outcome o = f.open(path.c_str(), plat::File::Mode::Read); !o) return o;
-    std::int64_t size = 0;
-    if (Outcome o = f.size(&size); !o) return o;
-    bytes->assign(static_cast<std::size_t>(size), '\0');
-    std::size_t have = 0;
-    while (have < bytes->size()) {
-        std::size_t got = 0;
-        if (Outcome o = f.read(bytes->data() + have, bytes->size() - have, &got); !o) return o;
-        if (got == 0) break;
-        have += got;
-    }
-    bytes->resize(have);
+    std::string text;
+    // The manifest and tree file of a set: a few records per chunk and file.
+    if (Outcome o = plat::readWholeFile(path.c_str(), std::int64_t{1} << 30, &text); !o) return o;
+    bytes->assign(text.begin(), text.end());
     return Outcome::success();
 }
 

@@ -331,22 +331,10 @@ Outcome readTree(const std::string& folder, bool* present, Tree* tree) {
     *present = false;
     *tree = Tree{};
     const std::string path = folder + "/" + kTreeName;
-    plat::File file;
-    if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o)
-        return o.error == ENOENT ? Outcome::success() : o;
+    std::string text;
+    if (Outcome o = plat::readWholeFile(path.c_str(), 256 << 20, &text); !o)
+        return o.error == ENOENT ? Outcome::success() : (*present = true, o);
     *present = true;
-    std::int64_t size = 0;
-    if (Outcome o = file.size(&size); !o) return o;
-    if (size > (256 << 20)) return Outcome::failure(path, "the tree file is too large", EFBIG);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::size_t have = 0;
-    while (have < text.size()) {
-        std::size_t got = 0;
-        if (Outcome o = file.read(text.data() + have, text.size() - have, &got); !o) return o;
-        if (got == 0) break;
-        have += got;
-    }
-    text.resize(have);
     return parseTree(text, path, tree);
 }
 

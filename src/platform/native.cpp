@@ -535,4 +535,24 @@ void File::adviseSequential() {
     if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
+Outcome readWholeFile(const char* path, std::int64_t maxBytes, std::string* bytes) {
+    bytes->clear();
+    File file;
+    if (Outcome o = file.open(path, File::Mode::Read); !o) return o;
+    std::int64_t size = 0;
+    if (Outcome o = file.size(&size); !o) return o;
+    if (size > maxBytes)
+        return Outcome::failure(path, "the file is too large to be one of ours", EFBIG);
+    bytes->assign(static_cast<std::size_t>(size), '\0');
+    std::size_t have = 0;
+    while (have < bytes->size()) {
+        std::size_t got = 0;
+        if (Outcome o = file.read(bytes->data() + have, bytes->size() - have, &got); !o) return o;
+        if (got == 0) break;
+        have += got;
+    }
+    bytes->resize(have);
+    return file.close();
+}
+
 }  // namespace morvane::plat

@@ -151,6 +151,10 @@ private:
     std::string path_;
 };
 
+// Reads a whole file of at most maxBytes into *bytes; a larger one is refused (EFBIG)
+// before anything is read, so a damaged or hostile file cannot cost the memory it claims.
+Outcome readWholeFile(const char* path, std::int64_t maxBytes, std::string* bytes);
+
 // Fault seam for tests: a hook that may make an operation fail with the errno it returns.
 enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove, Sync, Rename };
 using FaultHook = std::function<int(Op op, const std::string& path)>;
