@@ -621,23 +621,31 @@ Outcome RepairJob::recodeLostRecovery() {
         return rank(a.name) < rank(b.name);
     });
     all.insert(all.end(), lines.begin(), lines.end());
-    if (outcome) {
-        const std::string list = checksumListOf(all);
-        plat::File f;
-        outcome =
-            f.open((side.partial + "/" + kChecksumListName).c_str(), plat::File::Mode::CreateNew);
-        if (outcome) outcome = f.write(list.data(), list.size());
-        if (outcome) outcome = f.close();
-    }
+    if (outcome) outcome = writeList(side.partial, all);
     for (const ChecksumLine& l : lines) rebuilt_.push_back(l.name);
     if (outcome) rebuilt_.push_back(kChecksumListName);
-    if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+    outcome = putInPlace(side.partial, outcome);
+    if (!outcome) rebuilt_.clear();
+    return outcome;
+}
+
+Outcome RepairJob::writeList(const std::string& folder, const std::vector<ChecksumLine>& lines) {
+    const std::string list = checksumListOf(lines);
+    plat::File f;
+    Outcome o = f.open((folder + "/" + kChecksumListName).c_str(), plat::File::Mode::CreateNew);
+    if (o) o = f.write(list.data(), list.size());
+    if (o) o = f.close();
+    return o;
+}
+
+Outcome RepairJob::putInPlace(const std::string& built, Outcome outcome) {
+    if (outcome) outcome = plat::syncFileSystem(built.c_str());
+    // Each rebuilt file takes the place of the lost one in a single rename.
     for (std::size_t i = 0; outcome && i < rebuilt_.size(); ++i)
-        outcome = plat::renamePath((side.partial + "/" + rebuilt_[i]).c_str(),
+        outcome = plat::renamePath((built + "/" + rebuilt_[i]).c_str(),
                                    (chunkDir_ + "/" + rebuilt_[i]).c_str());
     if (outcome) outcome = plat::syncDirectory(chunkDir_.c_str());
-    plat::removeTree(side.partial.c_str());
-    if (!outcome) rebuilt_.clear();
+    plat::removeTree(built.c_str());
     return outcome;
 }
 
@@ -698,24 +706,10 @@ Outcome RepairJob::run() {
             outcome = add(kTreeName);
         for (std::size_t r = 0; outcome && r < assessment_.recoveryFiles.size(); ++r)
             outcome = add(assessment_.recoveryFiles[r].name);
-        if (outcome) {
-            const std::string list = checksumListOf(lines);
-            plat::File f;
-            outcome = f.open((side.partial + "/" + kChecksumListName).c_str(),
-                             plat::File::Mode::CreateNew);
-            if (outcome) outcome = f.write(list.data(), list.size());
-            if (outcome) outcome = f.close();
-            if (outcome) rebuilt_.push_back(kChecksumListName);
-        }
+        if (outcome) outcome = writeList(side.partial, lines);
+        if (outcome) rebuilt_.push_back(kChecksumListName);
     }
-    if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
-    // Each rebuilt file takes the place of the lost one in a single rename.
-    for (std::size_t i = 0; outcome && i < rebuilt_.size(); ++i)
-        outcome = plat::renamePath((side.partial + "/" + rebuilt_[i]).c_str(),
-                                   (chunkDir_ + "/" + rebuilt_[i]).c_str());
-    if (outcome) outcome = plat::syncDirectory(chunkDir_.c_str());
-    plat::removeTree(side.partial.c_str());
-    return outcome;
+    return putInPlace(side.partial, outcome);
 }
 
 VerifyJob::VerifyJob(QString chunkDir) : chunkDir_(std::move(chunkDir)) {}

@@ -209,6 +209,9 @@ public:
 private:
     Outcome run() override;
     Outcome recodeLostRecovery();
+    static Outcome writeList(const std::string& folder, const std::vector<ChecksumLine>& lines);
+    // Flushes what was built, renames each rebuilt file into the chunk folder, flushes that.
+    Outcome putInPlace(const std::string& built, Outcome outcome);
     bool wantsDeletion() const override { return false; }
     Outcome deleteSources() override { return Outcome::success(); }
 
