@@ -186,7 +186,9 @@ private:
             (cancel ? box->cancelButton : box->okButton)->click();
         } else if (auto* done = qobject_cast<UI_DialogWidget*>(front)) {
             completions.append(done->messageLabel->text());
-            details.append(done->detailLabel->text());
+            // Whole, as its tooltip holds it: the box cuts long paths to fit its width, and
+            // how much it cuts depends on the letters of each temporary folder's name.
+            details.append(done->detailLabel->toolTip());
             done->okButton->click();
         } else if (auto* dialog = qobject_cast<UI_inputpwdWidget*>(front)) {
             ++passwordRuns;
