@@ -119,6 +119,14 @@ std::vector<unsigned char> encodeHeader(const Header& h) {
     return b;
 }
 
+// The header goes in last, once the parity's checksum is known, over the room left for it.
+Outcome finishRecoveryFile(plat::File& file, const Header& h) {
+    const std::vector<unsigned char> header = encodeHeader(h);
+    if (Outcome o = file.seek(0); !o) return o;
+    if (Outcome o = file.write(header.data(), header.size()); !o) return o;
+    return file.close();
+}
+
 // A header that is not whole, or whose numbers do not hold together, is no header.
 bool decodeHeader(const std::vector<unsigned char>& b, Header* h) {
     if (b.size() != kRecoveryHeaderSize || std::memcmp(b.data(), kMagic, sizeof kMagic) != 0 ||
@@ -407,11 +415,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
         for (int j = 0; j < n; ++j) {
             h.index = j;
             h.paritySha = hashes[static_cast<std::size_t>(j)]->finishHex();
-            const std::vector<unsigned char> header = encodeHeader(h);
-            plat::File& f = outs[static_cast<std::size_t>(j)];
-            if (Outcome o = f.seek(0); !o) return o;
-            if (Outcome o = f.write(header.data(), header.size()); !o) return o;
-            if (Outcome o = f.close(); !o) return o;
+            if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(j)], h); !o) return o;
             std::string whole;
             if (Outcome o = hashFile(recoveryPathOf(into, src.stem, g * n + j), nullptr, &whole);
                 !o)
@@ -844,11 +848,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
             Header again = *h;
             again.index = lostRecs[static_cast<std::size_t>(l)];
             again.paritySha = hashes[static_cast<std::size_t>(l)]->finishHex();
-            const std::vector<unsigned char> header = encodeHeader(again);
-            plat::File& f = outs[static_cast<std::size_t>(l)];
-            if (Outcome o = f.seek(0); !o) return o;
-            if (Outcome o = f.write(header.data(), header.size()); !o) return o;
-            if (Outcome o = f.close(); !o) return o;
+            if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(l)], again); !o)
+                return o;
             rebuilt->push_back(recName(a.stem, g * n + again.index));
         }
     }

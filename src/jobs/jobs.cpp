@@ -47,6 +47,15 @@ Outcome busy(const std::string& target) {
     return Outcome::failure(target, "another job is writing there", EBUSY);
 }
 
+// Takes the lock on target's side names, then clears what a crashed job left there: the
+// lock keeps live jobs away, so only leftovers can be found.
+Outcome claimOutput(const SideNames& side, const std::string& target, plat::NameLock* lock) {
+    Outcome o = lock->acquire(side.lock);
+    if (!o) return o.error == EWOULDBLOCK ? busy(target) : o;
+    if (o = plat::removeTree(side.partial.c_str()); !o) return o;
+    return plat::removeTree(side.old.c_str());
+}
+
 // Makes outputDir and every missing folder above it, recording each one made.
 Outcome makeOutputFolder(const std::string& outputDir, std::vector<std::string>* made) {
     if (plat::pathExists(outputDir.c_str())) return Outcome::success();
@@ -262,13 +271,7 @@ Outcome SplitJob::run() {
     const std::string name = finalFolder_.substr(request_.outputDir.size() + 1);
     const SideNames side = sideNamesOf(request_.outputDir, name);
     plat::NameLock lock;
-    Outcome outcome = lock.acquire(side.lock);
-    if (!outcome && outcome.error == EWOULDBLOCK) outcome = busy(finalFolder_);
-    if (outcome) {
-        // Only a crashed job's leftovers can be here: the lock keeps live ones away.
-        outcome = plat::removeTree(side.partial.c_str());
-        if (outcome) outcome = plat::removeTree(side.old.c_str());
-    }
+    Outcome outcome = claimOutput(side, finalFolder_, &lock);
     if (outcome && plat::pathExists(finalFolder_.c_str()) && !replaceAllowed_)
         outcome = Outcome::failure(finalFolder_, whatIsThere().toStdString(), EEXIST);
     if (outcome) outcome = makeDir(side.partial.c_str());
@@ -478,13 +481,7 @@ Outcome JoinJob::attempt() {
     if (Outcome o = makeOutputFolder(request_.outputDir, &made); !o) return o;
     const SideNames side = sideNamesOf(request_.outputDir, name);
     plat::NameLock lock;
-    Outcome outcome = lock.acquire(side.lock);
-    if (!outcome && outcome.error == EWOULDBLOCK) outcome = busy(target);
-    if (outcome) {
-        // Only a crashed job's leftovers can be here: the lock keeps live ones away.
-        outcome = plat::removeTree(side.partial.c_str());
-        if (outcome) outcome = plat::removeTree(side.old.c_str());
-    }
+    Outcome outcome = claimOutput(side, target, &lock);
     if (outcome && plat::pathExists(target.c_str()) && !replaceAllowed_)
         outcome = Outcome::failure(target, "already exists", EEXIST);
     if (outcome) {
