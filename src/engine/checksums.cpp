@@ -97,7 +97,7 @@ Outcome readChecksumList(const std::string& folder, bool* present,
     std::string text;
     // A list of a few lines per chunk; a larger file is not one of ours.
     if (Outcome o = plat::readWholeFile(path.c_str(), 64 << 20, &text); !o)
-        return o.error == ENOENT ? Outcome::success() : (*present = true, o);
+        return o.is(Fault::NotFound) ? Outcome::success() : (*present = true, o);
     *present = true;
     return parseChecksumList(text, path, digestByName);
 }

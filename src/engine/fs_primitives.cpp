@@ -142,7 +142,7 @@ Outcome makeParentDirs(const char* filePath) {
         if (n == 1 && *p == '/' && p != filePath) {
             const std::string prefix(filePath, static_cast<std::size_t>(p - filePath));
             Outcome o = plat::createDirectory(prefix.c_str());
-            if (!o && o.error != EEXIST) return o;
+            if (!o && !o.is(Fault::Exists)) return o;
         }
         p += n;
     }

@@ -73,7 +73,7 @@ Outcome makeParents(const std::string& filePath, JoinResult* result) {
             Outcome o = makeDir(prefix.c_str());
             if (o)
                 result->createdFolders.push_back(prefix);
-            else if (o.error != EEXIST)
+            else if (!o.is(Fault::Exists))
                 return o;
         }
         p += n;
@@ -135,7 +135,7 @@ Outcome restoreTree(const std::string& target, const Tree& tree, JoinResult* res
         if (Outcome o = fitsPathField(path); !o) return o;
         if (Outcome o = makeDir(path.c_str()); o)
             result->createdFolders.push_back(path);
-        else if (o.error != EEXIST)
+        else if (!o.is(Fault::Exists))
             return o;
     }
     for (const TreeEntry& e : tree.entries)

@@ -315,7 +315,8 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     std::vector<char> manifestBytes;
     std::vector<char> treeBytes;
     if (Outcome o = readWhole(manifestPathOf(src.folder), &manifestBytes); !o) return o;
-    if (Outcome o = readWhole(src.folder + "/" + kTreeName, &treeBytes); !o && o.error != ENOENT)
+    if (Outcome o = readWhole(src.folder + "/" + kTreeName, &treeBytes);
+        !o && !o.is(Fault::NotFound))
         return o;
     meta = manifestBytes;
     meta.insert(meta.end(), treeBytes.begin(), treeBytes.end());
@@ -598,7 +599,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                     const std::string& outFolder, JobControl& control,
                     std::vector<std::string>* rebuilt) {
     rebuilt->clear();
-    if (!a.present || !a.repairable) return Outcome::failure(folder, "cannot be repaired", EIO);
+    if (!a.present || !a.repairable)
+        return Outcome::failure(Fault::Unrepairable, folder, "cannot be repaired", EIO);
     Found found;
     JobControl quiet;
     if (Outcome o = findRecovery(folder, quiet, &found); !o) return o;
@@ -642,7 +644,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
             for (int m = 0; m < h->metaShards; ++m) lostShards.push_back(count + m);
         if (lostShards.empty() && lostRecs.empty()) continue;
         if (static_cast<int>(lostShards.size()) > static_cast<int>(spare.size()))
-            return Outcome::failure(folder, "cannot be repaired: too many files are lost", EIO);
+            return Outcome::failure(Fault::Unrepairable, folder,
+                                    "cannot be repaired: too many files are lost", EIO);
 
         const std::vector<unsigned char> a0 = matrixFor(k, n);
         const auto stripe = static_cast<std::size_t>(h->stripe);
@@ -668,7 +671,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                 std::memcpy(b.data() + r * k, a0.data() + rows[static_cast<std::size_t>(r)] * k,
                             static_cast<std::size_t>(k));
             if (gf_invert_matrix(b.data(), inverse.data(), k) != 0)
-                return Outcome::failure(folder, "the recovery code cannot be inverted", EIO);
+                return Outcome::failure(Fault::Unrepairable, folder,
+                                        "the recovery code cannot be inverted", EIO);
             const int lostCount = static_cast<int>(lostShards.size());
             std::vector<unsigned char> decode(static_cast<std::size_t>(lostCount * k));
             for (int l = 0; l < lostCount; ++l)
@@ -763,7 +767,8 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                 const auto t = static_cast<std::size_t>(h->treeSize);
                 if (sha256Hex(metaRebuilt.data(), m) != h->manifestSha ||
                     sha256Hex(metaRebuilt.data() + m, t) != h->treeSha)
-                    return Outcome::failure(folder, "the rebuilt manifest does not match", EIO);
+                    return Outcome::failure(Fault::Damaged, folder,
+                                            "the rebuilt manifest does not match", EIO);
                 if (a.manifest != FileState::Ok) {
                     if (Outcome o = writeWhole(manifestPathOf(outFolder), metaRebuilt.data(), m);
                         !o)

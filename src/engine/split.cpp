@@ -103,7 +103,7 @@ public:
         if (!durable()) {
             if (Outcome o = makeDir(folder().c_str()); o)
                 result_->createdChunkFolder = true;
-            else if (o.error != EEXIST)
+            else if (!o.is(Fault::Exists))
                 outcome.absorb(o);
         }
         outcome.absorb(manifest_.setSourceName(plan_.name));

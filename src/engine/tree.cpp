@@ -333,7 +333,7 @@ Outcome readTree(const std::string& folder, bool* present, Tree* tree) {
     const std::string path = folder + "/" + kTreeName;
     std::string text;
     if (Outcome o = plat::readWholeFile(path.c_str(), 256 << 20, &text); !o)
-        return o.error == ENOENT ? Outcome::success() : (*present = true, o);
+        return o.is(Fault::NotFound) ? Outcome::success() : (*present = true, o);
     *present = true;
     return parseTree(text, path, tree);
 }

@@ -47,7 +47,7 @@ Outcome hashFile(const std::string& path, JobControl* control, std::string* hex,
 }
 
 Outcome checksumMismatch(const std::string& path) {
-    return Outcome::failure(path, "does not match its checksum", EIO);
+    return Outcome::failure(Fault::Damaged, path, "does not match its checksum", EIO);
 }
 
 ChunkVerifier::ChunkVerifier(std::string chunkDir, std::string stem, std::int32_t chunkCount,

@@ -62,14 +62,15 @@ Outcome removeSplitTree(const std::string& root, const Tree& tree, std::vector<s
     auto pathOf = [&](const TreeEntry& e) { return e.name == "." ? root : root + "/" + e.name; };
     for (const TreeEntry& e : tree.entries)
         if (e.type != TreeEntry::Type::Folder)
-            if (Outcome o = plat::removeFile(pathOf(e).c_str()); !o && o.error != ENOENT) return o;
+            if (Outcome o = plat::removeFile(pathOf(e).c_str()); !o && !o.is(Fault::NotFound))
+                return o;
     // Walk order puts a folder before what it holds, so backwards is deepest first.
     for (auto it = tree.entries.rbegin(); it != tree.entries.rend(); ++it) {
         if (it->type != TreeEntry::Type::Folder) continue;
         const std::string path = pathOf(*it);
         Outcome o = plat::removeDirectory(path.c_str());
-        if (o || o.error == ENOENT) continue;
-        if (o.error != ENOTEMPTY && o.error != EEXIST) return o;
+        if (o || o.is(Fault::NotFound)) continue;
+        if (!o.is(Fault::NotEmpty) && !o.is(Fault::Exists)) return o;
         // Left holding what was never stored: say what, once, at the deepest level.
         std::vector<plat::DirEntry> left;
         if (plat::listDirectory(path.c_str(), &left))
@@ -82,7 +83,7 @@ Outcome removeSplitTree(const std::string& root, const Tree& tree, std::vector<s
 Outcome removeListedChunks(const std::vector<ChunkCheckEntry>& entries) {
     Outcome outcome;
     for (const ChunkCheckEntry& entry : entries)
-        if (Outcome o = plat::removeFile(entry.chunkPath.c_str()); !o && o.error != ENOENT)
+        if (Outcome o = plat::removeFile(entry.chunkPath.c_str()); !o && !o.is(Fault::NotFound))
             outcome.absorb(o);
     return outcome;
 }

@@ -51,7 +51,7 @@ Outcome busy(const std::string& target) {
 // lock keeps live jobs away, so only leftovers can be found.
 Outcome claimOutput(const SideNames& side, const std::string& target, plat::NameLock* lock) {
     Outcome o = lock->acquire(side.lock);
-    if (!o) return o.error == EWOULDBLOCK ? busy(target) : o;
+    if (!o) return o.is(Fault::Busy) ? busy(target) : o;
     if (o = plat::removeTree(side.partial.c_str()); !o) return o;
     return plat::removeTree(side.old.c_str());
 }
@@ -68,7 +68,7 @@ Outcome makeOutputFolder(const std::string& outputDir, std::vector<std::string>*
             Outcome o = makeDir(level.c_str());
             if (o)
                 made->push_back(level);
-            else if (o.error != EEXIST)
+            else if (!o.is(Fault::Exists))
                 return o;
         }
         p += n;
@@ -341,11 +341,12 @@ Outcome JoinJob::useRebuiltView(JobControl& control) {
         !o)
         return o;
     if (!a.present)
-        return Outcome::failure(originalChunkDir_, "its recovery chunks cannot be read", EIO);
+        return Outcome::failure(Fault::Unrepairable, originalChunkDir_,
+                                "its recovery chunks cannot be read", EIO);
     if (!a.repairable) {
         std::string names;
         for (const std::string& n : a.lost) names += (names.empty() ? "" : ", ") + n;
-        return Outcome::failure(originalChunkDir_,
+        return Outcome::failure(Fault::Unrepairable, originalChunkDir_,
                                 "cannot be rebuilt: " + std::to_string(a.lost.size()) +
                                     " files are lost or damaged (" + names + "), and " +
                                     std::to_string(a.moreNeeded) +
@@ -395,8 +396,7 @@ Outcome JoinJob::unlock(const QString& password) {
 Outcome JoinJob::run() {
     Outcome o = attempt();
     // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
-    if (!o && !o.cancelled && o.error == EIO && view_.empty() &&
-        hasRecoveryFiles(originalChunkDir_)) {
+    if (o.rebuildMayHelp() && view_.empty() && hasRecoveryFiles(originalChunkDir_)) {
         if (Outcome v = useRebuiltView(control()); !v) return v.cancelled ? v : o;
         return attempt();
     }
@@ -422,7 +422,7 @@ Outcome JoinJob::attempt() {
         return Outcome::failure(manifestPathOf(request_.chunkDir),
                                 "the chunk set changed since it was listed");
     if (const auto problems = now.problems(); !problems.empty())
-        return Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+        return Outcome::failure(Fault::Damaged, request_.chunkDir, problemsText(problems), EIO);
     check_ = std::move(now);
 
     // The checksum list, when there is one and it is wanted, guards every byte, the
@@ -462,7 +462,7 @@ Outcome JoinJob::attempt() {
     bool hasTree = false;
     // A tree file that does not parse is damage, which recovery chunks can mend.
     if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o)
-        return Outcome::failure(o.path, o.reason, EIO);
+        return Outcome::failure(Fault::Damaged, o.path, o.reason, EIO);
     if (hasTree && verified_) {
         const auto digest = digests.find(kTreeName);
         const std::string treePath = request_.chunkDir + "/" + kTreeName;
@@ -488,7 +488,7 @@ Outcome JoinJob::attempt() {
         request_.buildPath = side.partial;
         request_.tree = tree.folderSet || !tree.entries.empty() ? &tree : nullptr;
         outcome = runJoin(request_, check_.manifest, control(), &result_);
-        if (!outcome && outcome.reason == "does not match its checksum") {
+        if (outcome.is(Fault::Damaged)) {
             // Name every damaged chunk, not only the first the join met.
             ChunkSetCheck full = check_;
             if (Outcome v = verifyChunkSet(&full, control(),
@@ -497,7 +497,8 @@ Outcome JoinJob::attempt() {
                 outcome = v;
             } else {
                 if (const auto problems = full.problems(); problems.size() > 1)
-                    outcome = Outcome::failure(request_.chunkDir, problemsText(problems), EIO);
+                    outcome = Outcome::failure(Fault::Damaged, request_.chunkDir,
+                                               problemsText(problems), EIO);
                 failedCheck_ = std::move(full);
             }
         }
@@ -563,7 +564,7 @@ Outcome RepairJob::recodeLostRecovery() {
     std::map<std::string, std::string> digests;
     bool listed = false;
     if (Outcome o = readChecksumList(chunkDir_, &listed, &digests); !o || !listed)
-        return Outcome::failure(chunkDir_,
+        return Outcome::failure(Fault::Unrepairable, chunkDir_,
                                 "its recovery chunks are all lost, and without the checksum list "
                                 "they cannot be made again",
                                 EIO);
@@ -576,7 +577,7 @@ Outcome RepairJob::recodeLostRecovery() {
         return o;
     for (ChunkCheckEntry& e : check.entries)
         if (e.state != ChunkState::Ok)
-            return Outcome::failure(e.chunkPath,
+            return Outcome::failure(Fault::Unrepairable, e.chunkPath,
                                     "is lost or damaged, and so are all the recovery chunks", EIO);
     const Manifest& m = check.manifest;
     const std::string stem = stemOf(m.sourceName);
@@ -595,8 +596,7 @@ Outcome RepairJob::recodeLostRecovery() {
         source.chunkDigests.push_back(digests[stem + "_" + std::to_string(i) + ".spt"]);
     const SideNames side = sideNamesOf(chunkDir_, "repair");
     plat::NameLock lock;
-    if (Outcome o = lock.acquire(side.lock); !o)
-        return o.error == EWOULDBLOCK ? busy(chunkDir_) : o;
+    if (Outcome o = lock.acquire(side.lock); !o) return o.is(Fault::Busy) ? busy(chunkDir_) : o;
     plat::removeTree(side.partial.c_str());
     Outcome outcome = makeDir(side.partial.c_str());
     source.outFolder = side.partial;
@@ -670,7 +670,7 @@ Outcome RepairJob::run() {
     const bool listLost = !listRead || !listed;
     if (assessment_.lost.empty() && !listLost) return Outcome::success();
     if (!assessment_.repairable)
-        return Outcome::failure(chunkDir_,
+        return Outcome::failure(Fault::Unrepairable, chunkDir_,
                                 "cannot be repaired: " + std::to_string(assessment_.lost.size()) +
                                     " files are lost or damaged, and " +
                                     std::to_string(assessment_.moreNeeded) +
@@ -678,8 +678,7 @@ Outcome RepairJob::run() {
                                 EIO);
     const SideNames side = sideNamesOf(chunkDir_, "repair");
     plat::NameLock lock;
-    if (Outcome o = lock.acquire(side.lock); !o)
-        return o.error == EWOULDBLOCK ? busy(chunkDir_) : o;
+    if (Outcome o = lock.acquire(side.lock); !o) return o.is(Fault::Busy) ? busy(chunkDir_) : o;
     plat::removeTree(side.partial.c_str());
     Outcome outcome = makeDir(side.partial.c_str());
     if (outcome) outcome = rebuildLost(chunkDir_, assessment_, side.partial, control(), &rebuilt_);

@@ -7,13 +7,91 @@
 
 namespace morvane {
 
+Fault faultOfErrno(int err) {
+    switch (err) {
+        case 0:
+            return Fault::Invalid;
+        case ENOENT:
+        case ENOTDIR:
+            return Fault::NotFound;
+        case EEXIST:
+            return Fault::Exists;
+        case ENOTEMPTY:
+            return Fault::NotEmpty;
+        case EWOULDBLOCK:
+        case EBUSY:
+            return Fault::Busy;
+        case ENOSPC:
+        case EDQUOT:
+            return Fault::NoSpace;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return Fault::Denied;
+        case ECANCELED:
+            return Fault::Cancelled;
+        case EINVAL:
+        case ENAMETOOLONG:
+        case EILSEQ:
+        case EFBIG:
+            return Fault::Invalid;
+        default:
+            return Fault::System;
+    }
+}
+
+const char* faultName(Fault fault) {
+    switch (fault) {
+        case Fault::None:
+            return "none";
+        case Fault::Cancelled:
+            return "cancelled";
+        case Fault::NotFound:
+            return "not-found";
+        case Fault::Exists:
+            return "exists";
+        case Fault::NotEmpty:
+            return "not-empty";
+        case Fault::Busy:
+            return "busy";
+        case Fault::NoSpace:
+            return "no-space";
+        case Fault::Denied:
+            return "denied";
+        case Fault::System:
+            return "system";
+        case Fault::Invalid:
+            return "invalid";
+        case Fault::Changed:
+            return "changed";
+        case Fault::Damaged:
+            return "damaged";
+        case Fault::Missing:
+            return "missing";
+        case Fault::Foreign:
+            return "foreign";
+        case Fault::Malformed:
+            return "malformed";
+        case Fault::WrongPassword:
+            return "wrong-password";
+        case Fault::Unrepairable:
+            return "unrepairable";
+    }
+    return "?";
+}
+
 Outcome Outcome::systemFailure(std::string path, int err) {
-    return failure(std::move(path), std::strerror(err), err);
+    return failure(faultOfErrno(err), std::move(path), std::strerror(err), err);
 }
 
 Outcome Outcome::failure(std::string path, std::string reason, int err) {
+    return failure(faultOfErrno(err), std::move(path), std::move(reason), err);
+}
+
+Outcome Outcome::failure(Fault fault, std::string path, std::string reason, int err) {
     Outcome o;
     o.ok = false;
+    o.fault = fault;
     o.path = std::move(path);
     o.reason = std::move(reason);
     o.error = err;
@@ -21,7 +99,7 @@ Outcome Outcome::failure(std::string path, std::string reason, int err) {
 }
 
 Outcome Outcome::cancel() {
-    Outcome o = failure("", "cancelled", ECANCELED);
+    Outcome o = failure(Fault::Cancelled, "", "cancelled", ECANCELED);
     o.cancelled = true;
     return o;
 }
