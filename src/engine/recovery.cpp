@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 
+#include "engine/digest.h"
 #include "engine/manifest.h"
+#include "engine/set_names.h"
 #include "engine/sha256.h"
 #include "engine/tree.h"
 #include "engine/verify.h"
@@ -127,14 +130,93 @@ Outcome finishRecoveryFile(plat::File& file, const Header& h) {
     return file.close();
 }
 
-// A header that is not whole, or whose numbers do not hold together, is no header.
-bool decodeHeader(const std::vector<unsigned char>& b, Header* h) {
+// The chunks of the set cut into groups of at most what one header and GF(2^8) allow.
+struct Layout {
+    int groups = 0;
+    int perGroup = 0;
+    int metaShards = 0;
+    std::int32_t firstOf(int g) const {
+        return static_cast<std::int32_t>(std::int64_t{g} * perGroup);
+    }
+    std::int32_t countOf(int g, std::int32_t chunkCount) const {
+        return static_cast<std::int32_t>(
+            std::min<std::int64_t>(perGroup, std::int64_t{chunkCount} - firstOf(g)));
+    }
+};
+
+Layout layoutFor(std::int32_t chunkCount, int parity, int metaShards) {
+    Layout l;
+    l.metaShards = metaShards;
+    const std::int64_t most = std::min(kMaxGroupChunks, 256 - parity - metaShards);
+    const std::int64_t count = chunkCount;
+    l.groups = static_cast<int>((count + most - 1) / most);
+    l.perGroup = l.groups > 0 ? static_cast<int>((count + l.groups - 1) / l.groups) : 0;
+    return l;
+}
+
+std::int32_t stripeFor(std::int64_t chunkSize, int shards) {
+    std::int64_t stripe = std::min<std::int64_t>(1 << 20, kStripeBudget / shards);
+    stripe = std::min(stripe, ((chunkSize + 63) / 64) * 64);
+    return static_cast<std::int32_t>(std::max<std::int64_t>(64, stripe / 64 * 64));
+}
+
+// The layout of the set a sound header belongs to.
+Layout layoutOf(const Header& h) {
+    for (int m = 0; m <= kMaxMetaShards; ++m) {
+        if (h.group == 0 && m != h.metaShards) continue;
+        const Layout l = layoutFor(h.chunkCount, h.parity, m);
+        if (l.groups == h.groups && l.firstOf(h.group) == h.firstChunk &&
+            l.countOf(h.group, h.chunkCount) == h.groupChunks)
+            return l;
+    }
+    return {};
+}
+
+// The manifest and tree file are read whole, so a header may not claim more.
+constexpr std::int64_t kMaxMetaBytes = std::int64_t{1} << 30;
+// No set holds more bytes than a 64-bit offset reaches with room to add a chunk.
+constexpr std::int64_t kMaxTotalSize = std::int64_t{1} << 62;
+
+// Every count and size of a header against each other and the layout a split makes,
+// in 64-bit arithmetic, so that nothing later can overflow or allocate past a stripe.
+bool headerHoldsTogether(const Header& h, std::int32_t stemLength) {
+    if (h.parity < 1 || h.parity > kMaxRecovery || h.groupChunks < 1 ||
+        h.groupChunks > kMaxGroupChunks || h.metaShards < 0 || h.metaShards > kMaxMetaShards ||
+        h.dataShards != h.groupChunks + h.metaShards || h.dataShards + h.parity > 256 ||
+        h.index < 0 || h.index >= h.parity || h.groups < 1 || h.group < 0 || h.group >= h.groups ||
+        h.chunkSize < 1 || h.chunkSize > kMaxTotalSize || h.chunkCount < 1 || h.firstChunk < 0 ||
+        std::int64_t{h.firstChunk} + h.groupChunks > h.chunkCount || h.totalSize < 0 ||
+        h.totalSize > kMaxTotalSize || stemLength < 1 || stemLength > 255 || h.manifestSize < 0 ||
+        h.treeSize < 0 || h.manifestSize > kMaxMetaBytes || h.treeSize > kMaxMetaBytes ||
+        std::int64_t{h.groups} * h.parity > INT32_MAX)
+        return false;
+    // The chunks hold the set's bytes: all but the last are whole.
+    const std::int64_t before = std::int64_t{h.chunkCount - 1};
+    if (before > kMaxTotalSize / h.chunkSize || h.totalSize <= before * h.chunkSize ||
+        h.totalSize - before * h.chunkSize > h.chunkSize)
+        if (!(h.chunkCount == 1 && h.totalSize == 0 && h.chunkSize == 1)) return false;
+    // The meta shards hold the manifest and tree bytes, and only group 0 has them.
+    const std::int64_t meta = h.manifestSize + h.treeSize;
+    if (h.metaShards > 0 &&
+        (h.group != 0 || (meta + h.chunkSize - 1) / h.chunkSize != h.metaShards))
+        return false;
+    if (h.stripe != stripeFor(h.chunkSize, h.dataShards + h.parity)) return false;
+    // The groups are those a split of this many chunks makes, for some count of meta shards.
+    return layoutOf(h).groups > 0;
+}
+
+enum class HeaderRead { Sound, NotAHeader, Malformed };
+
+// A header that is not whole is no header; one whose checksum holds but whose numbers do
+// not hold together was made to mislead, and is said so.
+HeaderRead decodeHeader(const std::vector<unsigned char>& b, Header* h) {
     if (b.size() != kRecoveryHeaderSize || std::memcmp(b.data(), kMagic, sizeof kMagic) != 0 ||
         get<std::int32_t>(b, 16) != kVersion)
-        return false;
+        return HeaderRead::NotAHeader;
     Sha256 self;
     self.update(b.data(), kChecksumOffset);
-    if (self.finishHex() != bytesToHex(b.data() + kChecksumOffset, 32)) return false;
+    if (self.finishHex() != bytesToHex(b.data() + kChecksumOffset, 32))
+        return HeaderRead::NotAHeader;
     h->dataShards = get<std::int32_t>(b, 20);
     h->parity = get<std::int32_t>(b, 24);
     h->stripe = get<std::int32_t>(b, 28);
@@ -153,46 +235,13 @@ bool decodeHeader(const std::vector<unsigned char>& b, Header* h) {
     h->manifestSha = bytesToHex(b.data() + 96, 32);
     h->treeSha = bytesToHex(b.data() + 128, 32);
     h->paritySha = bytesToHex(b.data() + 160, 32);
-    if (h->parity < 1 || h->parity > kMaxRecovery || h->groupChunks < 1 ||
-        h->groupChunks > kMaxGroupChunks || h->metaShards < 0 || h->metaShards > kMaxMetaShards ||
-        h->dataShards != h->groupChunks + h->metaShards || h->dataShards + h->parity > 256 ||
-        h->index < 0 || h->index >= h->parity || h->group < 0 || h->group >= h->groups ||
-        h->chunkSize < 1 || h->chunkCount < 1 || h->firstChunk < 0 ||
-        h->firstChunk + h->groupChunks > h->chunkCount || h->stripe < 64 || h->totalSize < 0 ||
-        stemLength < 0 || stemLength > 255 || h->manifestSize < 0 || h->treeSize < 0)
-        return false;
+    if (!headerHoldsTogether(*h, stemLength)) return HeaderRead::Malformed;
     h->stem.assign(reinterpret_cast<const char*>(b.data() + 192),
                    static_cast<std::size_t>(stemLength));
     h->chunkHashes.resize(static_cast<std::size_t>(h->groupChunks));
     for (std::size_t i = 0; i < h->chunkHashes.size(); ++i)
         std::memcpy(h->chunkHashes[i].data(), b.data() + kHashOffset + 16 * i, 16);
-    return true;
-}
-
-// The chunks of the set cut into groups of at most what one header and GF(2^8) allow.
-struct Layout {
-    int groups = 0;
-    int perGroup = 0;
-    int metaShards = 0;
-    std::int32_t firstOf(int g) const { return g * perGroup; }
-    std::int32_t countOf(int g, std::int32_t chunkCount) const {
-        return std::min<std::int32_t>(perGroup, chunkCount - firstOf(g));
-    }
-};
-
-Layout layoutFor(std::int32_t chunkCount, int parity, int metaShards) {
-    Layout l;
-    l.metaShards = metaShards;
-    const int most = std::min(kMaxGroupChunks, 256 - parity - metaShards);
-    l.groups = static_cast<int>((chunkCount + most - 1) / most);
-    l.perGroup = static_cast<int>((chunkCount + l.groups - 1) / l.groups);
-    return l;
-}
-
-std::int32_t stripeFor(std::int64_t chunkSize, int shards) {
-    std::int64_t stripe = std::min<std::int64_t>(1 << 20, kStripeBudget / shards);
-    stripe = std::min(stripe, ((chunkSize + 63) / 64) * 64);
-    return static_cast<std::int32_t>(std::max<std::int64_t>(64, stripe / 64 * 64));
+    return HeaderRead::Sound;
 }
 
 // A data shard: a chunk file, or the manifest and tree bytes held in memory.
@@ -264,11 +313,11 @@ std::vector<unsigned char> matrixFor(int k, int parity) {
 }
 
 std::string chunkName(const std::string& stem, std::int64_t i) {
-    return stem + "_" + std::to_string(i) + ".spt";
+    return SetNames({}, stem).chunkName(i);
 }
 
-std::string recName(const std::string& stem, int number) {
-    return stem + "_" + std::to_string(number) + ".rec";
+std::string recName(const std::string& stem, std::int64_t number) {
+    return SetNames({}, stem).recoveryName(number);
 }
 
 }  // namespace
@@ -285,8 +334,32 @@ const char* fileStateName(FileState state) {
             return "missing";
         case FileState::Damaged:
             return "damaged";
+        case FileState::Foreign:
+            return "foreign";
     }
     return "?";
+}
+
+const char* witnessName(Witness witness) {
+    switch (witness) {
+        case Witness::None:
+            return "none";
+        case Witness::List:
+            return "checksum list";
+        case Witness::Headers:
+            return "recovery headers";
+        case Witness::Manifest:
+            return "manifest";
+        case Witness::Fingerprint:
+            return "manifest fingerprint";
+    }
+    return "?";
+}
+
+bool matchesProven(const RecoveryAssessment& a, const std::string& name, const std::string& hex) {
+    const auto p = a.proven.find(name);
+    return p != a.proven.end() && !p->second.empty() &&
+           hex.compare(0, p->second.size(), p->second) == 0;
 }
 
 int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t metaBytes,
@@ -429,152 +502,313 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
 
 namespace {
 
-// The recovery headers found in a folder, by their file number.
-struct Found {
-    std::map<int, Header> headers;
-    std::map<int, bool> parityIntact;
-    Header any;
+// One ".rec" file of the folder, as read.
+struct RecFile {
+    std::string name;
+    HeaderRead read = HeaderRead::NotAHeader;
+    Header h;
+    bool parityIntact = false;
+    std::string sha;  // of the whole file, when its header is sound and its length right
+    int family = -1;
+    std::int64_t number() const { return std::int64_t{h.group} * h.parity + h.index; }
 };
 
-Outcome findRecovery(const std::string& folder, JobControl& control, Found* found) {
+struct Scan {
+    std::vector<RecFile> files;
+    std::size_t entries = 0;  // files in the folder
+    const RecFile* byName(const std::string& name) const {
+        for (const RecFile& f : files)
+            if (f.name == name) return &f;
+        return nullptr;
+    }
+};
+
+Outcome readRecFile(const std::string& path, JobControl& control, RecFile* r) {
+    plat::File f;
+    if (!f.open(path.c_str(), plat::File::Mode::Read)) return Outcome::success();
+    std::vector<unsigned char> bytes(kRecoveryHeaderSize);
+    std::size_t have = 0;
+    while (have < bytes.size()) {
+        std::size_t got = 0;
+        if (!f.read(bytes.data() + have, bytes.size() - have, &got) || got == 0) break;
+        have += got;
+    }
+    if (have != bytes.size()) return Outcome::success();
+    r->read = decodeHeader(bytes, &r->h);
+    // A header under another file's name cannot say which file it is.
+    if (r->read == HeaderRead::Sound && r->name != recName(r->h.stem, r->number()))
+        r->read = HeaderRead::NotAHeader;
+    if (r->read != HeaderRead::Sound) return Outcome::success();
+    Sha256 whole;
+    whole.update(bytes.data(), bytes.size());
+    Sha256 parity;
+    std::int64_t length = 0;
+    for (std::vector<char> block(1 << 20); length <= r->h.chunkSize;) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        std::size_t got = 0;
+        if (!f.read(block.data(), block.size(), &got) || got == 0) break;
+        parity.update(block.data(), got);
+        whole.update(block.data(), got);
+        length += static_cast<std::int64_t>(got);
+        control.advance(static_cast<std::int64_t>(got));
+    }
+    // The parity itself must be whole, or it would rebuild wrong bytes.
+    r->parityIntact = length == r->h.chunkSize && parity.finishHex() == r->h.paritySha;
+    if (length == r->h.chunkSize) r->sha = whole.finishHex();
+    return Outcome::success();
+}
+
+Outcome scanRecovery(const std::string& folder, JobControl& control, Scan* scan) {
     std::vector<plat::DirEntry> names;
     if (Outcome o = plat::listDirectory(folder.c_str(), &names); !o) return o;
     for (const plat::DirEntry& d : names) {
+        if (d.kind != plat::Kind::File) continue;
+        ++scan->entries;
         const std::string& n = d.name;
-        if (d.kind != plat::Kind::File || n.size() < 6 || n.compare(n.size() - 4, 4, ".rec") != 0)
-            continue;
-        const std::string path = folder + "/" + n;
-        plat::File f;
-        if (!f.open(path.c_str(), plat::File::Mode::Read)) continue;
-        std::vector<unsigned char> bytes(kRecoveryHeaderSize);
-        std::size_t have = 0;
-        while (have < bytes.size()) {
-            std::size_t got = 0;
-            if (!f.read(bytes.data() + have, bytes.size() - have, &got) || got == 0) break;
-            have += got;
-        }
-        Header h;
-        if (have != bytes.size() || !decodeHeader(bytes, &h)) continue;
-        const int number = h.group * h.parity + h.index;
-        if (n != recName(h.stem, number)) continue;
-        // Headers of one set agree on everything the set is.
-        if (!found->headers.empty() &&
-            (h.parity != found->any.parity || h.chunkCount != found->any.chunkCount ||
-             h.chunkSize != found->any.chunkSize || h.stem != found->any.stem ||
-             h.groups != found->any.groups || h.totalSize != found->any.totalSize))
-            continue;
-        // The parity itself must be whole, or it would rebuild wrong bytes.
-        Sha256 parity;
-        std::int64_t length = 0;
-        for (std::vector<char> block(1 << 20);;) {
-            if (control.cancelRequested()) return Outcome::cancel();
-            std::size_t got = 0;
-            if (!f.read(block.data(), block.size(), &got) || got == 0) break;
-            parity.update(block.data(), got);
-            length += static_cast<std::int64_t>(got);
-            control.advance(static_cast<std::int64_t>(got));
-        }
-        if (found->headers.empty()) found->any = h;
-        found->headers[number] = h;
-        found->parityIntact[number] = length == h.chunkSize && parity.finishHex() == h.paritySha;
+        if (n.size() < 6 || n.compare(n.size() - 4, 4, ".rec") != 0) continue;
+        RecFile r;
+        r.name = n;
+        if (Outcome o = readRecFile(folder + "/" + n, control, &r); !o) return o;
+        scan->files.push_back(std::move(r));
     }
     return Outcome::success();
 }
 
-}  // namespace
+// Headers of one set agree on everything the set is, and within a group on the group.
+bool sameSet(const Header& a, const Header& b) {
+    if (a.stem != b.stem || a.parity != b.parity || a.groups != b.groups ||
+        a.chunkCount != b.chunkCount || a.chunkSize != b.chunkSize || a.totalSize != b.totalSize ||
+        a.manifestSize != b.manifestSize || a.treeSize != b.treeSize ||
+        a.manifestSha != b.manifestSha || a.treeSha != b.treeSha)
+        return false;
+    return a.group != b.group || (a.firstChunk == b.firstChunk && a.groupChunks == b.groupChunks &&
+                                  a.metaShards == b.metaShards && a.chunkHashes == b.chunkHashes);
+}
 
-Outcome assessRecovery(const std::string& folder, const std::map<std::string, std::string>* list,
-                       JobControl& control, RecoveryAssessment* out) {
-    *out = RecoveryAssessment{};
-    Found found;
-    if (Outcome o = findRecovery(folder, control, &found); !o) return o;
-    if (found.headers.empty()) return Outcome::success();
-    const Header& any = found.any;
-    RecoveryAssessment& a = *out;
-    a.present = true;
-    a.stem = any.stem;
-    a.parity = any.parity;
-    a.groups = any.groups;
-    a.chunkCount = any.chunkCount;
-    a.chunkSize = any.chunkSize;
-    a.totalSize = any.totalSize;
+// Puts each sound file in the first family all of whose headers it agrees with.
+int formFamilies(Scan* scan) {
+    std::vector<std::vector<const Header*>> families;
+    for (RecFile& r : scan->files) {
+        if (r.read != HeaderRead::Sound) continue;
+        for (std::size_t f = 0; f < families.size() && r.family < 0; ++f)
+            if (std::all_of(families[f].begin(), families[f].end(),
+                            [&](const Header* h) { return sameSet(*h, r.h); }))
+                r.family = static_cast<int>(f);
+        if (r.family < 0) {
+            r.family = static_cast<int>(families.size());
+            families.emplace_back();
+        }
+        families[static_cast<std::size_t>(r.family)].push_back(&r.h);
+    }
+    return static_cast<int>(families.size());
+}
 
-    // Per group what its headers say; any header of the group will do.
-    std::map<int, Header> groupHeader;
-    for (const auto& [number, h] : found.headers) groupHeader.emplace(h.group, h);
-
-    const std::int64_t lastSize = any.totalSize - (any.chunkCount - 1) * any.chunkSize;
-    a.chunks.assign(static_cast<std::size_t>(any.chunkCount), FileState::Missing);
-    for (std::int32_t i = 0; i < any.chunkCount; ++i) {
-        if (control.cancelRequested()) return Outcome::cancel();
-        const std::string name = chunkName(any.stem, i);
+// The hashes of the set's other files, each read once whichever witness asks.
+class FileHashes {
+public:
+    FileHashes(const std::string& folder, JobControl& control)
+        : folder_(folder), control_(control) {}
+    struct Entry {
+        bool present = false;
         std::string hex;
         std::int64_t size = -1;
-        if (!hashFile(folder + "/" + name, &control, &hex, &size)) continue;
-        const std::int64_t want = i == any.chunkCount - 1 ? lastSize : any.chunkSize;
-        bool good = size == want;
-        const auto listed = list != nullptr ? list->find(name) : decltype(list->end()){};
-        if (list != nullptr && listed != list->end()) {
-            good = good && hex == listed->second;
-        } else {
-            // No list to go by: the recovery header's hash of the chunk decides.
-            bool known = false;
-            for (const auto& [g, h] : groupHeader)
-                if (i >= h.firstChunk && i < h.firstChunk + h.groupChunks) {
-                    known = true;
-                    good =
-                        good &&
-                        bytesToHex(h.chunkHashes[static_cast<std::size_t>(i - h.firstChunk)].data(),
-                                   16) == hex.substr(0, 32);
-                }
-            good = good && known;
-        }
-        a.chunks[static_cast<std::size_t>(i)] = good ? FileState::Ok : FileState::Damaged;
-    }
-    auto judge = [&](const std::string& path, std::int64_t size, const std::string& sha) {
-        std::string hex;
-        std::int64_t got = -1;
-        if (!hashFile(path, nullptr, &hex, &got)) return FileState::Missing;
-        return got == size && hex == sha ? FileState::Ok : FileState::Damaged;
     };
-    a.manifest = judge(manifestPathOf(folder), any.manifestSize, any.manifestSha);
-    a.tree = any.treeSize == 0 && !plat::pathExists((folder + "/" + kTreeName).c_str())
-                 ? FileState::Ok
-                 : judge(folder + "/" + kTreeName, any.treeSize, any.treeSha);
-    const auto g0 = groupHeader.find(0);
-    a.metaCovered = g0 != groupHeader.end() && g0->second.metaShards > 0;
+    Outcome get(const std::string& name, const Entry** out) {
+        auto it = cache_.find(name);
+        if (it == cache_.end()) {
+            if (control_.cancelRequested()) return Outcome::cancel();
+            Entry e;
+            Outcome o = hashFile(folder_ + "/" + name, &control_, &e.hex, &e.size);
+            if (o.cancelled) return o;
+            e.present = o.ok;
+            it = cache_.emplace(name, e).first;
+        }
+        *out = &it->second;
+        return Outcome::success();
+    }
 
+private:
+    const std::string& folder_;
+    JobControl& control_;
+    std::map<std::string, Entry> cache_;
+};
+
+std::string chunkHashHex(const Header& h, std::int32_t chunk) {
+    return bytesToHex(h.chunkHashes[static_cast<std::size_t>(chunk - h.firstChunk)].data(), 16);
+}
+
+// True when every file the list vouches for has, in the header, the hash the list gives.
+bool agreesWithList(const Header& h, const std::map<std::string, std::string>& list) {
+    auto same = [&](const std::string& name, const std::string& hex) {
+        const auto l = list.find(name);
+        return l == list.end() || l->second.compare(0, hex.size(), hex) == 0;
+    };
+    if (!same(kManifestName, h.manifestSha)) return false;
+    if (h.treeSize > 0 && !same(kTreeName, h.treeSha)) return false;
+    for (std::int32_t i = h.firstChunk; i < h.firstChunk + h.groupChunks; ++i)
+        if (!same(chunkName(h.stem, i), chunkHashHex(h, i))) return false;
+    return true;
+}
+
+// Which family of headers is the set's own, by the strongest witness there is; -1 with
+// *decided None when no family is, and a Foreign failure when two fit equally well.
+Outcome chooseFamily(const Scan& scan, int families, const std::map<std::string, std::string>* list,
+                     FileHashes& hashes, int* chosen, Witness* decided) {
+    *chosen = -1;
+    *decided = Witness::None;
+    std::vector<std::array<std::int64_t, 3>> score(static_cast<std::size_t>(families), {0, 0, 0});
+    std::vector<bool> fits(static_cast<std::size_t>(families), true);
+    const FileHashes::Entry* manifest = nullptr;
+    if (list == nullptr)
+        if (Outcome o = hashes.get(kManifestName, &manifest); !o) return o;
+    for (const RecFile& r : scan.files) {
+        if (r.family < 0) continue;
+        const auto f = static_cast<std::size_t>(r.family);
+        auto& s = score[f];
+        if (list != nullptr) {
+            // The list vouches for the whole file, or at least for what the header says.
+            const auto l = list->find(r.name);
+            if (l != list->end() && l->second == r.sha) s[0] = 1;
+            fits[f] = fits[f] && agreesWithList(r.h, *list);
+        } else {
+            if (manifest->present && manifest->hex == r.h.manifestSha) s[0] = 1;
+            for (std::int32_t i = r.h.firstChunk; i < r.h.firstChunk + r.h.groupChunks; ++i) {
+                const FileHashes::Entry* e = nullptr;
+                if (Outcome o = hashes.get(chunkName(r.h.stem, i), &e); !o) return o;
+                if (e->present && e->hex.compare(0, 32, chunkHashHex(r.h, i)) == 0) ++s[1];
+            }
+        }
+        ++s[2];
+    }
+    if (list != nullptr)
+        for (int f = 0; f < families; ++f)
+            if (!fits[static_cast<std::size_t>(f)] && score[static_cast<std::size_t>(f)][0] == 0)
+                score[static_cast<std::size_t>(f)] = {-1, 0, 0};
+    int second = -1;
+    for (int f = 0; f < families; ++f) {
+        const auto& s = score[static_cast<std::size_t>(f)];
+        if (s[0] < 0) continue;
+        if (*chosen < 0 || s > score[static_cast<std::size_t>(*chosen)]) {
+            second = *chosen;
+            *chosen = f;
+        } else if (second < 0 || s > score[static_cast<std::size_t>(second)]) {
+            second = f;
+        }
+    }
+    if (*chosen < 0) return Outcome::success();
+    const auto& best = score[static_cast<std::size_t>(*chosen)];
+    if (second >= 0 && score[static_cast<std::size_t>(second)] == best)
+        return Outcome::failure(Fault::Foreign, scan.files.front().name,
+                                "recovery files of more than one set are here, and nothing "
+                                "tells which belongs to it",
+                                EINVAL);
+    if (list != nullptr)
+        *decided = best[0] > 0 ? Witness::List : Witness::Headers;
+    else
+        *decided = best[0] > 0 ? Witness::Manifest : Witness::Headers;
+    return Outcome::success();
+}
+
+// A set only ever holds as many files as a folder could make whole: a header that claims
+// more is not believed, before anything is sized by it.
+bool fitsFolder(const Header& h, std::size_t entries) {
+    const std::int64_t claimed = std::int64_t{h.chunkCount} + std::int64_t{h.groups} * h.parity;
+    return claimed <= 2 * static_cast<std::int64_t>(entries) + 64;
+}
+
+struct Judged {
+    FileState state = FileState::Missing;
+    Witness witness = Witness::None;
+};
+
+// A chunk by its witness: the list, else its group's header, else the manifest's
+// fingerprint of its first bytes.
+Outcome judgeChunk(const std::string& folder, RecoveryAssessment& a, std::int32_t i,
+                   std::int64_t want, const std::map<int, Header>& groupHeader,
+                   const Manifest* manifest, FileHashes& hashes, Judged* out) {
+    const std::string name = chunkName(a.stem, i);
+    const FileHashes::Entry* e = nullptr;
+    if (Outcome o = hashes.get(name, &e); !o) return o;
+    if (!a.proven.count(name))
+        for (const auto& [g, h] : groupHeader)
+            if (i >= h.firstChunk && i < h.firstChunk + h.groupChunks)
+                a.proven[name] = chunkHashHex(h, i);
+    if (!e->present) return Outcome::success();
+    out->state = FileState::Damaged;
+    if (a.proven.count(name)) {
+        out->witness = Witness::Headers;
+        if (e->size == want && matchesProven(a, name, e->hex)) out->state = FileState::Ok;
+        return Outcome::success();
+    }
+    if (manifest != nullptr && static_cast<std::size_t>(i) < manifest->chunks.size() &&
+        !manifest->chunks[static_cast<std::size_t>(i)].fingerprint.empty()) {
+        out->witness = Witness::Fingerprint;
+        char fingerprint[kDigestText] = {};
+        if (chunkFingerprint((folder + "/" + name).c_str(), fingerprint) && e->size == want &&
+            manifest->chunks[static_cast<std::size_t>(i)].fingerprint == fingerprint)
+            out->state = FileState::Ok;
+    }
+    return Outcome::success();
+}
+
+// What each recovery file of the chosen family's set is: its own, damaged, or another's.
+void judgeRecoveryFiles(const Scan& scan, int family,
+                        const std::map<std::string, std::string>* list, RecoveryAssessment& a) {
+    for (std::int64_t number = 0; number < std::int64_t{a.groups} * a.parity; ++number) {
+        RecoveryFile file;
+        file.name = recName(a.stem, number);
+        const RecFile* r = scan.byName(file.name);
+        const auto listed = list != nullptr ? list->find(file.name) : decltype(list->end()){};
+        const bool isListed = list != nullptr && listed != list->end();
+        if (r != nullptr && r->family == family) {
+            file.witness = isListed ? Witness::List : Witness::Headers;
+            file.state = r->parityIntact && (!isListed || listed->second == r->sha)
+                             ? FileState::Ok
+                             : FileState::Damaged;
+            file.sha256 = r->sha;
+        } else if (r != nullptr && r->read == HeaderRead::Sound) {
+            file.state = FileState::Foreign;
+            file.witness = a.decidedBy;
+        } else if (r != nullptr) {
+            file.state = FileState::Damaged;
+        }
+        if (isListed) a.proven[file.name] = listed->second;
+        a.recoveryFiles.push_back(file);
+    }
+    const SetNames names({}, a.stem);
+    for (const RecFile& r : scan.files)
+        if (r.read == HeaderRead::Sound && r.family != family &&
+            names.recoveryNumberOf(r.name) >= 0)
+            a.foreign.push_back(r.name);
+}
+
+// Counts per group what is lost against what can rebuild it.
+void countLosses(const std::map<int, Header>& groupHeader, RecoveryAssessment& a) {
+    const Header& any = groupHeader.begin()->second;
     int totalMissing = 0;
     bool repairable = true;
-    for (int g = 0; g < any.groups; ++g) {
+    for (int g = 0; g < a.groups; ++g) {
         int lost = 0;
         int spare = 0;
         const auto h = groupHeader.find(g);
-        for (int j = 0; j < any.parity; ++j) {
-            const int number = g * any.parity + j;
-            const auto f = found.headers.find(number);
-            FileState state = FileState::Missing;
-            if (f != found.headers.end())
-                state = found.parityIntact[number] ? FileState::Ok : FileState::Damaged;
-            else if (plat::pathExists(recoveryPathOf(folder, any.stem, number).c_str()))
-                state = FileState::Damaged;
-            a.recoveryFiles.push_back({recName(any.stem, number), state});
-            if (state == FileState::Ok)
+        for (int j = 0; j < a.parity; ++j) {
+            const RecoveryFile& file = a.recoveryFiles[static_cast<std::size_t>(g * a.parity + j)];
+            if (file.state == FileState::Ok)
                 ++spare;
             else
-                a.lost.push_back(recName(any.stem, number));
+                a.lost.push_back(file.name);
         }
         // A group none of whose headers survived lies where the others say it does.
-        const std::int32_t perGroup =
-            any.group == 0 ? any.groupChunks : any.firstChunk / std::max(1, any.group);
-        const std::int32_t first = h != groupHeader.end() ? h->second.firstChunk : g * perGroup;
+        const Layout layout = layoutOf(any);
+        const std::int32_t first =
+            h != groupHeader.end() ? h->second.firstChunk : layout.firstOf(g);
         const std::int32_t count = h != groupHeader.end()
                                        ? h->second.groupChunks
-                                       : std::max(0, std::min(perGroup, any.chunkCount - first));
+                                       : std::max(0, layout.countOf(g, a.chunkCount));
         for (std::int32_t i = first; i < first + count; ++i)
             if (a.chunks[static_cast<std::size_t>(i)] != FileState::Ok) {
                 ++lost;
-                a.lost.push_back(chunkName(any.stem, i));
+                a.lost.push_back(chunkName(a.stem, i));
             }
         if (g == 0) {
             const bool metaLost = a.manifest != FileState::Ok || a.tree != FileState::Ok;
@@ -592,8 +826,375 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
     }
     a.repairable = repairable;
     a.moreNeeded = totalMissing;
+}
+
+FileState judgeMeta(RecoveryAssessment& a, FileHashes& hashes, const char* name, std::int64_t size,
+                    const std::string& headerSha, Outcome* failed) {
+    if (!a.proven.count(name)) a.proven[name] = headerSha;
+    const FileHashes::Entry* e = nullptr;
+    if (Outcome o = hashes.get(name, &e); !o) {
+        *failed = o;
+        return FileState::Missing;
+    }
+    if (!e->present) return FileState::Missing;
+    return e->size == size && matchesProven(a, name, e->hex) ? FileState::Ok : FileState::Damaged;
+}
+
+}  // namespace
+
+Outcome assessRecovery(const std::string& folder, const std::map<std::string, std::string>* list,
+                       JobControl& control, RecoveryAssessment* out) {
+    *out = RecoveryAssessment{};
+    Scan scan;
+    if (Outcome o = scanRecovery(folder, control, &scan); !o) return o;
+    // Counts no folder of this many files could hold are no set's.
+    const RecFile* malformed = nullptr;
+    for (RecFile& r : scan.files)
+        if (r.read == HeaderRead::Sound && !fitsFolder(r.h, scan.entries))
+            r.read = HeaderRead::Malformed;
+    for (const RecFile& r : scan.files)
+        if (r.read == HeaderRead::Malformed && malformed == nullptr) malformed = &r;
+    const int families = formFamilies(&scan);
+    FileHashes hashes(folder, control);
+    RecoveryAssessment& a = *out;
+    int family = -1;
+    if (Outcome o = chooseFamily(scan, families, list, hashes, &family, &a.decidedBy); !o) return o;
+    if (family < 0) {
+        if (malformed != nullptr)
+            return Outcome::failure(Fault::Malformed, folder + "/" + malformed->name,
+                                    "the recovery header's counts do not fit the set", EINVAL);
+        // Recovery files, all another set's: said, and none of them used.
+        for (const RecFile& r : scan.files)
+            if (r.read == HeaderRead::Sound) a.foreign.push_back(r.name);
+        return Outcome::success();
+    }
+    // Per group what its headers say; an intact one first.
+    std::map<int, Header> groupHeader;
+    for (const RecFile& r : scan.files)
+        if (r.family == family && r.parityIntact) groupHeader.emplace(r.h.group, r.h);
+    for (const RecFile& r : scan.files)
+        if (r.family == family) groupHeader.emplace(r.h.group, r.h);
+    const Header& any = groupHeader.begin()->second;
+    a.present = true;
+    a.stem = any.stem;
+    a.parity = any.parity;
+    a.groups = any.groups;
+    a.chunkCount = any.chunkCount;
+    a.chunkSize = any.chunkSize;
+    a.totalSize = any.totalSize;
+    if (list != nullptr) a.proven = *list;
+
+    Manifest manifest;
+    const bool manifestRead = readManifest(folder, &manifest).ok;
+    const std::int64_t lastSize = any.totalSize - std::int64_t{any.chunkCount - 1} * any.chunkSize;
+    a.chunks.assign(static_cast<std::size_t>(any.chunkCount), FileState::Missing);
+    for (std::int32_t i = 0; i < any.chunkCount; ++i) {
+        Judged j;
+        const std::int64_t want = i == any.chunkCount - 1 ? lastSize : any.chunkSize;
+        if (Outcome o = judgeChunk(folder, a, i, want, groupHeader,
+                                   manifestRead ? &manifest : nullptr, hashes, &j);
+            !o)
+            return o;
+        a.chunks[static_cast<std::size_t>(i)] = j.state;
+    }
+    Outcome failed;
+    a.manifest = judgeMeta(a, hashes, kManifestName, any.manifestSize, any.manifestSha, &failed);
+    if (!failed) return failed;
+    a.tree = any.treeSize == 0 && !plat::pathExists((folder + "/" + kTreeName).c_str())
+                 ? FileState::Ok
+                 : judgeMeta(a, hashes, kTreeName, any.treeSize, any.treeSha, &failed);
+    if (!failed) return failed;
+    const auto g0 = groupHeader.find(0);
+    a.metaCovered = g0 != groupHeader.end() && g0->second.metaShards > 0;
+    judgeRecoveryFiles(scan, family, list, a);
+    countLosses(groupHeader, a);
     return Outcome::success();
 }
+
+namespace {
+
+// What one group needs from a rebuild.
+struct GroupPlan {
+    const Header* h = nullptr;
+    std::vector<int> spare;       // recovery files to rebuild from, by index in the group
+    std::vector<int> lostRecs;    // recovery files to code again
+    std::vector<int> lostShards;  // data shards: chunks, then the meta shards
+    bool metaLost = false;
+};
+
+struct Rebuild {
+    const std::string& folder;
+    const RecoveryAssessment& a;
+    const std::string& outFolder;
+    JobControl& control;
+    std::vector<std::string>* rebuilt;
+    std::vector<char> meta;  // the manifest and tree bytes, whole or rebuilt
+};
+
+// Codes a group stripe by stripe: its k sources in (parity after its header), the rows of
+// tables out, each stripe handed to sink(at, length, outputs).
+template <typename Sink>
+Outcome codeStripes(Rebuild& r, const Header& h, std::vector<Shard>& sources,
+                    const std::vector<bool>& isParity, const std::vector<unsigned char>& tables,
+                    int outputs, Sink sink) {
+    const int k = static_cast<int>(sources.size());
+    const auto stripe = static_cast<std::size_t>(h.stripe);
+    Buffer in = allocate(stripe * static_cast<std::size_t>(k));
+    Buffer out = allocate(stripe * static_cast<std::size_t>(outputs));
+    if (!in || !out) return Outcome::systemFailure(r.folder, ENOMEM);
+    std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
+    std::vector<unsigned char*> outPtr(static_cast<std::size_t>(outputs));
+    for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * stripe;
+    for (int l = 0; l < outputs; ++l) outPtr[static_cast<std::size_t>(l)] = out.get() + l * stripe;
+    for (std::int64_t at = 0; at < r.a.chunkSize; at += h.stripe) {
+        if (r.control.cancelRequested()) return Outcome::cancel();
+        const auto length =
+            static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, r.a.chunkSize - at));
+        for (int i = 0; i < k; ++i) {
+            std::int64_t real = 0;
+            const std::int64_t offset = isParity[static_cast<std::size_t>(i)]
+                                            ? at + static_cast<std::int64_t>(kRecoveryHeaderSize)
+                                            : at;
+            if (Outcome o = readStripe(sources[static_cast<std::size_t>(i)], offset, length,
+                                       inPtr[static_cast<std::size_t>(i)], &real);
+                !o)
+                return o;
+            r.control.advance(real);
+        }
+        ec_encode_data(static_cast<int>(length), k, outputs,
+                       const_cast<unsigned char*>(tables.data()), inPtr.data(), outPtr.data());
+        if (Outcome o = sink(at, length, outPtr); !o) return o;
+    }
+    return Outcome::success();
+}
+
+GroupPlan planGroup(const Rebuild& r, int g, const std::map<std::int64_t, Header>& headers,
+                    const std::map<std::int64_t, bool>& usable) {
+    GroupPlan plan;
+    const RecoveryAssessment& a = r.a;
+    for (int j = 0; j < a.parity; ++j) {
+        const std::int64_t number = std::int64_t{g} * a.parity + j;
+        const auto f = headers.find(number);
+        // A sound header of the set tells the layout even when the parity after it was hit.
+        if (f != headers.end()) plan.h = &f->second;
+        const auto u = usable.find(number);
+        if (u != usable.end() && u->second)
+            plan.spare.push_back(j);
+        else
+            plan.lostRecs.push_back(j);
+    }
+    if (plan.h == nullptr) return plan;
+    const Header& h = *plan.h;
+    plan.metaLost =
+        g == 0 && h.metaShards > 0 && (a.manifest != FileState::Ok || a.tree != FileState::Ok);
+    for (std::int32_t i = 0; i < h.groupChunks; ++i)
+        if (a.chunks[static_cast<std::size_t>(h.firstChunk + i)] != FileState::Ok)
+            plan.lostShards.push_back(i);
+    if (plan.metaLost)
+        for (int m = 0; m < h.metaShards; ++m) plan.lostShards.push_back(h.groupChunks + m);
+    return plan;
+}
+
+// The intact manifest and tree bytes, the first group's meta shards.
+Outcome loadMeta(Rebuild& r, const Header& h) {
+    std::vector<char> treeBytes;
+    if (Outcome o = readWhole(manifestPathOf(r.folder), &r.meta); !o) return o;
+    if (h.treeSize > 0)
+        if (Outcome o = readWhole(r.folder + "/" + kTreeName, &treeBytes); !o) return o;
+    r.meta.insert(r.meta.end(), treeBytes.begin(), treeBytes.end());
+    if (static_cast<std::int64_t>(r.meta.size()) != h.manifestSize + h.treeSize)
+        return Outcome::failure(Fault::Changed, manifestPathOf(r.folder),
+                                "changed since the set was assessed", EIO);
+    return Outcome::success();
+}
+
+// Rebuilt meta bytes are kept only when the witness of each file vouches for them.
+Outcome keepRebuiltMeta(Rebuild& r, const Header& h, const std::vector<char>& bytes) {
+    const auto m = static_cast<std::size_t>(h.manifestSize);
+    const auto t = static_cast<std::size_t>(h.treeSize);
+    if (!matchesProven(r.a, kManifestName, sha256Hex(bytes.data(), m)) ||
+        (t > 0 && !matchesProven(r.a, kTreeName, sha256Hex(bytes.data() + m, t))))
+        return Outcome::failure(Fault::Damaged, manifestPathOf(r.folder),
+                                "the rebuilt manifest does not match its witness", EIO);
+    if (r.a.manifest != FileState::Ok) {
+        if (Outcome o = writeWhole(manifestPathOf(r.outFolder), bytes.data(), m); !o) return o;
+        r.rebuilt->push_back(kManifestName);
+    }
+    if (r.a.tree != FileState::Ok && t > 0) {
+        if (Outcome o = writeWhole(r.outFolder + "/" + kTreeName, bytes.data() + m, t); !o)
+            return o;
+        r.rebuilt->push_back(kTreeName);
+    }
+    r.meta = bytes;
+    return Outcome::success();
+}
+
+// Decodes a group's lost data shards from the k that survive: chunks to files, each
+// kept only when its witness vouches for it, and the meta shards to memory.
+Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
+    const Header& h = *plan.h;
+    const RecoveryAssessment& a = r.a;
+    const int k = h.dataShards;
+    const int n = h.parity;
+    const std::int32_t first = h.firstChunk;
+    const std::int32_t count = h.groupChunks;
+    const std::vector<unsigned char> a0 = matrixFor(k, n);
+    auto isLost = [&](int i) {
+        return std::find(plan.lostShards.begin(), plan.lostShards.end(), i) !=
+               plan.lostShards.end();
+    };
+    // The k rows that survive: intact data shards, then as many parity rows as needed.
+    std::vector<int> rows;
+    for (int i = 0; i < k; ++i)
+        if (!isLost(i)) rows.push_back(i);
+    for (std::size_t s = 0; rows.size() < static_cast<std::size_t>(k); ++s)
+        rows.push_back(k + plan.spare[s]);
+    std::vector<unsigned char> b(static_cast<std::size_t>(k * k));
+    std::vector<unsigned char> inverse(static_cast<std::size_t>(k * k));
+    for (int row = 0; row < k; ++row)
+        std::memcpy(b.data() + row * k, a0.data() + rows[static_cast<std::size_t>(row)] * k,
+                    static_cast<std::size_t>(k));
+    if (gf_invert_matrix(b.data(), inverse.data(), k) != 0)
+        return Outcome::failure(Fault::Unrepairable, r.folder,
+                                "the recovery code cannot be inverted", EIO);
+    const int lostCount = static_cast<int>(plan.lostShards.size());
+    std::vector<unsigned char> decode(static_cast<std::size_t>(lostCount * k));
+    for (int l = 0; l < lostCount; ++l)
+        std::memcpy(decode.data() + l * k,
+                    inverse.data() + plan.lostShards[static_cast<std::size_t>(l)] * k,
+                    static_cast<std::size_t>(k));
+    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * lostCount));
+    ec_init_tables(k, lostCount, decode.data(), tables.data());
+
+    std::vector<Shard> sources(static_cast<std::size_t>(k));
+    std::vector<bool> isParity(static_cast<std::size_t>(k), false);
+    for (int i = 0; i < k; ++i) {
+        const int row = rows[static_cast<std::size_t>(i)];
+        Shard& s = sources[static_cast<std::size_t>(i)];
+        if (row < count) {
+            s.path = r.folder + "/" + chunkName(a.stem, first + row);
+        } else if (row < k) {
+            s.memory = &r.meta;
+            s.offset = (row - count) * a.chunkSize;
+        } else {
+            s.path = recoveryPathOf(r.folder, a.stem, g * n + (row - k));
+            isParity[static_cast<std::size_t>(i)] = true;
+        }
+    }
+    std::vector<plat::File> outs(static_cast<std::size_t>(lostCount));
+    std::vector<std::string> outNames(static_cast<std::size_t>(lostCount));
+    for (int l = 0; l < lostCount; ++l) {
+        const int shard = plan.lostShards[static_cast<std::size_t>(l)];
+        if (shard >= count) continue;
+        outNames[static_cast<std::size_t>(l)] = chunkName(a.stem, first + shard);
+        const std::string path = r.outFolder + "/" + outNames[static_cast<std::size_t>(l)];
+        if (Outcome o =
+                outs[static_cast<std::size_t>(l)].open(path.c_str(), plat::File::Mode::CreateNew);
+            !o)
+            return o;
+    }
+    // Only the manifest and tree bytes of the meta shards, not their padding.
+    std::vector<char> metaRebuilt(
+        plan.metaLost ? static_cast<std::size_t>(h.manifestSize + h.treeSize) : 0);
+    const std::int64_t lastSize = a.totalSize - std::int64_t{a.chunkCount - 1} * a.chunkSize;
+    auto sink = [&](std::int64_t at, std::size_t length, std::vector<unsigned char*>& out) {
+        for (int l = 0; l < lostCount; ++l) {
+            const int shard = plan.lostShards[static_cast<std::size_t>(l)];
+            const unsigned char* bytes = out[static_cast<std::size_t>(l)];
+            if (shard >= count) {
+                const std::int64_t into = (shard - count) * a.chunkSize + at;
+                const auto size = static_cast<std::int64_t>(metaRebuilt.size());
+                if (into < size)
+                    std::memcpy(metaRebuilt.data() + into, bytes,
+                                static_cast<std::size_t>(std::min<std::int64_t>(
+                                    static_cast<std::int64_t>(length), size - into)));
+                continue;
+            }
+            const std::int64_t size = first + shard == a.chunkCount - 1 ? lastSize : a.chunkSize;
+            if (at >= size) continue;
+            const auto keep = static_cast<std::size_t>(
+                std::min<std::int64_t>(static_cast<std::int64_t>(length), size - at));
+            if (Outcome o = outs[static_cast<std::size_t>(l)].write(bytes, keep); !o) return o;
+        }
+        return Outcome::success();
+    };
+    if (Outcome o = codeStripes(r, h, sources, isParity, tables, lostCount, sink); !o) return o;
+    // Every rebuilt chunk must be the chunk that was lost, byte for byte.
+    for (int l = 0; l < lostCount; ++l) {
+        const std::string& name = outNames[static_cast<std::size_t>(l)];
+        if (name.empty()) continue;
+        if (Outcome o = outs[static_cast<std::size_t>(l)].close(); !o) return o;
+        std::string hex;
+        if (Outcome o = hashFile(r.outFolder + "/" + name, &r.control, &hex); !o) return o;
+        if (!matchesProven(a, name, hex))
+            return Outcome::failure(Fault::Damaged, r.folder + "/" + name,
+                                    "the rebuilt chunk does not match its witness", EIO);
+        r.rebuilt->push_back(name);
+    }
+    if (plan.metaLost) return keepRebuiltMeta(r, h, metaRebuilt);
+    return Outcome::success();
+}
+
+// Codes a group's lost recovery files again from its whole data, rebuilt chunks included.
+Outcome recodeLostRecs(Rebuild& r, int g, const GroupPlan& plan) {
+    const Header& h = *plan.h;
+    const RecoveryAssessment& a = r.a;
+    const int k = h.dataShards;
+    const int n = h.parity;
+    const int lostCount = static_cast<int>(plan.lostRecs.size());
+    const std::vector<unsigned char> a0 = matrixFor(k, n);
+    std::vector<unsigned char> rowsOut(static_cast<std::size_t>(lostCount * k));
+    for (int l = 0; l < lostCount; ++l)
+        std::memcpy(rowsOut.data() + l * k,
+                    a0.data() + (k + plan.lostRecs[static_cast<std::size_t>(l)]) * k,
+                    static_cast<std::size_t>(k));
+    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * lostCount));
+    ec_init_tables(k, lostCount, rowsOut.data(), tables.data());
+    std::vector<Shard> sources(static_cast<std::size_t>(k));
+    for (int i = 0; i < k; ++i) {
+        Shard& s = sources[static_cast<std::size_t>(i)];
+        if (i < h.groupChunks) {
+            const std::string name = chunkName(a.stem, h.firstChunk + i);
+            const bool mended =
+                std::find(r.rebuilt->begin(), r.rebuilt->end(), name) != r.rebuilt->end();
+            s.path = (mended ? r.outFolder : r.folder) + "/" + name;
+        } else {
+            s.memory = &r.meta;
+            s.offset = (i - h.groupChunks) * a.chunkSize;
+        }
+    }
+    std::vector<plat::File> outs(static_cast<std::size_t>(lostCount));
+    std::vector<Sha256> hashes(static_cast<std::size_t>(lostCount));
+    for (int l = 0; l < lostCount; ++l) {
+        const std::string path =
+            recoveryPathOf(r.outFolder, a.stem, g * n + plan.lostRecs[static_cast<std::size_t>(l)]);
+        plat::File& out = outs[static_cast<std::size_t>(l)];
+        if (Outcome o = out.open(path.c_str(), plat::File::Mode::CreateNew); !o) return o;
+        if (Outcome o = out.seek(kRecoveryHeaderSize); !o) return o;
+    }
+    auto sink = [&](std::int64_t, std::size_t length, std::vector<unsigned char*>& out) {
+        for (int l = 0; l < lostCount; ++l) {
+            hashes[static_cast<std::size_t>(l)].update(out[static_cast<std::size_t>(l)], length);
+            if (Outcome o = outs[static_cast<std::size_t>(l)].write(
+                    out[static_cast<std::size_t>(l)], length);
+                !o)
+                return o;
+        }
+        return Outcome::success();
+    };
+    const std::vector<bool> isParity(static_cast<std::size_t>(k), false);
+    if (Outcome o = codeStripes(r, h, sources, isParity, tables, lostCount, sink); !o) return o;
+    for (int l = 0; l < lostCount; ++l) {
+        Header again = h;
+        again.index = plan.lostRecs[static_cast<std::size_t>(l)];
+        again.paritySha = hashes[static_cast<std::size_t>(l)].finishHex();
+        if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(l)], again); !o) return o;
+        r.rebuilt->push_back(recName(a.stem, g * n + again.index));
+    }
+    return Outcome::success();
+}
+
+}  // namespace
 
 Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                     const std::string& outFolder, JobControl& control,
@@ -601,262 +1202,47 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
     rebuilt->clear();
     if (!a.present || !a.repairable)
         return Outcome::failure(Fault::Unrepairable, folder, "cannot be repaired", EIO);
-    Found found;
-    JobControl quiet;
-    if (Outcome o = findRecovery(folder, quiet, &found); !o) return o;
-    const std::int64_t lastSize = a.totalSize - (a.chunkCount - 1) * a.chunkSize;
-    std::vector<char> meta;  // the manifest and tree bytes, whole or rebuilt
+    Scan scan;
+    if (Outcome o = scanRecovery(folder, control, &scan); !o) return o;
+    // Only the set's own recovery files, exactly as they were assessed, rebuild anything;
+    // a damaged one of the set still tells the layout.
+    std::map<std::int64_t, Header> headers;
+    std::map<std::int64_t, bool> usable;
+    for (const RecFile& f : scan.files) {
+        if (f.read != HeaderRead::Sound || f.h.stem != a.stem) continue;
+        const std::int64_t number = f.number();
+        if (number >= static_cast<std::int64_t>(a.recoveryFiles.size())) continue;
+        const RecoveryFile& assessed = a.recoveryFiles[static_cast<std::size_t>(number)];
+        if (assessed.state == FileState::Ok && f.parityIntact && f.sha == assessed.sha256) {
+            headers[number] = f.h;
+            usable[number] = true;
+        }
+    }
+    // The set's files whose parity was hit: their headers, when they agree with the rest.
+    for (const RecFile& f : scan.files) {
+        if (f.read != HeaderRead::Sound || f.h.stem != a.stem || headers.count(f.number()) ||
+            f.number() >= static_cast<std::int64_t>(a.recoveryFiles.size()) ||
+            a.recoveryFiles[static_cast<std::size_t>(f.number())].state != FileState::Damaged)
+            continue;
+        if (headers.empty() || sameSet(f.h, headers.begin()->second)) headers[f.number()] = f.h;
+    }
+    if (headers.empty())
+        return Outcome::failure(Fault::Changed, folder,
+                                "its recovery files changed since they were assessed", EIO);
 
+    Rebuild r{folder, a, outFolder, control, rebuilt, {}};
     for (int g = 0; g < a.groups; ++g) {
-        // Any intact recovery file of the group gives its layout.
-        const Header* h = nullptr;
-        std::vector<int> spare;
-        for (int j = 0; j < a.parity; ++j) {
-            const int number = g * a.parity + j;
-            const auto f = found.headers.find(number);
-            if (f == found.headers.end()) continue;
-            // A sound header tells the layout even when the parity after it was hit.
-            h = &f->second;
-            if (found.parityIntact[number]) spare.push_back(j);
-        }
-        std::vector<int> lostRecs;
-        for (int j = 0; j < a.parity; ++j)
-            if (std::find(spare.begin(), spare.end(), j) == spare.end()) lostRecs.push_back(j);
-        if (h == nullptr) continue;  // nothing lost here then, or the set is not repairable
-        const int k = h->dataShards;
-        const int n = h->parity;
-        const std::int32_t first = h->firstChunk;
-        const std::int32_t count = h->groupChunks;
-        const bool metaLost =
-            g == 0 && h->metaShards > 0 && (a.manifest != FileState::Ok || a.tree != FileState::Ok);
-        if (g == 0 && h->metaShards > 0 && !metaLost) {
-            std::vector<char> treeBytes;
-            if (Outcome o = readWhole(manifestPathOf(folder), &meta); !o) return o;
-            if (h->treeSize > 0)
-                if (Outcome o = readWhole(folder + "/" + kTreeName, &treeBytes); !o) return o;
-            meta.insert(meta.end(), treeBytes.begin(), treeBytes.end());
-        }
-        std::vector<int> lostShards;
-        for (std::int32_t i = 0; i < count; ++i)
-            if (a.chunks[static_cast<std::size_t>(first + i)] != FileState::Ok)
-                lostShards.push_back(i);
-        if (metaLost)
-            for (int m = 0; m < h->metaShards; ++m) lostShards.push_back(count + m);
-        if (lostShards.empty() && lostRecs.empty()) continue;
-        if (static_cast<int>(lostShards.size()) > static_cast<int>(spare.size()))
+        const GroupPlan plan = planGroup(r, g, headers, usable);
+        if (plan.h == nullptr) continue;  // nothing lost here then, or the set is not repairable
+        if (g == 0 && plan.h->metaShards > 0 && !plan.metaLost)
+            if (Outcome o = loadMeta(r, *plan.h); !o) return o;
+        if (plan.lostShards.size() > plan.spare.size())
             return Outcome::failure(Fault::Unrepairable, folder,
                                     "cannot be repaired: too many files are lost", EIO);
-
-        const std::vector<unsigned char> a0 = matrixFor(k, n);
-        const auto stripe = static_cast<std::size_t>(h->stripe);
-        Buffer in = allocate(stripe * static_cast<std::size_t>(k));
-        Buffer outBuf = allocate(stripe * static_cast<std::size_t>(std::max<std::size_t>(
-                                              1, std::max(lostShards.size(), lostRecs.size()))));
-        if (!in || !outBuf) return Outcome::systemFailure(folder, ENOMEM);
-
-        // Rebuilt data shards go to files (chunks) or memory (the meta shards).
-        std::vector<char> metaRebuilt(
-            metaLost ? static_cast<std::size_t>(h->metaShards * a.chunkSize) : 0);
-        if (!lostShards.empty()) {
-            // The k rows that survive: intact data shards, then as many parity rows as needed.
-            std::vector<int> rows;
-            for (int i = 0; i < k; ++i)
-                if (std::find(lostShards.begin(), lostShards.end(), i) == lostShards.end())
-                    rows.push_back(i);
-            for (std::size_t s = 0; rows.size() < static_cast<std::size_t>(k); ++s)
-                rows.push_back(k + spare[s]);
-            std::vector<unsigned char> b(static_cast<std::size_t>(k * k));
-            std::vector<unsigned char> inverse(static_cast<std::size_t>(k * k));
-            for (int r = 0; r < k; ++r)
-                std::memcpy(b.data() + r * k, a0.data() + rows[static_cast<std::size_t>(r)] * k,
-                            static_cast<std::size_t>(k));
-            if (gf_invert_matrix(b.data(), inverse.data(), k) != 0)
-                return Outcome::failure(Fault::Unrepairable, folder,
-                                        "the recovery code cannot be inverted", EIO);
-            const int lostCount = static_cast<int>(lostShards.size());
-            std::vector<unsigned char> decode(static_cast<std::size_t>(lostCount * k));
-            for (int l = 0; l < lostCount; ++l)
-                std::memcpy(decode.data() + l * k,
-                            inverse.data() + lostShards[static_cast<std::size_t>(l)] * k,
-                            static_cast<std::size_t>(k));
-            std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * lostCount));
-            ec_init_tables(k, lostCount, decode.data(), tables.data());
-
-            std::vector<Shard> sources(static_cast<std::size_t>(k));
-            for (int r = 0; r < k; ++r) {
-                const int row = rows[static_cast<std::size_t>(r)];
-                Shard& s = sources[static_cast<std::size_t>(r)];
-                if (row < count)
-                    s.path = folder + "/" + chunkName(a.stem, first + row);
-                else if (row < k) {
-                    s.memory = &meta;
-                    s.offset = (row - count) * a.chunkSize;
-                } else {
-                    s.path = recoveryPathOf(folder, a.stem, g * n + (row - k));
-                }
-            }
-            std::vector<plat::File> outs(static_cast<std::size_t>(lostCount));
-            std::vector<std::string> outPaths(static_cast<std::size_t>(lostCount));
-            for (int l = 0; l < lostCount; ++l) {
-                const int shard = lostShards[static_cast<std::size_t>(l)];
-                if (shard >= count) continue;
-                outPaths[static_cast<std::size_t>(l)] =
-                    outFolder + "/" + chunkName(a.stem, first + shard);
-                if (Outcome o = outs[static_cast<std::size_t>(l)].open(
-                        outPaths[static_cast<std::size_t>(l)].c_str(), plat::File::Mode::CreateNew);
-                    !o)
-                    return o;
-            }
-            std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
-            std::vector<unsigned char*> outPtr(static_cast<std::size_t>(lostCount));
-            for (int r = 0; r < k; ++r) inPtr[static_cast<std::size_t>(r)] = in.get() + r * stripe;
-            for (int l = 0; l < lostCount; ++l)
-                outPtr[static_cast<std::size_t>(l)] = outBuf.get() + l * stripe;
-            for (std::int64_t at = 0; at < a.chunkSize; at += h->stripe) {
-                if (control.cancelRequested()) return Outcome::cancel();
-                const auto length =
-                    static_cast<std::size_t>(std::min<std::int64_t>(h->stripe, a.chunkSize - at));
-                for (int r = 0; r < k; ++r) {
-                    const int row = rows[static_cast<std::size_t>(r)];
-                    std::int64_t real = 0;
-                    // Parity lies after its header.
-                    const std::int64_t offset =
-                        row >= k ? at + static_cast<std::int64_t>(kRecoveryHeaderSize) : at;
-                    if (Outcome o = readStripe(sources[static_cast<std::size_t>(r)], offset, length,
-                                               inPtr[static_cast<std::size_t>(r)], &real);
-                        !o)
-                        return o;
-                    control.advance(real);
-                }
-                ec_encode_data(static_cast<int>(length), k, lostCount, tables.data(), inPtr.data(),
-                               outPtr.data());
-                for (int l = 0; l < lostCount; ++l) {
-                    const int shard = lostShards[static_cast<std::size_t>(l)];
-                    if (shard >= count) {
-                        const std::int64_t into = (shard - count) * a.chunkSize + at;
-                        std::memcpy(metaRebuilt.data() + into, outPtr[static_cast<std::size_t>(l)],
-                                    length);
-                        continue;
-                    }
-                    const std::int64_t size =
-                        first + shard == a.chunkCount - 1 ? lastSize : a.chunkSize;
-                    if (at >= size) continue;
-                    const auto keep = static_cast<std::size_t>(
-                        std::min<std::int64_t>(static_cast<std::int64_t>(length), size - at));
-                    if (Outcome o = outs[static_cast<std::size_t>(l)].write(
-                            outPtr[static_cast<std::size_t>(l)], keep);
-                        !o)
-                        return o;
-                }
-            }
-            // Every rebuilt chunk must be the chunk that was lost, byte for byte.
-            for (int l = 0; l < lostCount; ++l) {
-                const int shard = lostShards[static_cast<std::size_t>(l)];
-                if (shard >= count) continue;
-                if (Outcome o = outs[static_cast<std::size_t>(l)].close(); !o) return o;
-                std::string hex;
-                if (Outcome o = hashFile(outPaths[static_cast<std::size_t>(l)], nullptr, &hex); !o)
-                    return o;
-                if (bytesToHex(h->chunkHashes[static_cast<std::size_t>(shard)].data(), 16) !=
-                    hex.substr(0, 32))
-                    return checksumMismatch(outPaths[static_cast<std::size_t>(l)]);
-                rebuilt->push_back(chunkName(a.stem, first + shard));
-            }
-            if (metaLost) {
-                const auto m = static_cast<std::size_t>(h->manifestSize);
-                const auto t = static_cast<std::size_t>(h->treeSize);
-                if (sha256Hex(metaRebuilt.data(), m) != h->manifestSha ||
-                    sha256Hex(metaRebuilt.data() + m, t) != h->treeSha)
-                    return Outcome::failure(Fault::Damaged, folder,
-                                            "the rebuilt manifest does not match", EIO);
-                if (a.manifest != FileState::Ok) {
-                    if (Outcome o = writeWhole(manifestPathOf(outFolder), metaRebuilt.data(), m);
-                        !o)
-                        return o;
-                    rebuilt->push_back(kManifestName);
-                }
-                if (a.tree != FileState::Ok && t > 0) {
-                    if (Outcome o =
-                            writeWhole(outFolder + "/" + kTreeName, metaRebuilt.data() + m, t);
-                        !o)
-                        return o;
-                    rebuilt->push_back(kTreeName);
-                }
-                meta.assign(metaRebuilt.begin(), metaRebuilt.begin() + static_cast<long>(m + t));
-            }
-        }
-        if (lostRecs.empty()) continue;
-
-        // Lost recovery files are coded again from the whole data.
-        const int lostCount = static_cast<int>(lostRecs.size());
-        std::vector<unsigned char> rowsOut(static_cast<std::size_t>(lostCount * k));
-        for (int l = 0; l < lostCount; ++l)
-            std::memcpy(rowsOut.data() + l * k,
-                        a0.data() + (k + lostRecs[static_cast<std::size_t>(l)]) * k,
-                        static_cast<std::size_t>(k));
-        std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * lostCount));
-        ec_init_tables(k, lostCount, rowsOut.data(), tables.data());
-        std::vector<Shard> sources(static_cast<std::size_t>(k));
-        for (int i = 0; i < k; ++i) {
-            Shard& s = sources[static_cast<std::size_t>(i)];
-            if (i < count) {
-                const std::string name = chunkName(a.stem, first + i);
-                const bool mended =
-                    std::find(rebuilt->begin(), rebuilt->end(), name) != rebuilt->end();
-                s.path = (mended ? outFolder : folder) + "/" + name;
-            } else {
-                s.memory = &meta;
-                s.offset = (i - count) * a.chunkSize;
-            }
-        }
-        std::vector<plat::File> outs(static_cast<std::size_t>(lostCount));
-        std::vector<std::unique_ptr<Sha256>> hashes;
-        for (int l = 0; l < lostCount; ++l) {
-            const std::string path =
-                recoveryPathOf(outFolder, a.stem, g * n + lostRecs[static_cast<std::size_t>(l)]);
-            if (Outcome o = outs[static_cast<std::size_t>(l)].open(path.c_str(),
-                                                                   plat::File::Mode::CreateNew);
-                !o)
-                return o;
-            if (Outcome o = outs[static_cast<std::size_t>(l)].seek(kRecoveryHeaderSize); !o)
-                return o;
-            hashes.push_back(std::make_unique<Sha256>());
-        }
-        std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
-        std::vector<unsigned char*> outPtr(static_cast<std::size_t>(lostCount));
-        for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * stripe;
-        for (int l = 0; l < lostCount; ++l)
-            outPtr[static_cast<std::size_t>(l)] = outBuf.get() + l * stripe;
-        for (std::int64_t at = 0; at < a.chunkSize; at += h->stripe) {
-            if (control.cancelRequested()) return Outcome::cancel();
-            const auto length =
-                static_cast<std::size_t>(std::min<std::int64_t>(h->stripe, a.chunkSize - at));
-            for (int i = 0; i < k; ++i) {
-                std::int64_t real = 0;
-                if (Outcome o = readStripe(sources[static_cast<std::size_t>(i)], at, length,
-                                           inPtr[static_cast<std::size_t>(i)], &real);
-                    !o)
-                    return o;
-            }
-            ec_encode_data(static_cast<int>(length), k, lostCount, tables.data(), inPtr.data(),
-                           outPtr.data());
-            for (int l = 0; l < lostCount; ++l) {
-                hashes[static_cast<std::size_t>(l)]->update(outPtr[static_cast<std::size_t>(l)],
-                                                            length);
-                if (Outcome o = outs[static_cast<std::size_t>(l)].write(
-                        outPtr[static_cast<std::size_t>(l)], length);
-                    !o)
-                    return o;
-            }
-        }
-        for (int l = 0; l < lostCount; ++l) {
-            Header again = *h;
-            again.index = lostRecs[static_cast<std::size_t>(l)];
-            again.paritySha = hashes[static_cast<std::size_t>(l)]->finishHex();
-            if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(l)], again); !o)
-                return o;
-            rebuilt->push_back(recName(a.stem, g * n + again.index));
-        }
+        if (!plan.lostShards.empty())
+            if (Outcome o = decodeLostShards(r, g, plan); !o) return o;
+        if (!plan.lostRecs.empty())
+            if (Outcome o = recodeLostRecs(r, g, plan); !o) return o;
     }
     return Outcome::success();
 }

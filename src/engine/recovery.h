@@ -45,12 +45,19 @@ int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64
 Outcome writeRecovery(const RecoverySource& source, JobControl& control,
                       std::vector<ChecksumLine>* lines, std::vector<std::string>* written);
 
-enum class FileState { Ok, Missing, Damaged };
-const char* fileStateName(FileState state);  // "ok", "missing", "damaged"
+// Foreign: a whole, self-consistent recovery file of another set under this set's name.
+enum class FileState { Ok, Missing, Damaged, Foreign };
+const char* fileStateName(FileState state);  // "ok", "missing", "damaged", "foreign"
+
+// What decided a file's state.
+enum class Witness { None, List, Headers, Manifest, Fingerprint };
+const char* witnessName(Witness witness);  // "none", "checksum list", ...
 
 struct RecoveryFile {
     std::string name;  // relative to the chunk folder
     FileState state = FileState::Missing;
+    Witness witness = Witness::None;
+    std::string sha256;  // of the whole file as it was assessed; empty when unread
 };
 
 // What a set's recovery files say about it, and whether it can be made whole.
@@ -70,15 +77,30 @@ struct RecoveryAssessment {
     std::vector<std::string> lost;            // every lost or damaged file, by name
     bool repairable = false;
     int moreNeeded = 0;  // how many more files a repair would need
+    // Recovery files of another set in the folder, under this set's stem: never used.
+    std::vector<std::string> foreign;
+    // What decided which recovery files are the set's own.
+    Witness decidedBy = Witness::None;
+    // The SHA-256 (or, from a recovery header, its first 32 hexadecimal digits) a witness
+    // independent of the recovery files vouches for, by file name: what a rebuilt or
+    // listed file must match.
+    std::map<std::string, std::string> proven;
 };
 
-// Reads every byte of the set's data and recovery files (a chunk is judged by the
-// checksum list when it has one, by the recovery headers otherwise).
+// True when hex begins with, or is, what the witness holds.
+bool matchesProven(const RecoveryAssessment& a, const std::string& name, const std::string& hex);
+
+// Reads every byte of the set's data and recovery files. Which recovery files are the
+// set's own is decided by the checksum list (each file's SHA-256), else by headers that
+// agree with the manifest present, the chunks and each other; the rest are foreign. A
+// chunk is judged by the list, else the headers, else the manifest's fingerprint.
+// Headers whose counts do not fit the folder fail as Malformed before any allocation.
 Outcome assessRecovery(const std::string& folder, const std::map<std::string, std::string>* list,
                        JobControl& control, RecoveryAssessment* out);
 
 // Rebuilds every lost file of a repairable set into outFolder under its own name, each
-// checked before it is kept. *rebuilt gets their names.
+// checked against a witness before it is kept, from recovery files exactly as assessed
+// (a file that changed since is not used). *rebuilt gets their names.
 Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& assessment,
                     const std::string& outFolder, JobControl& control,
                     std::vector<std::string>* rebuilt);
