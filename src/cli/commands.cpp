@@ -337,6 +337,9 @@ int runCheck(const Options& options) {
             std::printf("checksums: not read (--quick)\n");
             break;
     }
+    for (const std::string& name : recovery.foreign)
+        std::printf("foreign: %s is a recovery file of another set\n",
+                    nativeOf(check.chunkDir + "/" + name).c_str());
     bool recoveryWhole = true;
     if (recovery.present) {
         recoveryWhole = recovery.lost.empty();
@@ -367,7 +370,12 @@ int runCheck(const Options& options) {
 int runRepair(const Options& options) {
     jobs::RepairJob job(options.path);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
-    if (int status = runJob(job, options.quiet); status != kExitOk) return status;
+    const int status = runJob(job, options.quiet);
+    // Another set's recovery files are named whatever the repair made of the rest.
+    for (const std::string& name : job.assessment().foreign)
+        std::printf("foreign %s: a recovery file of another set, not used\n",
+                    nativeOf(name).c_str());
+    if (status != kExitOk) return status;
     if (job.rebuilt().empty()) {
         std::printf("nothing to repair: every file of the set is whole\n");
         return kExitOk;

@@ -12,6 +12,7 @@
 #include "engine/checksums.h"
 #include "engine/digest.h"
 #include "engine/fs_primitives.h"
+#include "engine/set_names.h"
 #include "engine/verify.h"
 #include "jobs/cleanup.h"
 #include "platform/encoding.h"
@@ -522,16 +523,31 @@ Outcome JoinJob::attempt() {
 }
 
 Outcome JoinJob::deleteSources() {
+    // The set's own recovery files, judged while its chunks are still there to judge by:
+    // never a file of another set, nor one that only shares the extension.
+    std::vector<std::string> recovery;
+    if (hasRecoveryFiles(originalChunkDir_)) {
+        std::map<std::string, std::string> digests;
+        bool listed = false;
+        const bool listRead = readChecksumList(originalChunkDir_, &listed, &digests).ok;
+        RecoveryAssessment a;
+        if (Outcome o = assessRecovery(originalChunkDir_, listRead && listed ? &digests : nullptr,
+                                       control(), &a);
+            o.cancelled)
+            return o;
+        const SetNames names(originalChunkDir_, a.stem);
+        for (const RecoveryFile& file : a.recoveryFiles)
+            if (file.state == FileState::Ok ||
+                (file.state == FileState::Damaged && file.witness != Witness::None))
+                recovery.push_back(names.pathOf(file.name));
+    }
     // The chunks themselves, never what stands in for them in a rebuilt view.
     std::vector<ChunkCheckEntry> originals = check_.entries;
     for (ChunkCheckEntry& e : originals)
         e.chunkPath = originalChunkDir_ + e.chunkPath.substr(request_.chunkDir.size());
     Outcome o = removeListedChunks(originals);
-    std::vector<plat::DirEntry> entries;
-    if (plat::listDirectory(originalChunkDir_.c_str(), &entries))
-        for (const plat::DirEntry& e : entries)
-            if (e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".rec") == 0)
-                o.absorb(plat::removeFile((originalChunkDir_ + "/" + e.name).c_str()));
+    for (const std::string& path : recovery)
+        if (Outcome r = plat::removeFile(path.c_str()); !r && !r.is(Fault::NotFound)) o.absorb(r);
     return o;
 }
 
@@ -570,9 +586,8 @@ Outcome RepairJob::recodeLostRecovery() {
                                 EIO);
     ChunkSetCheck check;
     if (Outcome o = checkChunkSet(chunkDir_, &check); !o) return o;
-    JobControl quiet;
     if (Outcome o =
-            verifyChunkSet(&check, quiet, std::max(1u, std::thread::hardware_concurrency()));
+            verifyChunkSet(&check, control(), std::max(1u, std::thread::hardware_concurrency()));
         !o)
         return o;
     for (ChunkCheckEntry& e : check.entries)
@@ -593,7 +608,7 @@ Outcome RepairJob::recodeLostRecovery() {
                                 "names recovery files that fit no layout", EINVAL);
     RecoverySource source{chunkDir_, stem, m.chunkCount, chunkSize, m.totalSize, parity, {}, {}};
     for (std::int32_t i = 0; i < m.chunkCount; ++i)
-        source.chunkDigests.push_back(digests[stem + "_" + std::to_string(i) + ".spt"]);
+        source.chunkDigests.push_back(digests[SetNames(chunkDir_, stem).chunkName(i)]);
     const SideNames side = sideNamesOf(chunkDir_, "repair");
     plat::NameLock lock;
     if (Outcome o = lock.acquire(side.lock); !o) return o.is(Fault::Busy) ? busy(chunkDir_) : o;
@@ -683,25 +698,45 @@ Outcome RepairJob::run() {
     Outcome outcome = makeDir(side.partial.c_str());
     if (outcome) outcome = rebuildLost(chunkDir_, assessment_, side.partial, control(), &rebuilt_);
     if (outcome && (listLost || !rebuilt_.empty())) {
-        // The list again, of the set as it now stands.
+        // The list again, of the set as it now stands: only hashes a witness proved.
         std::vector<ChecksumLine> lines;
+        const SetNames names(chunkDir_, assessment_.stem);
         auto add = [&](const std::string& name) {
             const bool mended = std::find(rebuilt_.begin(), rebuilt_.end(), name) != rebuilt_.end();
             std::string hex;
             if (Outcome o =
-                    hashFile((mended ? side.partial : chunkDir_) + "/" + name, nullptr, &hex);
+                    hashFile((mended ? side.partial : chunkDir_) + "/" + name, &control(), &hex);
                 !o)
                 return o;
+            // A rebuilt recovery file is coded from proven bytes; every other file must
+            // still be what its witness vouched for.
+            const bool recoded = mended && names.recoveryNumberOf(name) >= 0;
+            if (!recoded && !matchesProven(assessment_, name, hex))
+                return Outcome::failure(Fault::Unrepairable, names.pathOf(name),
+                                        "nothing vouches for its bytes, so no checksum is written "
+                                        "for it",
+                                        EIO);
             lines.push_back({hex, name});
             return Outcome::success();
         };
         outcome = add(kManifestName);
         for (std::int32_t i = 0; outcome && i < assessment_.chunkCount; ++i)
-            outcome = add(assessment_.stem + "_" + std::to_string(i) + ".spt");
-        if (outcome && plat::pathExists((chunkDir_ + "/" + kTreeName).c_str()))
-            outcome = add(kTreeName);
-        for (std::size_t r = 0; outcome && r < assessment_.recoveryFiles.size(); ++r)
-            outcome = add(assessment_.recoveryFiles[r].name);
+            outcome = add(names.chunkName(i));
+        if (outcome && plat::pathExists(names.treePath().c_str())) outcome = add(kTreeName);
+        for (std::size_t r = 0; outcome && r < assessment_.recoveryFiles.size(); ++r) {
+            const RecoveryFile& file = assessment_.recoveryFiles[r];
+            if (file.state == FileState::Ok && !assessment_.proven.count(file.name)) {
+                // A recovery file of the set whose header agrees with the rest.
+                std::string hex;
+                outcome = hashFile(names.pathOf(file.name), &control(), &hex);
+                if (outcome && hex != file.sha256)
+                    outcome = Outcome::failure(Fault::Changed, names.pathOf(file.name),
+                                               "changed since it was assessed", EIO);
+                if (outcome) lines.push_back({hex, file.name});
+                continue;
+            }
+            outcome = add(file.name);
+        }
         if (outcome) outcome = writeList(side.partial, lines);
         if (outcome) rebuilt_.push_back(kChecksumListName);
     }

@@ -1,0 +1,184 @@
+// Which recovery files are a set's own: a file of another set dropped in is named and never
+// rebuilds anything, a header made to mislead fails fast, and a join that deletes its
+// chunks deletes only the set's own files.
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "engine/sha256.h"
+#include "jobs/jobs.h"
+#include "temp_dir.h"
+
+using namespace morvane;
+using morvane::test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+std::string split(const std::string& source, std::int64_t chunkSize, int recovery) {
+    jobs::SplitOrder order;
+    order.source = q(source);
+    order.chunkSize = chunkSize;
+    order.recovery = recovery;
+    jobs::SplitJob job(order);
+    EXPECT_TRUE(job.prepare());
+    job.execute();
+    EXPECT_TRUE(job.outcome()) << job.outcome().describe();
+    return job.chunkFolder().toStdString();
+}
+
+struct Repaired {
+    Outcome outcome;
+    RecoveryAssessment assessment;
+};
+
+Repaired repair(const std::string& set) {
+    jobs::RepairJob job(q(set));
+    if (Outcome o = job.prepare(); !o) return {o, {}};
+    job.execute();
+    return {job.outcome(), job.assessment()};
+}
+
+Outcome join(const std::string& set, const std::string& out, bool deleteChunks = false) {
+    jobs::JoinJob job(jobs::JoinOrder{q(set), q(out), deleteChunks});
+    if (Outcome o = job.prepare(); !o) return o;
+    job.execute();
+    return job.outcome();
+}
+
+// Two versions of one file: the same name, size and time, bytes apart in chunks 1 and 3
+// past what a fingerprint reads, each split in its own folder.
+struct TwoVersions {
+    TempDir dir;
+    std::string a, b;  // the two chunk folders
+    std::string dataA;
+    TwoVersions(int recovery) {
+        dataA = test::patternBytes(5 * 4096, 7);
+        std::string dataB = dataA;
+        dataB[4096 + 3000] ^= 0x11;
+        dataB[3 * 4096 + 2000] ^= 0x22;
+        fs::create_directories(dir / "a");
+        fs::create_directories(dir / "b");
+        test::writeFile(dir / "a/v.bin", dataA);
+        test::writeFile(dir / "b/v.bin", dataB);
+        fs::last_write_time(dir / "b/v.bin", fs::last_write_time(dir / "a/v.bin"));
+        a = split(dir / "a/v.bin", 4096, recovery);
+        b = split(dir / "b/v.bin", 4096, recovery);
+    }
+};
+
+bool named(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+// With the checksum list, without it, and with one recovery file too few: the foreign file
+// is named and the lost chunk comes back as its own bytes, or not at all.
+TEST(RecoveryWitness, AFileOfAnotherSetNeverRebuildsAnything) {
+    for (const bool keepList : {true, false}) {
+        SCOPED_TRACE(keepList ? "with the list" : "without the list");
+        TwoVersions v(2);
+        const std::string chunk1 = test::readFile(v.a + "/v_1.spt");
+        const std::string ownRec = test::readFile(v.a + "/v_0.rec");
+        ASSERT_NE(ownRec, test::readFile(v.b + "/v_0.rec"));
+        fs::copy_file(v.b + "/v_0.rec", v.a + "/v_0.rec", fs::copy_options::overwrite_existing);
+        fs::remove(v.a + "/v_1.spt");
+        if (!keepList) fs::remove(v.a + "/spt_checksums.sha256");
+        const Repaired r = repair(v.a);
+        ASSERT_TRUE(r.outcome) << r.outcome.describe();
+        EXPECT_TRUE(named(r.assessment.foreign, "v_0.rec"));
+        EXPECT_EQ(r.assessment.recoveryFiles.at(0).state, FileState::Foreign);
+        EXPECT_EQ(test::readFile(v.a + "/v_1.spt"), chunk1);
+        EXPECT_EQ(test::readFile(v.a + "/v_0.rec"), ownRec);
+        ASSERT_TRUE(join(v.a, v.dir / "out"));
+        EXPECT_EQ(test::readFile(v.dir / "out/v.bin"), v.dataA);
+    }
+    {
+        SCOPED_TRACE("one recovery file, and it is another set's");
+        TwoVersions v(1);
+        const std::string list = test::readFile(v.a + "/spt_checksums.sha256");
+        fs::copy_file(v.b + "/v_0.rec", v.a + "/v_0.rec", fs::copy_options::overwrite_existing);
+        fs::remove(v.a + "/v_1.spt");
+        const Repaired r = repair(v.a);
+        EXPECT_FALSE(r.outcome);
+        EXPECT_FALSE(fs::exists(v.a + "/v_1.spt"));
+        EXPECT_EQ(test::readFile(v.a + "/spt_checksums.sha256"), list);
+        EXPECT_FALSE(join(v.a, v.dir / "out"));
+        EXPECT_FALSE(fs::exists(v.dir / "out/v.bin"));
+    }
+}
+
+// A recovery header with a sound checksum and counts past anything the set could hold:
+// assess and repair fail at once as malformed, whatever field was made to lie.
+TEST(RecoveryWitness, HeadersWithAbsurdCountsAreMalformed) {
+    struct Lie {
+        const char* what;
+        std::size_t at;
+        std::int64_t value;
+        int bytes;
+    };
+    const Lie lies[] = {
+        {"groups", 36, 0x7fffffff, 4},
+        {"chunk count", 44, 0x7fffffff, 4},
+        {"chunk size", 48, std::int64_t{1} << 61, 8},
+        {"total size", 56, std::int64_t{1} << 62, 8},
+        {"first chunk", 64, 0x7ffffff0, 4},
+        {"stripe", 28, 0x7fffffc0, 4},
+        {"data shards", 20, 0x7fffffff, 4},
+        {"manifest size", 80, std::int64_t{1} << 40, 8},
+    };
+    TempDir dir;
+    test::writeFile(dir / "h.bin", test::patternBytes(3 * 4096 + 7, 8));
+    const std::string set = split(dir / "h.bin", 4096, 1);
+    const std::string pristine = test::readFile(set + "/h_0.rec");
+    for (const Lie& lie : lies) {
+        SCOPED_TRACE(lie.what);
+        std::string rec = pristine;
+        std::memcpy(rec.data() + lie.at, &lie.value, static_cast<std::size_t>(lie.bytes));
+        Sha256 self;
+        self.update(rec.data(), 4096 - 32);
+        const std::string hex = self.finishHex();
+        for (std::size_t i = 0; i < 32; ++i)
+            rec[4096 - 32 + i] = static_cast<char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        test::writeFile(set + "/h_0.rec", rec);
+        fs::remove(set + "/h_2.spt");
+        const auto start = std::chrono::steady_clock::now();
+        JobControl control;
+        RecoveryAssessment a;
+        const Outcome o = assessRecovery(set, nullptr, control, &a);
+        EXPECT_TRUE(o.is(Fault::Malformed)) << o.describe();
+        EXPECT_TRUE(repair(set).outcome.is(Fault::Malformed));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_FALSE(fs::exists(set + "/h_2.spt"));
+    }
+}
+
+// --delete-chunks takes the set's chunks and its own recovery files, and leaves a
+// recording that only shares the extension, a file of another set and a foreign file
+// under the set's own stem where they are.
+TEST(RecoveryWitness, DeletingChunksLeavesOtherRecFiles) {
+    TwoVersions v(2);
+    fs::create_directories(v.dir / "c");
+    test::writeFile(v.dir / "c/other.bin", test::patternBytes(9000, 9));
+    const std::string other = split(v.dir / "c/other.bin", 4096, 1);
+    test::writeFile(v.a + "/holiday.rec", test::patternBytes(10000, 10));
+    fs::copy_file(other + "/other_0.rec", v.a + "/other_0.rec");
+    const std::string foreign = test::readFile(v.b + "/v_1.rec");
+    fs::copy_file(v.b + "/v_1.rec", v.a + "/v_1.rec", fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(join(v.a, v.dir / "out", true));
+    EXPECT_EQ(test::readFile(v.dir / "out/v.bin"), v.dataA);
+    for (const char* gone : {"v_0.spt", "v_4.spt", "v_0.rec"})
+        EXPECT_FALSE(fs::exists(v.a + "/" + gone)) << gone;
+    EXPECT_EQ(test::readFile(v.a + "/holiday.rec"), test::patternBytes(10000, 10));
+    EXPECT_TRUE(fs::exists(v.a + "/other_0.rec"));
+    EXPECT_EQ(test::readFile(v.a + "/v_1.rec"), foreign);
+}
