@@ -886,6 +886,20 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
 
     Manifest manifest;
     const bool manifestRead = readManifest(folder, &manifest).ok;
+    Outcome failed;
+    a.manifest = judgeMeta(a, hashes, kManifestName, any.manifestSize, any.manifestSha, &failed);
+    if (!failed) return failed;
+    a.tree = any.treeSize == 0 && !plat::pathExists((folder + "/" + kTreeName).c_str())
+                 ? FileState::Ok
+                 : judgeMeta(a, hashes, kTreeName, any.treeSize, any.treeSha, &failed);
+    if (!failed) return failed;
+    // A header that agrees with the manifest's bytes must agree with what they say.
+    if (a.manifest == FileState::Ok && manifestRead &&
+        (manifest.chunkCount != any.chunkCount || manifest.totalSize != any.totalSize))
+        return Outcome::failure(
+            Fault::Malformed,
+            folder + "/" + recName(any.stem, std::int64_t{any.group} * any.parity + any.index),
+            "the recovery header's counts do not fit the manifest", EINVAL);
     const std::int64_t lastSize = any.totalSize - std::int64_t{any.chunkCount - 1} * any.chunkSize;
     a.chunks.assign(static_cast<std::size_t>(any.chunkCount), FileState::Missing);
     for (std::int32_t i = 0; i < any.chunkCount; ++i) {
@@ -897,13 +911,6 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
             return o;
         a.chunks[static_cast<std::size_t>(i)] = j.state;
     }
-    Outcome failed;
-    a.manifest = judgeMeta(a, hashes, kManifestName, any.manifestSize, any.manifestSha, &failed);
-    if (!failed) return failed;
-    a.tree = any.treeSize == 0 && !plat::pathExists((folder + "/" + kTreeName).c_str())
-                 ? FileState::Ok
-                 : judgeMeta(a, hashes, kTreeName, any.treeSize, any.treeSha, &failed);
-    if (!failed) return failed;
     const auto g0 = groupHeader.find(0);
     a.metaCovered = g0 != groupHeader.end() && g0->second.metaShards > 0;
     judgeRecoveryFiles(scan, family, list, a);

@@ -182,3 +182,24 @@ TEST(RecoveryWitness, DeletingChunksLeavesOtherRecFiles) {
     EXPECT_TRUE(fs::exists(v.a + "/other_0.rec"));
     EXPECT_EQ(test::readFile(v.a + "/v_1.rec"), foreign);
 }
+
+// A stop asked for is honoured by the assessment and by the rebuild, which then writes
+// nothing: the caller's control reaches every loop that reads.
+TEST(RecoveryWitness, AStopReachesTheAssessmentAndTheRebuild) {
+    TempDir dir;
+    test::writeFile(dir / "c.bin", test::patternBytes(6 * 65536, 11));
+    const std::string set = split(dir / "c.bin", 65536, 2);
+    fs::remove(set + "/c_3.spt");
+    JobControl control;
+    RecoveryAssessment a;
+    ASSERT_TRUE(assessRecovery(set, nullptr, control, &a));
+    ASSERT_TRUE(a.repairable);
+    control.requestCancel();
+    RecoveryAssessment again;
+    EXPECT_TRUE(assessRecovery(set, nullptr, control, &again).cancelled);
+    fs::create_directories(dir / "built");
+    std::vector<std::string> rebuilt;
+    EXPECT_TRUE(rebuildLost(set, a, dir / "built", control, &rebuilt).cancelled);
+    EXPECT_TRUE(rebuilt.empty());
+    EXPECT_TRUE(fs::is_empty(dir / "built"));
+}
