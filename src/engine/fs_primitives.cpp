@@ -133,24 +133,23 @@ Outcome makeDir(const char* path) {
     return plat::createDirectory(path);
 }
 
-Outcome makeParentDirs(const char* filePath) {
-    const std::size_t length = std::strlen(filePath);
+Outcome makeParentDirs(const std::string& filePath, std::vector<std::string>* made) {
     if (Outcome o = fitsPathField(filePath); !o) return o;
-    const char* end = filePath + length;
-    for (const char* p = filePath; p < end;) {
+    const char* begin = filePath.c_str();
+    const char* end = begin + filePath.size();
+    for (const char* p = begin; p < end;) {
         const std::size_t n = plat::charLength(p, end);
-        if (n == 1 && *p == '/' && p != filePath) {
-            const std::string prefix(filePath, static_cast<std::size_t>(p - filePath));
+        if (n == 1 && *p == '/' && p != begin) {
+            const std::string prefix(begin, static_cast<std::size_t>(p - begin));
             Outcome o = plat::createDirectory(prefix.c_str());
-            if (!o && !o.is(Fault::Exists)) return o;
+            if (o && made != nullptr)
+                made->push_back(prefix);
+            else if (!o && !o.is(Fault::Exists))
+                return o;
         }
         p += n;
     }
     return Outcome::success();
-}
-
-void sleepMs(int milliseconds) {
-    plat::sleepMs(milliseconds);
 }
 
 }  // namespace morvane

@@ -34,9 +34,10 @@ bool holdsBackslash(const std::string& text);
 int cutAtFirstDot(char* name);
 // One folder level; an existing folder is reported as EEXIST.
 Outcome makeDir(const char* path);
-// Every folder on the way to filePath, not the file itself. Existing folders are fine.
-Outcome makeParentDirs(const char* filePath);
-void sleepMs(int milliseconds);
+// Every folder on the way to filePath, not the file itself. Existing folders are fine;
+// each folder made is appended to *made, parents first, when it is given. A filePath
+// ending in "/" makes the folder it names too.
+Outcome makeParentDirs(const std::string& filePath, std::vector<std::string>* made = nullptr);
 
 // Position just after the last "/" or "\\" of text, stepping over two- and four-byte
 // characters, so a trail byte 0x5C is never taken for a separator. 0 when there is none.

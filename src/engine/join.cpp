@@ -62,25 +62,6 @@ Outcome damaged(const std::string& chunkDir, const std::string& what) {
     return Outcome::failure(manifestPathIn(chunkDir), "the manifest is damaged: " + what, EINVAL);
 }
 
-// Every folder on the way to filePath, each recorded when this join made it.
-Outcome makeParents(const std::string& filePath, JoinResult* result) {
-    const char* begin = filePath.c_str();
-    const char* end = begin + filePath.size();
-    for (const char* p = begin; p < end;) {
-        const std::size_t n = plat::charLength(p, end);
-        if (n == 1 && *p == '/' && p != begin) {
-            const std::string prefix(begin, static_cast<std::size_t>(p - begin));
-            Outcome o = makeDir(prefix.c_str());
-            if (o)
-                result->createdFolders.push_back(prefix);
-            else if (!o.is(Fault::Exists))
-                return o;
-        }
-        p += n;
-    }
-    return Outcome::success();
-}
-
 Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mode,
                    JoinResult* result) {
     Outcome o = out.open(path.c_str(), mode);
@@ -318,7 +299,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
             // "/" is never part of a two-byte character, so a plain search finds the parent.
             const std::string parent = outPath.substr(0, outPath.rfind('/'));
             if (parent != lastParent) {
-                if (Outcome o = makeParents(outPath, result); !o) {
+                if (Outcome o = makeParentDirs(outPath, &result->createdFolders); !o) {
                     outcome.absorb(o);
                     continue;
                 }

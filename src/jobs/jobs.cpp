@@ -60,21 +60,7 @@ Outcome claimOutput(const SideNames& side, const std::string& target, plat::Name
 // Makes outputDir and every missing folder above it, recording each one made.
 Outcome makeOutputFolder(const std::string& outputDir, std::vector<std::string>* made) {
     if (plat::pathExists(outputDir.c_str())) return Outcome::success();
-    const char* begin = outputDir.c_str();
-    const char* end = begin + outputDir.size();
-    for (const char* p = begin; p <= end;) {
-        const std::size_t n = p < end ? plat::charLength(p, end) : 1;
-        if (p == end || (n == 1 && *p == '/' && p != begin)) {
-            const std::string level(begin, static_cast<std::size_t>(p - begin));
-            Outcome o = makeDir(level.c_str());
-            if (o)
-                made->push_back(level);
-            else if (!o.is(Fault::Exists))
-                return o;
-        }
-        p += n;
-    }
-    return Outcome::success();
+    return makeParentDirs(outputDir + "/", made);
 }
 
 void removeMadeFolders(std::vector<std::string>* made) {

@@ -341,10 +341,20 @@ TEST(Primitives, MakeParentDirsCreatesEveryLevelButTheFile) {
     const std::string target = dir.path() +
                                "/set/\x81\x5C"
                                "sub/file.bin";
-    ASSERT_TRUE(makeParentDirs(target.c_str()));
+    std::vector<std::string> made;
+    ASSERT_TRUE(makeParentDirs(target, &made));
     EXPECT_TRUE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub")));
     EXPECT_FALSE(test::exists(dir / ("set/" + test::nativeOf("\x81\x5C") + "sub/file.bin")));
-    EXPECT_TRUE(makeParentDirs(target.c_str()));  // existing folders are fine
+    // Only the levels this call made, parents first: a caller removes exactly those.
+    EXPECT_EQ(made, (std::vector<std::string>{dir / "set", dir.path() + "/set/\x81\x5C"
+                                                                        "sub"}));
+    made.clear();
+    EXPECT_TRUE(makeParentDirs(target, &made));  // existing folders are fine
+    EXPECT_TRUE(made.empty());
+    // A trailing separator makes the named folder itself.
+    ASSERT_TRUE(makeParentDirs(dir / "set/leaf/", &made));
+    EXPECT_EQ(made, std::vector<std::string>{dir / "set/leaf"});
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "set/leaf"));
     EXPECT_EQ(makeDir((dir / "set").c_str()).error, EEXIST);
     EXPECT_EQ(makeDir((dir / "no/such").c_str()).error, ENOENT);
 }
@@ -449,5 +459,5 @@ TEST(Primitives, PathsLongerThanTheFieldsAreRefused) {
     EXPECT_FALSE(o);
     EXPECT_EQ(o.error, ENAMETOOLONG);
     EXPECT_EQ(folderSize(dir.path().c_str()), -1);
-    EXPECT_FALSE(makeParentDirs((deep + "/" + std::string(200, 'x')).c_str()));
+    EXPECT_FALSE(makeParentDirs(deep + "/" + std::string(200, 'x')));
 }
