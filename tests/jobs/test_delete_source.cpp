@@ -228,3 +228,21 @@ TEST(DeleteSource, AnOutputFolderReachedThroughALinkIntoTheSourceIsRefused) {
     }
     EXPECT_FALSE(exists(dir / "src/inner/not"));
 }
+
+TEST(DeleteSource, AFailedDeletionSaysTheSetIsComplete) {
+    HookReset reset;
+    TempDir dir;
+    writeFile(dir / "f.bin", "bytes");
+    plat::setFaultHook([&](plat::Op op, const std::string& path) {
+        return op == plat::Op::Remove && path == dir / "f.bin" ? EACCES : 0;
+    });
+    const Splitted s = splitDeleting(dir / "f.bin");
+    ASSERT_TRUE(s.outcome) << s.outcome.describe();
+    EXPECT_TRUE(s.removal.is(Fault::Denied)) << s.removal.describe();
+    EXPECT_NE(s.removal.describe().find("complete at " + dir / "f_spt"), std::string::npos)
+        << s.removal.describe();
+    EXPECT_TRUE(exists(dir / "f.bin"));
+    plat::setFaultHook(nullptr);
+    ASSERT_TRUE(join(s.folder, dir / "back"));
+    EXPECT_EQ(readFile(dir / "back/f.bin"), "bytes");
+}
