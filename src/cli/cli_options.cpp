@@ -54,6 +54,32 @@ struct OptionTable {
     }
 };
 
+// What each command takes besides -h.
+std::vector<const QCommandLineOption*> optionsOf(const OptionTable& t, Command command) {
+    switch (command) {
+        case Command::Split:
+            return {&t.size,         &t.count, &t.output, &t.askPassword, &t.stdinPassword,
+                    &t.deleteSource, &t.force, &t.quiet,  &t.skipSpecial, &t.recovery};
+        case Command::Join:
+            return {&t.output, &t.askPassword, &t.stdinPassword, &t.deleteChunks,
+                    &t.force,  &t.quiet,       &t.noVerify};
+        case Command::Check:
+            return {&t.quick, &t.quiet};
+        case Command::Repair:
+            return {&t.quiet};
+        default:
+            return t.all();
+    }
+}
+
+Command commandNamed(const QString& name) {
+    if (name == "split") return Command::Split;
+    if (name == "join") return Command::Join;
+    if (name == "check") return Command::Check;
+    if (name == "repair") return Command::Repair;
+    return Command::Help;
+}
+
 QString dashed(const QString& name) {
     return (name.size() == 1 ? "-" : "--") + name;
 }
@@ -162,6 +188,9 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     }
     Options o;
     if (parser.isSet(table.help)) {
+        // "split --help" is about split alone.
+        if (!parser.positionalArguments().isEmpty())
+            o.helpAbout = commandNamed(parser.positionalArguments().constFirst());
         *options = o;
         return true;
     }
@@ -178,32 +207,12 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     }
     const QString& command = positional[0];
     const QString operand = command == "split" ? "SOURCE" : "CHUNKDIR";
-    if (command == "split") {
-        o.command = Command::Split;
-        if (!refuseOthers(parser, table, command,
-                          {&table.size, &table.count, &table.output, &table.askPassword,
-                           &table.stdinPassword, &table.deleteSource, &table.force, &table.quiet,
-                           &table.skipSpecial, &table.recovery},
-                          error))
-            return false;
-    } else if (command == "join") {
-        o.command = Command::Join;
-        if (!refuseOthers(parser, table, command,
-                          {&table.output, &table.askPassword, &table.stdinPassword,
-                           &table.deleteChunks, &table.force, &table.quiet, &table.noVerify},
-                          error))
-            return false;
-    } else if (command == "check") {
-        o.command = Command::Check;
-        if (!refuseOthers(parser, table, command, {&table.quick, &table.quiet}, error))
-            return false;
-    } else if (command == "repair") {
-        o.command = Command::Repair;
-        if (!refuseOthers(parser, table, command, {&table.quiet}, error)) return false;
-    } else {
+    o.command = commandNamed(command);
+    if (o.command == Command::Help) {
         *error = "unknown command '" + command + "': split, join, check or repair";
         return false;
     }
+    if (!refuseOthers(parser, table, command, optionsOf(table, o.command), error)) return false;
     if (positional.size() < 2 || positional[1].isEmpty()) {
         *error = command + " needs " + operand;
         return false;
@@ -269,7 +278,44 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     return true;
 }
 
-QString helpText() {
+QString helpText(Command about) {
+    const OptionTable table;
+    // One command's usage, what it does and its options.
+    auto commandHelp = [&](const char* usage, const char* what) {
+        QString text = QString("Usage:\n  morvane-cli %1\n\n%2\n\nOptions:\n").arg(usage, what);
+        std::vector<const QCommandLineOption*> options = optionsOf(table, about);
+        options.push_back(&table.help);
+        for (const QCommandLineOption* option : options)
+            text += QString("  %1  %2\n").arg(optionLabel(*option), -22).arg(option->description());
+        return text;
+    };
+    switch (about) {
+        case Command::Split:
+            return commandHelp(
+                "split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
+                "                    [-r N] [--delete-source] [--skip-special] [-f] [-q]",
+                "Cuts the file or folder SOURCE into the chunk folder DIR/STEM_spt, where STEM\n"
+                "is the name of SOURCE up to its first dot. A folder given through a link is\n"
+                "split as the folder it names. --delete-source deletes only what is still as\n"
+                "the split read it; whatever changed since is kept and named.");
+        case Command::Join:
+            return commandHelp(
+                "join CHUNKDIR [-o DIR] [-p | --password-stdin] [--delete-chunks] [-f]\n"
+                "                   [--no-verify] [-q]",
+                "Rebuilds the file or folder of the chunk set in CHUNKDIR inside DIR, checking\n"
+                "every byte against the set's checksum list.");
+        case Command::Check:
+            return commandHelp("check CHUNKDIR [--quick] [-q]",
+                               "Reads every byte of the set against its checksum list and lists "
+                               "every file\nas ok, changed, damaged, missing, empty, short or "
+                               "long; exits 0 only when all are ok.");
+        case Command::Repair:
+            return commandHelp("repair CHUNKDIR [-q]",
+                               "Writes the lost or damaged files of the set back into CHUNKDIR, "
+                               "rebuilt from\nits recovery chunks.");
+        default:
+            break;
+    }
     QString text =
         "Usage:\n"
         "  morvane-cli split SOURCE (-s SIZE | -n COUNT) [-o DIR] [-p | --password-stdin]\n"
@@ -295,7 +341,6 @@ QString helpText() {
         "into place when it is complete; an existing output is replaced only with -f.\n"
         "\n"
         "Options:\n";
-    const OptionTable table;
     for (const QCommandLineOption* option : table.all())
         text += QString("  %1  %2\n").arg(optionLabel(*option), -22).arg(option->description());
     text +=

@@ -27,15 +27,17 @@ struct Options {
     bool deleteChunks = false;
     bool force = false;
     bool quiet = false;
-    bool noVerify = false;     // join: skip the checksum list
-    bool skipSpecial = false;  // split: leave FIFOs, sockets and devices out
-    int recovery = 0;          // split: recovery chunks
-    bool quickCheck = false;   // check: fingerprints and sizes only
+    bool noVerify = false;              // join: skip the checksum list
+    bool skipSpecial = false;           // split: leave FIFOs, sockets and devices out
+    int recovery = 0;                   // split: recovery chunks
+    bool quickCheck = false;            // check: fingerprints and sizes only
+    Command helpAbout = Command::Help;  // with Command::Help: the command asked about
 };
 
 // arguments[0] is the program. False, with a one-line reason, on a usage error.
 bool parseCommandLine(const QStringList& arguments, Options* options, QString* error);
-QString helpText();
+// The whole help, or one command's.
+QString helpText(Command about = Command::Help);
 
 // A whole number of bytes with an optional suffix K, M or G (powers of 1024). False for
 // anything else, for 0 and for sizes beyond the 64-bit range.

@@ -204,13 +204,21 @@ int runSplit(const Options& options) {
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;
     std::printf("%s\n", utf8Of(job.chunkFolder()).c_str());
     std::fflush(stdout);
+    for (std::size_t i = 0; i < job.kept().size(); ++i)
+        std::fprintf(stderr, "morvane-cli: %s: kept: %s\n", nativeOf(job.kept()[i]).c_str(),
+                     job.keptWhy()[i].c_str());
     if (!job.removal()) {
-        fail(job.removal());
+        const Outcome& removal = job.removal();
+        // What was kept is named above, each with its reason.
+        if (removal.is(Fault::Changed))
+            std::fprintf(stderr,
+                         "morvane-cli: the source was not deleted whole: what changed after the "
+                         "split read it was kept; the chunk set is complete at %s\n",
+                         utf8Of(job.chunkFolder()).c_str());
+        else
+            fail(removal);
         return kExitFailed;
     }
-    for (const std::string& kept : job.kept())
-        std::fprintf(stderr, "morvane-cli: %s: kept: it is not part of the set\n",
-                     nativeOf(kept).c_str());
     return kExitOk;
 }
 

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     }
     switch (options.command) {
         case Command::Help:
-            std::fputs(helpText().toUtf8().constData(), stdout);
+            std::fputs(helpText(options.helpAbout).toUtf8().constData(), stdout);
             return kExitOk;
         case Command::Version:
             std::printf("morvane-cli %s\n", MORVANE_VERSION);

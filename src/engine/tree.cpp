@@ -129,6 +129,7 @@ Outcome walkInto(const std::string& folder, const std::string& relative, Walk* w
             continue;
         }
         walk->tree.entries.push_back(entryOf(d, name));
+        walk->seen.push_back(d.identity);
         if (d.isLink) {
             if (Outcome o = plat::readLink(path.c_str(), &walk->tree.entries.back().linkTarget); !o)
                 return o;
@@ -166,10 +167,15 @@ Outcome walkFolder(const std::string& root, Walk* walk) {
         return o;
     const std::string own = root.substr(slash + 1);
     for (const plat::DirEntry& d : parent)
-        if (d.name == own) walk->tree.entries.push_back(entryOf(d, "."));
-    if (walk->tree.entries.empty())
+        if (d.name == own) {
+            walk->tree.entries.push_back(entryOf(d, "."));
+            walk->seen.push_back(d.identity);
+        }
+    if (walk->tree.entries.empty()) {
         walk->tree.entries.push_back(
             TreeEntry{TreeEntry::Type::Folder, ".", 0755, 0, 0, {}, false, {}});
+        walk->seen.emplace_back();
+    }
     walk->tree.entries.front().type = TreeEntry::Type::Folder;
     return walkInto(root, "", walk);
 }
@@ -195,6 +201,7 @@ Outcome describeFile(const std::string& path, Walk* walk) {
             e.size = info.size;
         }
         walk->tree.entries.push_back(e);
+        walk->seen.push_back(d.identity);
         walk->files.push_back(path);
         walk->fileEntry.push_back(0);
         walk->totalSize = e.size;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/native.h"
 #include "platform/outcome.h"
 
 namespace morvane {
@@ -42,6 +43,9 @@ struct Walk {
     std::vector<std::size_t> fileEntry;  // for each file, its entry in the tree
     std::int64_t totalSize = 0;          // of those files
     std::vector<std::string> specials;   // FIFOs, sockets and devices: not stored
+    // For each tree entry, what stood at its name when it was walked, links not followed:
+    // a deletion after the split removes only what is still that.
+    std::vector<plat::FileIdentity> seen;
 };
 
 // Walks a folder depth first, each folder's entries in the order the system returns them,

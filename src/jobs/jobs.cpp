@@ -31,10 +31,19 @@ QString parentOf(const QString& absolutePath) {
     return dir.absolutePath();
 }
 
-// The same place on disk when it exists, else the same text.
-QString realPath(const QString& path) {
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? path : canonical;
+// The place path stands for with every link resolved, also when its last levels do not
+// exist yet: the deepest existing level resolved, the rest as written.
+QString resolvedPath(const QString& absolutePath) {
+    QString existing = absolutePath;
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0) return absolutePath;
+        rest = existing.mid(slash) + rest;
+        existing = existing.left(slash);
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return canonical.isEmpty() ? absolutePath : QDir::cleanPath(canonical + rest);
 }
 
 Outcome engineTextOf(const QString& text, const char* what, std::string* out) {
@@ -117,6 +126,16 @@ SideNames sideNamesOf(const std::string& folder, const std::string& name) {
     return {stem + "lock", stem + "partial", stem + "old"};
 }
 
+Outcome atFinalPlace(Outcome outcome, const std::string& partial, const std::string& final) {
+    if (outcome.path == partial)
+        outcome.path = final;
+    else if (outcome.path.size() > partial.size() &&
+             outcome.path.compare(0, partial.size(), partial) == 0 &&
+             outcome.path[partial.size()] == '/')
+        outcome.path = final + outcome.path.substr(partial.size());
+    return outcome;
+}
+
 QString displayText(const std::string& engineText) {
     return plat::fromEngineText(engineText);
 }
@@ -167,6 +186,12 @@ Outcome SplitJob::prepare() {
         return why ? Outcome::failure(request_.sourcePath, "not a regular file or folder", EINVAL)
                    : why;
     }
+    // A link's own mode is 0777: the folder's mode comes only from the folder itself.
+    if (kind == 1 && resolvedPath(sourcePath_) != sourcePath_) {
+        sourcePath_ = resolvedPath(sourcePath_);
+        if (Outcome o = engineTextOf(sourcePath_, "the source path", &request_.sourcePath); !o)
+            return refuse(o);
+    }
     if (Outcome o = kind == 1 ? walkFolder(request_.sourcePath, &walk_)
                               : describeFile(request_.sourcePath, &walk_);
         !o)
@@ -208,8 +233,9 @@ Outcome SplitJob::prepare() {
                                     unfit,
                                 EINVAL);
     if (kind == 1) {
-        const QString inside = realPath(output);
-        const QString tree = realPath(sourcePath_);
+        // Through links too: a link in the output path may lead into the source.
+        const QString inside = resolvedPath(output);
+        const QString tree = resolvedPath(sourcePath_);
         if (inside == tree || inside.startsWith(tree + QLatin1Char('/')))
             return refuse(Outcome::failure(
                 request_.outputDir, "the output folder lies inside the source folder", EINVAL));
@@ -264,13 +290,19 @@ Outcome SplitJob::run() {
     if (outcome) outcome = makeDir(side.partial.c_str());
     if (outcome) {
         request_.buildFolder = side.partial;
-        outcome = runSplit(request_, control(), &result_);
+        outcome = atFinalPlace(runSplit(request_, control(), &result_), side.partial, finalFolder_);
         // Every chunk and the manifest, then the folder's entries.
-        if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
-        if (outcome) outcome = plat::syncDirectory(side.partial.c_str());
+        if (outcome)
+            outcome = atFinalPlace(plat::syncFileSystem(side.partial.c_str()), side.partial,
+                                   finalFolder_);
+        if (outcome)
+            outcome =
+                atFinalPlace(plat::syncDirectory(side.partial.c_str()), side.partial, finalFolder_);
         if (outcome && control().cancelRequested()) outcome = Outcome::cancel();
         if (outcome)
-            outcome = commitOutput(side.partial, finalFolder_, side.old, request_.outputDir);
+            outcome =
+                atFinalPlace(commitOutput(side.partial, finalFolder_, side.old, request_.outputDir),
+                             side.partial, finalFolder_);
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
     lock.release();  // its file would keep a made folder from going
@@ -279,8 +311,26 @@ Outcome SplitJob::run() {
 }
 
 Outcome SplitJob::deleteSources() {
-    if (!walk_.tree.folderSet) return removeSplitSource(sourcePath_);
-    return removeSplitTree(request_.sourcePath, walk_.tree, &kept_);
+    std::vector<Kept> kept;
+    Outcome o =
+        walk_.tree.folderSet
+            ? removeSplitTree(request_.sourcePath, walk_, &kept)
+            : removeSplitSource(request_.sourcePath,
+                                walk_.seen.empty() ? plat::FileIdentity{} : walk_.seen[0], &kept);
+    kept_.clear();
+    keptWhy_.clear();
+    for (const Kept& k : kept) {
+        kept_.push_back(k.path);
+        keptWhy_.push_back(k.why);
+    }
+    // The set itself is done: whoever reads this must not take it for lost.
+    if (!o) {
+        std::string native;
+        o.reason += "; the chunk set is complete at " +
+                    (plat::toNativeText(finalFolder_, &native) ? native : finalFolder_) +
+                    ": only deleting the source failed";
+    }
+    return o;
 }
 
 JoinJob::JoinJob(JoinOrder order) : order_(std::move(order)) {}

@@ -62,8 +62,10 @@ public:
     // After a success: what deleting the order's sources met; success when nothing was asked.
     const Outcome& removal() const { return removal_; }
     bool sourcesDeleted() const { return sourcesDeleted_; }
-    // After a deletion: what it left where it was because the set does not hold it.
+    // After a deletion: what it left where it was, because it changed after the job read
+    // it or the set does not hold it; and for each, why (engine text).
     const std::vector<std::string>& kept() const { return kept_; }
+    const std::vector<std::string>& keptWhy() const { return keptWhy_; }
     // True when prepare() refused the order itself (a usage error), not the files.
     bool refusedOrder() const { return refusedOrder_; }
 
@@ -87,6 +89,7 @@ private:
 
 protected:
     std::vector<std::string> kept_;
+    std::vector<std::string> keptWhy_;
 
 private:
     bool refusedOrder_ = false;
@@ -98,6 +101,8 @@ public:
 
     // Measures the source and checks the order: names that the set can hold, an output
     // folder outside a source folder, the chunk size or count, the password's length.
+    // A folder given through a link is split as the folder it names, under that folder's
+    // name and with its mode; without an output folder the set goes beside the link.
     Outcome prepare();
 
     const SplitOrder& order() const { return order_; }
@@ -266,5 +271,9 @@ struct SideNames {
     std::string old;
 };
 SideNames sideNamesOf(const std::string& folder, const std::string& name);
+
+// The outcome with a path under the hidden folder partial, where an output is built, named
+// at final, where the user will look for it.
+Outcome atFinalPlace(Outcome outcome, const std::string& partial, const std::string& final);
 
 }  // namespace morvane::jobs

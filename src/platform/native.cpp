@@ -56,6 +56,16 @@ Kind kindOf(const struct stat& st) {
     return Kind::Other;
 }
 
+FileIdentity identityOf(const struct stat& st) {
+    FileIdentity id;
+    id.size = static_cast<std::int64_t>(st.st_size);
+    id.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return id;
+}
+
 }  // namespace
 
 void setFaultHook(FaultHook hook) {
@@ -102,6 +112,7 @@ Outcome listDirectory(const char* path, std::vector<DirEntry>* entries) {
             return Outcome::systemFailure(std::string(path) + "/" + entry.name, errno);
         }
         entry.isLink = S_ISLNK(st.st_mode);
+        entry.identity = identityOf(st);
         entry.isSpecial = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
         entry.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
         entry.modifiedNs =
@@ -457,9 +468,18 @@ Outcome File::identity(FileIdentity* id) {
     if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return Outcome::systemFailure(path_, errno);
-    id->size = static_cast<std::int64_t>(st.st_size);
-    id->modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    id->changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    *id = identityOf(st);
+    return Outcome::success();
+}
+
+Outcome linkIdentity(const char* path, FileIdentity* id) {
+    *id = FileIdentity{};
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Stat, path)) return Outcome::systemFailure(path, e);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) return Outcome::systemFailure(path, errno);
+    *id = identityOf(st);
     return Outcome::success();
 }
 

@@ -24,6 +24,17 @@ struct StatInfo {
 // Follows symbolic links. A path that does not exist gives Kind::Missing and a failure.
 Outcome statPath(const char* path, StatInfo* info);
 
+// What tells a file's content changed: size, modification and change time; and which file
+// a name stands for, which tells a file put in another's place.
+struct FileIdentity {
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 struct DirEntry {
     std::string name;  // engine text
     // File: a regular file, or a link to one. Folder: a real folder, never a link.
@@ -36,6 +47,7 @@ struct DirEntry {
     bool isSpecial = false;  // a FIFO, socket or device
     std::uint32_t mode = 0;  // permission bits, sticky included
     std::int64_t modifiedNs = 0;
+    FileIdentity identity;  // of the entry itself, links not followed
 };
 
 // The entries of a folder in the order the system returns them, without "." and "..".
@@ -70,13 +82,8 @@ Outcome syncFileSystem(const char* path);
 // Makes a folder's entries (new names, renames, removals) durable.
 Outcome syncDirectory(const char* path);
 
-// What tells a file's content changed: size, modification and change time.
-struct FileIdentity {
-    std::int64_t size = 0;
-    std::int64_t modifiedNs = 0;
-    std::int64_t changedNs = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
+// What stands at path itself, links not followed.
+Outcome linkIdentity(const char* path, FileIdentity* id);
 
 // An exclusive claim on a name for the time of one job, between processes: a lock file
 // beside it, held with flock. The kernel drops the claim when a process dies, so a lock

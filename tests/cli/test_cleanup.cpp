@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "jobs/cleanup.h"
+#include "platform/native.h"
 #include "temp_dir.h"
 
 using namespace morvane;
@@ -30,13 +31,17 @@ TEST(Cleanup, SourceFolderGoesWholeButLinksAreNotFollowed) {
     writeFile(dir / "elsewhere/keep", "4");
     ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "src/a/link").c_str()), 0);
 
-    ASSERT_TRUE(removeSplitSource(q(dir / "src")));
+    ASSERT_TRUE(removeFolderTree(q(dir / "src")));
     EXPECT_FALSE(exists(dir / "src"));
     EXPECT_TRUE(exists(dir / "elsewhere/keep"));
 
     // A link given as the source: only the link goes.
-    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "alias").c_str()), 0);
-    ASSERT_TRUE(removeSplitSource(q(dir / "alias")));
+    ASSERT_EQ(::symlink((dir / "elsewhere/keep").c_str(), (dir / "alias").c_str()), 0);
+    plat::FileIdentity seen;
+    ASSERT_TRUE(plat::linkIdentity((dir / "alias").c_str(), &seen));
+    std::vector<Kept> kept;
+    ASSERT_TRUE(removeSplitSource(dir / "alias", seen, &kept));
+    EXPECT_TRUE(kept.empty());
     EXPECT_FALSE(exists(dir / "alias"));
     EXPECT_TRUE(exists(dir / "elsewhere/keep"));
 }
@@ -44,13 +49,23 @@ TEST(Cleanup, SourceFolderGoesWholeButLinksAreNotFollowed) {
 TEST(Cleanup, SourceFileAndFailuresNameThePath) {
     TempDir dir;
     writeFile(dir / "f.bin", "x");
-    ASSERT_TRUE(removeSplitSource(q(dir / "f.bin")));
-    EXPECT_FALSE(exists(dir / "f.bin"));
+    plat::FileIdentity seen;
+    ASSERT_TRUE(plat::linkIdentity((dir / "f.bin").c_str(), &seen));
+    std::vector<Kept> kept;
+    // Another file of the same size under the name: kept, and the outcome says so.
+    writeFile(dir / "g.bin", "y");
+    std::filesystem::rename(dir / "g.bin", dir / "f.bin");
+    const Outcome replaced = removeSplitSource(dir / "f.bin", seen, &kept);
+    EXPECT_TRUE(replaced.is(Fault::Changed));
+    EXPECT_EQ(replaced.path, dir / "f.bin");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(exists(dir / "f.bin"));
 
-    const Outcome missing = removeSplitSource(q(dir / "f.bin"));
-    EXPECT_FALSE(missing);
-    EXPECT_EQ(missing.path, dir / "f.bin");
-    EXPECT_EQ(missing.error, ENOENT);
+    ASSERT_TRUE(plat::linkIdentity((dir / "f.bin").c_str(), &seen));
+    ASSERT_TRUE(removeSplitSource(dir / "f.bin", seen, &kept));
+    EXPECT_FALSE(exists(dir / "f.bin"));
+    // Already gone: nothing of it is lost by the deletion.
+    EXPECT_TRUE(removeSplitSource(dir / "f.bin", seen, &kept));
 
     writeFile(dir / "plain", "x");
     EXPECT_FALSE(removeFolderTree(q(dir / "plain")));  // a file is not a tree

@@ -1,10 +1,13 @@
 // Runs the real morvane-cli on real files.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -286,6 +289,108 @@ TEST(CliDelete, SourceAndChunksGoOnlyAfterSuccess) {
     EXPECT_EQ(treeOf(dir / "tree_spt").size(), 3u);
     EXPECT_TRUE(exists(dir / "tree_spt/spt_config.qorvelx"));
     EXPECT_TRUE(exists(dir / "tree_spt/spt_checksums.sha256"));
+}
+
+// A file changed at the moment the split has read it, while the rest of the folder is still
+// being read: the real program must keep it, name it, and fail with the set whole.
+TEST(CliDelete, WhatChangedAfterTheSplitReadItIsKeptAndNamed) {
+    for (const std::string kind : {"append", "rewrite", "replace", "added"}) {
+        SCOPED_TRACE(kind);
+        TempDir dir;
+        const std::string src = dir / "src";
+        fs::create_directories(src);
+        for (const char* name : {"a", "b", "c", "d"}) writeFile(src + "/" + name, "");
+        // The first file of the walk is the one changed; the others give the change time.
+        std::string first;
+        if (DIR* d = ::opendir(src.c_str())) {
+            while (const dirent* e = ::readdir(d))
+                if (e->d_name[0] != '.') {
+                    first = e->d_name;
+                    break;
+                }
+            ::closedir(d);
+        }
+        ASSERT_FALSE(first.empty());
+        const std::string victim = src + "/" + first;
+        for (const char* name : {"a", "b", "c", "d"})
+            writeFile(src + "/" + name, name == first ? "first" : patternBytes(4 << 20, 5));
+        const std::string added = src + "/newcomer";
+
+        const int watch = inotify_init1(0);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, victim.c_str(), IN_CLOSE_NOWRITE), 0);
+        TempDir io;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, (io / "out").c_str(), O_WRONLY | O_CREAT,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (io / "err").c_str(), O_WRONLY | O_CREAT,
+                                         0600);
+        std::vector<std::string> args = {"split", src, "-s", "1M", "-q", "--delete-source"};
+        std::vector<char*> argv = argvOf(args);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        pollfd ready{watch, POLLIN, 0};
+        const bool closed = poll(&ready, 1, 20000) == 1;
+        if (closed) {
+            if (kind == "append") {
+                writeFile(victim, "first and more");
+            } else if (kind == "rewrite") {
+                struct stat st {};
+                ::stat(victim.c_str(), &st);
+                const int fd = ::open(victim.c_str(), O_WRONLY);
+                EXPECT_EQ(::pwrite(fd, "FIRST", 5, 0), 5);
+                const struct timespec times[2] = {st.st_atim, st.st_mtim};
+                ::futimens(fd, times);
+                ::close(fd);
+            } else if (kind == "replace") {
+                writeFile(dir / "other", "other");
+                fs::rename(dir / "other", victim);
+            } else {
+                writeFile(added, "new");
+            }
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ::close(watch);
+        ASSERT_TRUE(closed) << "the split never read " << victim;
+        ASSERT_TRUE(WIFEXITED(status));
+        const std::string err = readFile(io / "err");
+        EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+        const std::string changed = kind == "added" ? added : victim;
+        EXPECT_NE(err.find(changed + ": kept"), std::string::npos) << err;
+        EXPECT_NE(err.find("complete at " + dir / "src_spt"), std::string::npos) << err;
+        EXPECT_EQ(readFile(io / "out"), dir / "src_spt\n");
+        EXPECT_TRUE(exists(changed));
+        ASSERT_EQ(cli({"join", dir / "src_spt", "-o", dir / "back", "-q"}).status, 0);
+        EXPECT_EQ(readFile(dir / "back/src/" + first), "first");
+        EXPECT_FALSE(exists(dir / "back/src/newcomer"));
+    }
+}
+
+TEST(CliHelp, EachCommandShowsItsOwnUsage) {
+    const std::vector<std::string> commands = {"split", "join", "check", "repair"};
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        for (const char* flag : {"--help", "-h"}) {
+            const Result run = cli({command, flag});
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_NE(run.out.find("Usage:\n  morvane-cli " + command + " "), std::string::npos)
+                << run.out;
+            for (const std::string& other : commands) {
+                if (other == command) continue;
+                EXPECT_EQ(run.out.find("morvane-cli " + other + " "), std::string::npos) << run.out;
+            }
+        }
+    }
+    EXPECT_NE(cli({"split", "--help"}).out.find("--delete-source"), std::string::npos);
+    EXPECT_EQ(cli({"check", "--help"}).out.find("--delete-source"), std::string::npos);
+    // Without a command, the whole help.
+    const Result all = cli({"--help"});
+    EXPECT_EQ(all.status, 0);
+    for (const std::string& command : commands)
+        EXPECT_NE(all.out.find("morvane-cli " + command + " "), std::string::npos);
 }
 
 TEST(CliFaults, FullDiskIsReportedAndNothingIsDeleted) {
