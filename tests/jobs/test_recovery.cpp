@@ -7,30 +7,17 @@
 #include <filesystem>
 #include <vector>
 
+#include "job_util.h"
 #include "jobs/jobs.h"
 #include "temp_dir.h"
 
 using namespace morvane;
+using morvane::test::q;
+using morvane::test::split;
 using morvane::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-std::string split(const std::string& source, std::int64_t chunkSize, int recovery) {
-    jobs::SplitOrder order;
-    order.source = q(source);
-    order.chunkSize = chunkSize;
-    order.recovery = recovery;
-    jobs::SplitJob job(order);
-    EXPECT_TRUE(job.prepare());
-    job.execute();
-    EXPECT_TRUE(job.outcome()) << job.outcome().describe();
-    return job.chunkFolder().toStdString();
-}
 
 Outcome join(const std::string& set, const std::string& out) {
     jobs::JoinJob job(jobs::JoinOrder{q(set), q(out), false});
