@@ -582,12 +582,14 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
     const std::int64_t count = m.chunkCount;
     const std::int64_t fullSize = fullChunkSize(m, check->entries);
     for (ChunkCheckEntry& e : check->entries) {
-        if (e.state != ChunkState::Ok) continue;
+        // A chunk whose size is wrong is named by its size, even when that changed its
+        // fingerprint too.
+        if (e.state != ChunkState::Ok && e.state != ChunkState::Changed) continue;
         const bool last = e.chunkIndex == count - 1;
         const std::int64_t lastSize =
             count > 1 ? m.totalSize - (count - 1) * fullSize : m.totalSize;
         if (e.size == 0 && m.totalSize > 0)
-            e.state = ChunkState::Empty;
+            e.state = e.state == ChunkState::Ok ? ChunkState::Empty : e.state;
         else if (!last && e.size < fullSize)
             e.state = ChunkState::Short;
         else if (!last && e.size > fullSize)
