@@ -459,7 +459,7 @@ Outcome JoinJob::attempt() {
     if (Outcome o = checkChunkSet(request_.chunkDir, &now); !o) return o;
     if (now.manifest.sourceName != name ||
         now.manifest.passwordDigest != check_.manifest.passwordDigest)
-        return Outcome::failure(manifestPathOf(request_.chunkDir),
+        return Outcome::failure(Fault::Changed, manifestPathOf(request_.chunkDir),
                                 "the chunk set changed since it was listed");
     if (const auto problems = now.problems(); !problems.empty())
         return Outcome::failure(Fault::Damaged, request_.chunkDir, problemsText(problems), EIO);
