@@ -336,7 +336,14 @@ int runCheck(const Options& options) {
             std::printf("checksums: every byte checked\n");
             break;
         case ChecksumList::Absent:
-            std::printf("checksums: none; only sizes and fingerprints were checked\n");
+            if (check.listLost())
+                std::printf("checksums: the list is lost%s\n",
+                            recovery.present
+                                ? "; the recovery headers' hashes judged the chunks, and a join "
+                                  "goes by them (a repair writes the list anew)"
+                                : "; only sizes and fingerprints were checked");
+            else
+                std::printf("checksums: none; only sizes and fingerprints were checked\n");
             break;
         case ChecksumList::Damaged:
             std::printf("checksums: the list is damaged\n");
@@ -372,7 +379,10 @@ int runCheck(const Options& options) {
             shown = shown || problem.rfind(file.path + ":", 0) == 0;
         if (!shown) std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
     }
-    return check.intact() && recoveryWhole ? kExitOk : kExitFailed;
+    if (check.listLost())
+        std::fprintf(stderr, "morvane-cli: %s: the checksum list is lost\n",
+                     nativeOf(check.chunkDir + "/" + kChecksumListName).c_str());
+    return check.intact() && recoveryWhole && !check.listLost() ? kExitOk : kExitFailed;
 }
 
 int runRepair(const Options& options) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -16,6 +18,7 @@
 #include "engine/fs_primitives.h"
 #include "engine/manifest.h"
 #include "engine/mover.h"
+#include "engine/set_names.h"
 #include "engine/sha256.h"
 #include "engine/verify.h"
 #include "platform/encoding.h"
@@ -388,6 +391,8 @@ const char* chunkStateName(ChunkState state) {
             return "long";
         case ChunkState::Damaged:
             return "damaged";
+        case ChunkState::Special:
+            return "special";
     }
     return "?";
 }
@@ -426,8 +431,13 @@ std::vector<std::string> ChunkSetCheck::problems() const {
             case ChunkState::Damaged:
                 found.push_back(e.chunkPath + ": does not match its checksum");
                 break;
+            case ChunkState::Special:
+                found.push_back(e.chunkPath +
+                                ": not a regular file (a FIFO, socket or device), not read");
+                break;
         }
     }
+    found.insert(found.end(), manifestFaults.begin(), manifestFaults.end());
     if (checksumList == ChecksumList::Damaged) found.push_back(listProblem);
     for (const ListedFile& f : listedFiles)
         if (f.state != ChunkState::Ok)
@@ -441,49 +451,136 @@ std::vector<std::string> ChunkSetCheck::problems() const {
     return found;
 }
 
+namespace {
+
+// The size every chunk but the last was cut to. The size most of them share decides, so
+// that one chunk grown or cut short is named alone; among equally common sizes, one that
+// leaves the last chunk between 1 byte and a full chunk of the total.
+std::int64_t fullChunkSize(const Manifest& m, const std::vector<ChunkCheckEntry>& entries) {
+    std::map<std::int64_t, std::int64_t> seen;
+    for (const ChunkCheckEntry& e : entries)
+        if (e.chunkIndex != m.chunkCount - 1 && e.size > 0) ++seen[e.size];
+    auto fits = [&](std::int64_t size) {
+        const std::int64_t rest = m.totalSize - (m.chunkCount - 1) * size;
+        return rest >= 1 && rest <= size;
+    };
+    std::int64_t best = 0;
+    std::int64_t bestCount = 0;
+    for (const auto& [size, n] : seen)
+        if (n > bestCount || (n == bestCount && fits(size) && !fits(best))) {
+            best = size;
+            bestCount = n;
+        }
+    return best;
+}
+
+// The manifest checks a join makes as it writes, made before anything is written, so that
+// a check passes exactly the sets a join accepts.
+void checkFileRecords(const ChunkSetCheck& check, std::vector<std::string>* faults) {
+    const Manifest& m = check.manifest;
+    if (m.files.empty()) return;
+    const std::string manifestPath = manifestPathOf(check.chunkDir);
+    auto fault = [&](const std::string& what) {
+        faults->push_back(manifestPath + ": the manifest is damaged: " + what);
+    };
+    std::map<std::int32_t, std::int64_t> sizeOf;
+    for (const ChunkCheckEntry& e : check.entries) sizeOf[e.chunkIndex] = e.size;
+    std::int64_t recorded = 0;
+    bool overflow = false;
+    for (const FileRecord& r : m.files) {
+        const std::string& rel = r.relativeName;
+        if (!staysInside(rel)) {
+            fault("the name \"" + rel + "\" would lead outside the target folder");
+            continue;
+        }
+        if (r.pieceOffset < 0 || r.pieceLength < 0) {
+            fault("a negative offset or length for " + rel);
+            continue;
+        }
+        if (r.pieceLength > INT64_MAX - recorded) overflow = true;
+        if (!overflow) recorded += r.pieceLength;
+        if (r.pieceLength == 0) continue;
+        if (r.chunkIndex < 0 || r.chunkIndex >= m.chunkCount) {
+            fault("a piece of " + rel + " lies in chunk " + std::to_string(r.chunkIndex) +
+                  ", which the set does not have");
+            continue;
+        }
+        const auto size = sizeOf.find(r.chunkIndex);
+        if (size != sizeOf.end() && size->second >= 0 &&
+            (r.pieceOffset > size->second || r.pieceLength > size->second - r.pieceOffset))
+            fault("a piece of " + rel + " reaches past the end of chunk " +
+                  std::to_string(r.chunkIndex));
+    }
+    if (overflow || recorded != m.totalSize)
+        fault("its pieces hold " + (overflow ? std::string("more") : std::to_string(recorded)) +
+              " bytes, but its total is " + std::to_string(m.totalSize));
+}
+
+}  // namespace
+
+Outcome checkSourceNameOf(const std::string& chunkDir, const Manifest& manifest) {
+    return checkSourceName(chunkDir, manifest.sourceName);
+}
+
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
     *check = ChunkSetCheck{};
     check->chunkDir = chunkDir;
     check->hasChecksumList = plat::pathExists((chunkDir + "/" + kChecksumListName).c_str());
     if (Outcome o = readManifest(chunkDir, &check->manifest); !o) return o;
     const Manifest& m = check->manifest;
+    if (Outcome o = checkSourceNameOf(chunkDir, m); !o)
+        return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);
     const std::string stem = stemOf(m.sourceName);
-    std::int64_t fullSize = 0;  // the size of every chunk but the last
+    const SetNames setNames(chunkDir, stem);
     for (const ChunkRecord& r : m.chunks) {
         ChunkCheckEntry entry;
         entry.chunkIndex = r.chunkIndex;
-        entry.chunkPath = chunkPathOf(chunkDir, stem, r.chunkIndex);
+        entry.chunkPath = setNames.chunkPath(r.chunkIndex);
         entry.storedFingerprint = r.fingerprint;
+        // Something other than a file is never opened: a FIFO would wait for a writer.
+        plat::StatInfo info;
+        const bool present = plat::statPath(entry.chunkPath.c_str(), &info).ok;
+        if (present && info.kind != plat::Kind::File) {
+            entry.state = ChunkState::Special;
+            check->entries.push_back(std::move(entry));
+            continue;
+        }
         char current[kDigestText] = {};
         // A chunk that cannot be read never matches, not even a record whose
         // fingerprint is empty because the split could not write that chunk either.
-        const bool readable = chunkFingerprint(entry.chunkPath.c_str(), current, &entry.size).ok;
+        const bool readable =
+            present && chunkFingerprint(entry.chunkPath.c_str(), current, &entry.size).ok;
         entry.matches = readable && entry.storedFingerprint == current;
         if (!readable) entry.size = fileSize(entry.chunkPath.c_str());
         entry.state = !readable        ? ChunkState::Missing
                       : !entry.matches ? ChunkState::Changed
                                        : ChunkState::Ok;
-        if (r.chunkIndex != m.chunkCount - 1) fullSize = std::max(fullSize, entry.size);
         check->entries.push_back(std::move(entry));
     }
     // A split that met a full disk, or a source that shrank, leaves chunks whose stored
     // fingerprints match their short contents: only their sizes give them away. Every
     // chunk but the last has the same size, and the last holds what is left.
     const std::int64_t count = m.chunkCount;
+    const std::int64_t fullSize = fullChunkSize(m, check->entries);
     for (ChunkCheckEntry& e : check->entries) {
-        if (e.state != ChunkState::Ok) continue;
+        // A chunk whose size is wrong is named by its size, even when that changed its
+        // fingerprint too.
+        if (e.state != ChunkState::Ok && e.state != ChunkState::Changed) continue;
         const bool last = e.chunkIndex == count - 1;
         const std::int64_t lastSize =
             count > 1 ? m.totalSize - (count - 1) * fullSize : m.totalSize;
         if (e.size == 0 && m.totalSize > 0)
-            e.state = ChunkState::Empty;
+            e.state = e.state == ChunkState::Ok ? ChunkState::Empty : e.state;
         else if (!last && e.size < fullSize)
             e.state = ChunkState::Short;
+        else if (!last && e.size > fullSize)
+            e.state = ChunkState::Long;
         else if (last && e.size < lastSize)
             e.state = ChunkState::Short;
         else if (last && e.size > lastSize)
             e.state = ChunkState::Long;
     }
+    checkFileRecords(*check, &check->manifestFaults);
     // Leftovers of an older, longer set under the same stem.
     std::vector<plat::DirEntry> names;
     if (plat::listDirectory(chunkDir.c_str(), &names)) {
@@ -501,6 +598,9 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
             if (std::stoll(digits) >= count) check->strays.push_back(chunkDir + "/" + n);
         }
         std::sort(check->strays.begin(), check->strays.end());
+        for (const plat::DirEntry& d : names)
+            if (d.name == kTreeName || setNames.recoveryNumberOf(d.name) >= 0)
+                check->listExpected = true;
     }
     return Outcome::success();
 }

@@ -46,8 +46,9 @@ enum class ChunkState {
     Changed,  // does not match its fingerprint
     Empty,    // holds nothing, though the set has bytes for it
     Short,    // smaller than the set's other chunks need it to be
-    Long,     // the last chunk, larger than the set's total leaves for it
+    Long,     // larger than the set's other chunks, or than its total leaves for the last
     Damaged,  // matches its fingerprint, but not its checksum: changed past its head
+    Special,  // a FIFO, socket or device where the chunk should be: never opened
 };
 const char* chunkStateName(ChunkState state);  // "ok", "missing", "changed", "empty", ...
 
@@ -83,6 +84,14 @@ struct ChunkSetCheck {
     std::vector<ListedFile> listedFiles;
     // Chunk files of the set's stem numbered beyond its count: an older set's leftovers.
     std::vector<std::string> strays;
+    // What does not hold together in the manifest's file records: names leading outside,
+    // pieces beyond their chunk, pieces that do not add up to the total. A join refuses
+    // such a set as surely as a damaged chunk.
+    std::vector<std::string> manifestFaults;
+    // The set has a tree file or recovery chunks, so its split wrote a checksum list too:
+    // without one, only the recovery headers can tell a chunk damaged past its head.
+    bool listExpected = false;
+    bool listLost() const { return listExpected && !hasChecksumList; }
     // Every chunk is in state Ok, their sizes add up to the total, and the manifest holds
     // every record it counts.
     bool intact() const;
@@ -91,8 +100,13 @@ struct ChunkSetCheck {
     std::vector<std::string> problems() const;
 };
 
+// Refuses a source name that is not one plain file name: a join builds its output and
+// side names from it, and nothing may lead outside the output folder.
+Outcome checkSourceNameOf(const std::string& chunkDir, const Manifest& manifest);
+
 // Reads chunkDir's manifest and fingerprints every chunk it lists. A folder without a
-// valid manifest is a failure that says why.
+// valid manifest, or with a source name that is not a plain file name, is a failure
+// that says why.
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check);
 
 // Reads every byte of every file the set's checksum list names, on up to threads threads,

@@ -79,7 +79,7 @@ Outcome ChunkVerifier::finishCurrent() {
     const std::string path = chunkPathOf(chunkDir_, stem_, index);
     const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
     if (digest == digests_.end())
-        return Outcome::failure(path, "is not in the checksum list", EINVAL);
+        return Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL);
     if (!inOrder_) {
         hash_.finishHex();
         return check(index, digest->second);
@@ -111,9 +111,10 @@ Outcome ChunkVerifier::finish() {
         done_[static_cast<std::size_t>(i)] = true;
         const std::string path = chunkPathOf(chunkDir_, stem_, i);
         const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
-        failed_.absorb(digest == digests_.end()
-                           ? Outcome::failure(path, "is not in the checksum list", EINVAL)
-                           : check(i, digest->second));
+        failed_.absorb(
+            digest == digests_.end()
+                ? Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL)
+                : check(i, digest->second));
     }
     return failed_;
 }

@@ -1,6 +1,5 @@
 #include "jobs/jobs.h"
 
-#include <stdlib.h>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
@@ -351,24 +350,30 @@ Outcome JoinJob::prepare() {
     originalChunkDir_ = request_.chunkDir;
     const Outcome read = checkChunkSet(request_.chunkDir, &check_);
     hasRecovery_ = hasRecoveryFiles(request_.chunkDir);
-    // Lost or damaged files come back from the recovery chunks, when there are enough: on
-    // the job's own thread, unless the manifest itself is lost and the set has no name yet.
-    if (!read && hasRecovery_) {
-        JobControl quiet;
-        if (Outcome o = useRebuiltView(quiet); !o) return o;
-    } else if (!read) {
-        return read;
-    }
-    needsRebuild_ = hasRecovery_ && view_.empty() && !check_.intact();
+    if (!read && !hasRecovery_) return read;
+    // Lost or damaged files come back from the recovery chunks, in the run, where the
+    // job's progress and cancel reach the rebuild. A set whose manifest is lost has no
+    // name until then.
+    needsRebuild_ = hasRecovery_ && (!read || !check_.intact());
+    // Without its list, only the recovery headers know a chunk changed past its head.
+    needsAssessment_ = hasRecovery_ && !needsRebuild_ && check_.listLost();
     prepared_ = true;
     return Outcome::success();
 }
 
 JoinJob::~JoinJob() {
-    if (!view_.empty()) plat::removeTree(view_.c_str());
+    dropView();
 }
 
-Outcome JoinJob::useRebuiltView(JobControl& control) {
+void JoinJob::dropView() {
+    if (!view_.empty()) plat::removeTree(view_.c_str());
+    viewLock_.release();
+    view_.clear();
+    // Folders made for the view alone; one that now holds the output stays.
+    removeMadeFolders(&viewMade_);
+}
+
+Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
     std::map<std::string, std::string> digests;
     bool listed = false;
     const bool listRead = readChecksumList(originalChunkDir_, &listed, &digests).ok;
@@ -380,6 +385,7 @@ Outcome JoinJob::useRebuiltView(JobControl& control) {
     if (!a.present)
         return Outcome::failure(Fault::Unrepairable, originalChunkDir_,
                                 "its recovery chunks cannot be read", EIO);
+    if (onlyIfLost && a.lost.empty()) return Outcome::success();
     if (!a.repairable) {
         std::string names;
         for (const std::string& n : a.lost) names += (names.empty() ? "" : ", ") + n;
@@ -390,11 +396,17 @@ Outcome JoinJob::useRebuiltView(JobControl& control) {
                                     " more would be needed to rebuild them",
                                 EIO);
     }
-    std::string base = QDir::tempPath().toStdString() + "/morvane-rebuild-XXXXXX";
-    if (::mkdtemp(base.data()) == nullptr) return Outcome::systemFailure(base, errno);
-    std::string view;
-    if (!plat::toEngineText(base, &view)) view = base;
-    view_ = view;
+    // Staged beside the output, hidden and locked like a join's own partial output: a
+    // killed join leaves it for the next claim to clear, and the system's temporary
+    // folder, small or shared, plays no part.
+    if (Outcome o = makeOutputFolder(request_.outputDir, &viewMade_); !o) return o;
+    std::string folderName = nameOf(originalChunkDir_);
+    if (folderName.empty() || folderName == "." || folderName == "..") folderName = "set";
+    const SideNames side = sideNamesOf(request_.outputDir, folderName + ".rebuild");
+    if (Outcome o = claimOutput(side, side.partial, &viewLock_); !o) return o;
+    if (Outcome o = makeDir(side.partial.c_str()); !o) return o;
+    view_ = side.partial;
+    rebuilt_.clear();
     if (Outcome o = rebuildLost(originalChunkDir_, a, view_, control, &rebuilt_); !o) return o;
     std::vector<plat::DirEntry> entries;
     if (Outcome o = plat::listDirectory(originalChunkDir_.c_str(), &entries); !o) return o;
@@ -409,14 +421,25 @@ Outcome JoinJob::useRebuiltView(JobControl& control) {
         if (Outcome o = plat::makeLink(target, (view_ + "/" + e.name).c_str()); !o) return o;
     }
     request_.chunkDir = view_;
-    return checkChunkSet(view_, &check_);
+    if (Outcome o = checkChunkSet(view_, &check_); !o) return o;
+    // The name was not known when the order was answered: a rebuilt manifest may only now
+    // say the set is protected.
+    if (isProtected() && !unlocked_)
+        return Outcome::failure(Fault::Denied, originalChunkDir_,
+                                "the chunk set is protected and its manifest was lost: repair "
+                                "the set first, then join it with its password",
+                                EACCES);
+    return Outcome::success();
 }
 
 QString JoinJob::target() const {
+    // A set whose manifest is lost has no name before its rebuild: its output folder.
+    if (check_.manifest.sourceName.empty()) return displayText(request_.outputDir);
     return displayText(request_.outputDir + "/" + check_.manifest.sourceName);
 }
 
 bool JoinJob::targetExists() const {
+    if (check_.manifest.sourceName.empty()) return false;
     const QFileInfo info(target());
     return info.exists() || info.isSymLink();
 }
@@ -431,21 +454,38 @@ Outcome JoinJob::unlock(const QString& password) {
 }
 
 Outcome JoinJob::run() {
-    Outcome o = attempt();
-    // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
-    if (o.rebuildMayHelp() && view_.empty() && hasRecoveryFiles(originalChunkDir_)) {
-        if (Outcome v = useRebuiltView(control()); !v) return v.cancelled ? v : o;
-        return attempt();
+    Outcome o;
+    if (needsRebuild_ || needsAssessment_) {
+        if (control().cancelRequested()) return Outcome::cancel();
+        o = useRebuiltView(control(), needsAssessment_);
     }
+    if (o) {
+        o = attempt();
+        // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
+        if (o.rebuildMayHelp() && view_.empty() && hasRecoveryFiles(originalChunkDir_)) {
+            if (Outcome v = useRebuiltView(control(), false); !v)
+                o = v.cancelled ? v : o;
+            else
+                o = attempt();
+        }
+    }
+    // The rebuilt files served this join alone.
+    if (!view_.empty()) {
+        request_.chunkDir = originalChunkDir_;
+        for (ChunkCheckEntry& e : check_.entries)
+            if (e.chunkPath.compare(0, view_.size(), view_) == 0)
+                e.chunkPath = originalChunkDir_ + e.chunkPath.substr(view_.size());
+        check_.chunkDir = originalChunkDir_;
+    }
+    dropView();
     return o;
 }
 
 Outcome JoinJob::attempt() {
-    if (needsRebuild_ && view_.empty()) {
-        if (control().cancelRequested()) return Outcome::cancel();
-        if (Outcome o = useRebuiltView(control()); !o) return o;
-    }
     const std::string& name = check_.manifest.sourceName;
+    // Every side name below is built from the manifest's name: it must be one plain name.
+    if (Outcome o = checkSourceNameOf(request_.chunkDir, check_.manifest); !o)
+        return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);
     const std::string target = request_.outputDir + "/" + name;
     if (control().cancelRequested()) return Outcome::cancel();
     if (isProtected() && !unlocked_)
@@ -456,7 +496,7 @@ Outcome JoinJob::attempt() {
     if (Outcome o = checkChunkSet(request_.chunkDir, &now); !o) return o;
     if (now.manifest.sourceName != name ||
         now.manifest.passwordDigest != check_.manifest.passwordDigest)
-        return Outcome::failure(manifestPathOf(request_.chunkDir),
+        return Outcome::failure(Fault::Changed, manifestPathOf(request_.chunkDir),
                                 "the chunk set changed since it was listed");
     if (const auto problems = now.problems(); !problems.empty())
         return Outcome::failure(Fault::Damaged, request_.chunkDir, problemsText(problems), EIO);
@@ -808,8 +848,20 @@ Outcome VerifyJob::run() {
     std::map<std::string, std::string> digests;
     bool listed = false;
     const bool listRead = readChecksumList(check_.chunkDir, &listed, &digests).ok;
-    return assessRecovery(check_.chunkDir, listRead && listed ? &digests : nullptr, control(),
-                          &recovery_);
+    if (Outcome o = assessRecovery(check_.chunkDir, listRead && listed ? &digests : nullptr,
+                                   control(), &recovery_);
+        !o)
+        return o;
+    // Without a list, the recovery headers' hashes judge the chunks, as a join does.
+    if (manifestLost_.ok && check_.checksumList == ChecksumList::Absent && recovery_.present)
+        for (ChunkCheckEntry& e : check_.entries) {
+            const auto i = static_cast<std::size_t>(e.chunkIndex);
+            if (e.state != ChunkState::Ok || e.chunkIndex < 0 || i >= recovery_.chunks.size())
+                continue;
+            if (recovery_.chunks[i] == FileState::Damaged) e.state = ChunkState::Damaged;
+            if (recovery_.chunks[i] == FileState::Missing) e.state = ChunkState::Missing;
+        }
+    return Outcome::success();
 }
 
 }  // namespace morvane::jobs

@@ -15,6 +15,7 @@
 #include "engine/recovery.h"
 #include "engine/split.h"
 #include "engine/tree.h"
+#include "platform/native.h"
 #include "platform/outcome.h"
 
 namespace morvane::jobs {
@@ -185,8 +186,10 @@ private:
     JoinRequest request_;
     ChunkSetCheck check_;
     // Reads the set whole through a folder of links to its intact files and rebuilt copies
-    // of its lost ones, in the system's temporary place.
-    Outcome useRebuiltView(JobControl& control);
+    // of its lost ones, hidden and locked beside the output. onlyIfLost: when the recovery
+    // headers find nothing lost, the set is read as it is.
+    Outcome useRebuiltView(JobControl& control, bool onlyIfLost);
+    void dropView();
     Outcome attempt();
 
     JoinResult result_;
@@ -196,8 +199,11 @@ private:
     std::string originalChunkDir_;
     bool hasRecovery_ = false;
     bool needsRebuild_ = false;
+    bool needsAssessment_ = false;
     ChunkSetCheck failedCheck_;
     std::string view_;
+    plat::NameLock viewLock_;
+    std::vector<std::string> viewMade_;
     std::vector<std::string> rebuilt_;
 };
 

@@ -362,7 +362,8 @@ Outcome File::open(const char* path, Mode mode) {
     int flags = O_CLOEXEC;
     switch (mode) {
         case Mode::Read:
-            flags |= O_RDONLY;
+            // Opening a FIFO for reading would wait for a writer forever.
+            flags |= O_RDONLY | O_NONBLOCK;
             break;
         case Mode::WriteTruncate:
             flags |= O_RDWR | O_CREAT | O_TRUNC;
@@ -380,6 +381,20 @@ Outcome File::open(const char* path, Mode mode) {
     } while (fd < 0 && errno == EINTR);
     // A folder opened for reading fails at its first read, with EISDIR.
     if (fd < 0) return Outcome::systemFailure(path_, errno);
+    if (mode == Mode::Read) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int e = errno;
+            ::close(fd);
+            return Outcome::systemFailure(path_, e);
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+            ::close(fd);
+            return Outcome::failure(Fault::Invalid, path_,
+                                    "is not a regular file (a FIFO, socket or device)", EINVAL);
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     fd_ = fd;
     append_ = mode == Mode::Append;
     return Outcome::success();
