@@ -190,3 +190,47 @@ TEST(RecoveryWitness, AStopReachesTheAssessmentAndTheRebuild) {
     EXPECT_TRUE(rebuilt.empty());
     EXPECT_TRUE(fs::is_empty(dir / "built"));
 }
+
+// A chunk or a checksum list of the other version, dropped in under the set's own name,
+// with the list kept or lost: the check never passes the set as it stands, and whatever
+// repair does, a join then gives the set's own bytes or nothing.
+TEST(RecoveryWitness, AChunkOrListOfAnotherSetIsNeverBlessed) {
+    struct Drop {
+        const char* name;
+        bool keepList;
+    };
+    for (const Drop drop : {Drop{"v_1.spt", true}, Drop{"v_1.spt", false}, Drop{"v_3.spt", false},
+                            Drop{"spt_checksums.sha256", true}}) {
+        SCOPED_TRACE(std::string(drop.name) + (drop.keepList ? " with the list" : " alone"));
+        TwoVersions v(2);
+        const std::string foreign = test::readFile(v.b + "/" + drop.name);
+        const std::string own = test::readFile(v.a + "/" + drop.name);
+        ASSERT_NE(foreign, own);
+        fs::copy_file(v.b + "/" + drop.name, v.a + "/" + drop.name,
+                      fs::copy_options::overwrite_existing);
+        if (!drop.keepList) fs::remove(v.a + "/spt_checksums.sha256");
+
+        jobs::VerifyJob check(q(v.a));
+        if (check.prepare()) {
+            check.execute();
+            EXPECT_FALSE(check.outcome().ok && check.check().intact() && !check.check().listLost());
+        }
+        const Outcome joined = join(v.a, v.dir / "before");
+        if (joined) {
+            EXPECT_EQ(test::readFile(v.dir / "before/v.bin"), v.dataA);
+        }
+
+        repair(v.a);
+        if (join(v.a, v.dir / "after")) {
+            EXPECT_EQ(test::readFile(v.dir / "after/v.bin"), v.dataA);
+        } else {
+            EXPECT_FALSE(fs::exists(v.dir / "after/v.bin"));
+        }
+        // A chunk of the other version is still there, or repair put the set's own
+        // bytes in its place.
+        const std::string now = test::readFile(v.a + "/" + drop.name);
+        if (drop.name[0] == 'v' && now != foreign) {
+            EXPECT_EQ(now, own);
+        }
+    }
+}
