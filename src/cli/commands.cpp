@@ -250,6 +250,10 @@ int runJoin(const Options& options) {
             fail(o);
             return kExitFailed;
         }
+    } else if (job.manifestLost() && options.password != PasswordSource::None) {
+        std::string password;
+        if (!givenPassword(options.password, &password)) return kExitUsage;
+        job.offerPassword(plat::fromEngineText(password));
     }
 
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;

@@ -424,11 +424,14 @@ Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
     if (Outcome o = checkChunkSet(view_, &check_); !o) return o;
     // The name was not known when the order was answered: a rebuilt manifest may only now
     // say the set is protected.
-    if (isProtected() && !unlocked_)
-        return Outcome::failure(Fault::Denied, originalChunkDir_,
-                                "the chunk set is protected and its manifest was lost: repair "
-                                "the set first, then join it with its password",
-                                EACCES);
+    if (isProtected() && !unlocked_) {
+        if (offered_.isEmpty())
+            return Outcome::failure(Fault::Denied, originalChunkDir_,
+                                    "the chunk set is protected and its manifest was lost: give "
+                                    "its password to the join, or repair the set first",
+                                    EACCES);
+        return unlock(offered_);
+    }
     return Outcome::success();
 }
 
@@ -448,7 +451,7 @@ Outcome JoinJob::unlock(const QString& password) {
     std::string bytes;
     if (!plat::toEngineText(password, &bytes) || bytes.empty() ||
         checkPassword(bytes.c_str(), check_.manifest.passwordDigest.c_str()) != 1)
-        return Outcome::failure(request_.chunkDir, "wrong password");
+        return Outcome::failure(Fault::WrongPassword, originalChunkDir_, "wrong password");
     unlocked_ = true;
     return Outcome::success();
 }

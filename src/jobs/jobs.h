@@ -163,6 +163,10 @@ public:
     bool isProtected() const { return check_.manifest.isProtected(); }
     // A protected set joins only after its password was given; "wrong password" otherwise.
     Outcome unlock(const QString& password);
+    // A set whose manifest is lost says whether it is protected only once the manifest is
+    // rebuilt, inside the run: a password given ahead is tried then.
+    bool manifestLost() const { return check_.manifest.sourceName.empty(); }
+    void offerPassword(const QString& password) { offered_ = password; }
     // After the run: whether every byte was checked against a checksum list. False for a
     // set without one, and when the order said not to.
     bool verified() const { return verified_; }
@@ -195,6 +199,7 @@ private:
     JoinResult result_;
     bool replaceAllowed_ = false;
     bool unlocked_ = false;
+    QString offered_;
     bool verified_ = false;
     std::string originalChunkDir_;
     bool hasRecovery_ = false;

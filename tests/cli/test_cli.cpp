@@ -222,6 +222,30 @@ TEST(CliPassword, StdinProtectsAndUnlocks) {
     EXPECT_EQ(readFile(dir / "out/p.bin"), data);
 }
 
+// A protected set whose manifest is lost learns that it is protected only from the rebuilt
+// manifest: the password given to the join is tried then, and a wrong one writes nothing.
+TEST(CliPassword, AProtectedSetWithItsManifestLostJoinsWithItsPassword) {
+    TempDir dir;
+    const std::string data = patternBytes(9000, 5);
+    writeFile(dir / "p.bin", data);
+    ASSERT_EQ(
+        cli({"split", dir / "p.bin", "-s", "2K", "-r", "1", "--password-stdin", "-q"}, "key\n")
+            .status,
+        0);
+    fs::remove(dir / "p_spt/spt_config.qorvelx");
+    fs::create_directory(dir / "out");
+    Result run = cli({"join", dir / "p_spt", "-o", dir / "out", "-q"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("give its password"), std::string::npos) << run.err;
+    run = cli({"join", dir / "p_spt", "-o", dir / "out", "-q", "--password-stdin"}, "lock\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("wrong password"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    run = cli({"join", dir / "p_spt", "-o", dir / "out", "-q", "--password-stdin"}, "key\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir / "out/p.bin"), data);
+}
+
 TEST(CliPassword, TerminalAsksTwiceWithoutEchoAndShowsProgress) {
     TempDir dir;
     writeFile(dir / "t.bin", patternBytes(4000, 5));
