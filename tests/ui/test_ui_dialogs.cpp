@@ -45,10 +45,17 @@ private slots:
         progress.placeAt(10, 20, 360, 110);
         progress.show();
         QSignalSpy asked(&progress, &UI_ProgressWidget::cancelAsked);
+        QSignalSpy now(&progress, &UI_ProgressWidget::cancelNow);
         QTest::keyClick(&progress, Qt::Key_Escape);
         QVERIFY(!progress.close());
-        // Enter is not a way to cancel.
+        // Neither Enter nor Space is a way to cancel.
         QTest::keyClick(&progress, Qt::Key_Return);
+        QTest::keyClick(&progress, Qt::Key_Space);
+        QCOMPARE(asked.count(), 2);
+        QCOMPARE(now.count(), 0);
+        // Only the button cancels without a question.
+        progress.cancelButton->click();
+        QCOMPARE(now.count(), 1);
         QCOMPARE(asked.count(), 2);
         QVERIFY(progress.isVisible());
         QVERIFY(progress.rect().contains(progress.cancelButton->geometry()));

@@ -351,10 +351,12 @@ private slots:
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/song_spt");
         page->output_LineEdit->setPath(out);
+        // The note names the file it replaces.
+        const QString note = kNote + "\nReplaced: " + out + "/song.mp3 (a file of 13 bytes).";
         {
             QuestionAnswers no(false);
             page->m_join_Button->click();
-            QCOMPARE(no.asked, QStringList{kNote});
+            QCOMPARE(no.asked, QStringList{note});
         }
         QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
@@ -362,7 +364,7 @@ private slots:
 
         QuestionAnswers yes(true);
         QVERIFY(joinAndWait(page, responder));
-        QCOMPARE(yes.asked, QStringList{kNote});
+        QCOMPARE(yes.asked, QStringList{note});
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(responder.completions.last(), QStringLiteral("Joining Completed!"));
         QCOMPARE(readFile(out + "/song.mp3"), bytes);
@@ -511,10 +513,11 @@ private slots:
         QVERIFY(splitThroughPage(window, responder, file, base, 4));
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/big_spt");
-        CancelAnswers yes(true);
+        // The pop-up's own Cancel button is the user's word: nothing is asked.
+        CancelAnswers unasked(false);
         page->verify_Button->click();
         page->m_ProgressWidget->cancelButton->click();
-        QCOMPARE(yes.asked, 1);
+        QCOMPARE(unasked.asked, 0);
         QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
         QCOMPARE(responder.messages, QStringList{"Verifying cancelled"});
         QCOMPARE(statesShown(page->input_joinTreeWidget), QStringList({"ok", "ok", "ok", "ok"}));
