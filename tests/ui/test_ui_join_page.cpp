@@ -370,6 +370,39 @@ private slots:
         QCOMPARE(readFile(out + "/song.mp3"), bytes);
     }
 
+    // Before, the note spoke of "a file" and then deleted a whole folder, with what the
+    // user had put in it; and Enter said yes.
+    void theOverwriteNoteNamesWhatTheSetDidNotMakeAndNoKeySaysYes() {
+        const QString base = freshFolder();
+        const QString album = base + "/album";
+        QVERIFY(writeFile(album + "/one.txt", patternBytes(9000, 46)));
+        QVERIFY(writeFile(album + "/deep/two.txt", patternBytes(9000, 47)));
+        UI_Tarnwick window;
+        {
+            ModalResponder responder;
+            QVERIFY(splitThroughPage(window, responder, album, base, 3));
+        }
+        const QString out = base + "/out";
+        // An earlier join, and what the user added to it since.
+        QVERIFY(writeFile(out + "/album/one.txt", "older"));
+        QVERIFY(writeFile(out + "/album/diary.txt", "mine"));
+        QVERIFY(QDir().mkpath(out + "/album/photos"));
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, base + "/album_spt");
+        page->output_LineEdit->setPath(out);
+        const QString note = kNote + "\nReplaced: " + out +
+                             "/album (a folder with 3 entries).\n"
+                             "Deleted with it, not made by this set: diary.txt, photos.";
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            KeyAnswer answer(key);
+            page->m_join_Button->click();
+            QCOMPARE(answer.texts, QStringList{note});
+            QVERIFY(!page->jobActive());
+            QCOMPARE(namesIn(out + "/album"), QStringList({"diary.txt", "one.txt", "photos"}));
+            QCOMPARE(readFile(out + "/album/one.txt"), QByteArray("older"));
+        }
+    }
+
     void deleteAfterJoinRemovesExactlyTheListedChunks() {
         const QString base = freshFolder();
         const QString file = base + "/video.mkv";
