@@ -1,9 +1,12 @@
 #pragma once
-// What one running job shares with whoever watches it: its progress and a request to stop.
+// What one running job shares with whoever watches it: its progress, a request to stop, and
+// a request to hold still while someone decides whether it should stop.
 // Each job owns one; nothing here is shared between jobs.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 namespace morvane {
 
@@ -23,14 +26,52 @@ public:
         return t > 0 ? static_cast<int>(done() * 100 / t) : 0;
     }
 
-    // Safe from any thread, and from a signal handler's thread of control.
-    void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
-    bool cancelRequested() const { return cancel_.load(std::memory_order_relaxed); }
+    // Safe from any thread. Wakes a job held by a pause.
+    void requestCancel() {
+        cancel_.store(true, std::memory_order_relaxed);
+        wake();
+    }
+    // The job's check between blocks, and before each step that cannot be undone: while a
+    // pause is asked, it waits here until the pause ends or a cancel comes.
+    bool cancelRequested() const {
+        if (pause_.load(std::memory_order_acquire)) holdWhilePaused();
+        return cancel_.load(std::memory_order_relaxed);
+    }
+
+    // A paused job goes on to its next check and waits there. Never call from the job's own
+    // thread, nor while that thread waits for the caller.
+    void requestPause() { pause_.store(true, std::memory_order_release); }
+    void resume() {
+        pause_.store(false, std::memory_order_release);
+        wake();
+    }
+    bool pauseRequested() const { return pause_.load(std::memory_order_acquire); }
+    // The number of the job's threads waiting at a check now.
+    int heldThreads() const { return held_.load(std::memory_order_acquire); }
 
 private:
+    void wake() {
+        // Under the lock, so that a job between its test and its wait cannot miss it.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        woken_.notify_all();
+    }
+    void holdWhilePaused() const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        held_.fetch_add(1, std::memory_order_acq_rel);
+        woken_.wait(lock, [this] {
+            return !pause_.load(std::memory_order_acquire) ||
+                   cancel_.load(std::memory_order_relaxed);
+        });
+        held_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+
     std::atomic<std::int64_t> done_{0};
     std::atomic<std::int64_t> total_{0};
     std::atomic<bool> cancel_{false};
+    std::atomic<bool> pause_{false};
+    mutable std::atomic<int> held_{0};
+    mutable std::mutex mutex_;
+    mutable std::condition_variable woken_;
 };
 
 }  // namespace morvane

@@ -142,6 +142,13 @@ QString displayText(const std::string& engineText) {
 void Job::execute() {
     outcome_ = prepared_ ? run() : Outcome::failure("", "the job was not prepared");
     if (!outcome_ || !wantsDeletion()) return;
+    // Held here while someone decides; a stop decided then keeps the sources beside the
+    // finished output. A cancel that comes unasked this late undoes nothing.
+    if (control_.pauseRequested() && control_.cancelRequested()) {
+        removal_ = Outcome::cancel();
+        removal_.reason = "the job was stopped before anything was deleted";
+        return;
+    }
     removal_ = deleteSources();
     sourcesDeleted_ = removal_.ok;
 }

@@ -17,6 +17,7 @@
 
 #include "engine/checksums.h"
 #include "engine/manifest.h"
+#include "jobs/in_the_way.h"
 #include "jobs/jobs.h"
 #include "platform/encoding.h"
 #include "ui/dialog_widget.h"
@@ -139,10 +140,10 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     output_joinfolderButton = new QPushButton(this);
     m_join_Button = new QPushButton(this);
 
-    m_ProgressWidget = new UI_ProgressWidget(this);
+    // Without parent: the page is disabled while a job runs, and the pop-up must not be.
+    m_ProgressWidget = new UI_ProgressWidget(nullptr);
     m_ProgressWidget->captionLabel->setText(QStringLiteral("Joining..."));
     m_ProgressWidget->hide();
-    m_ProgressWidget->setModal(true);
     m_DialogWidget = new UI_DialogWidget(this);
     m_DialogWidget->messageLabel->setText(QStringLiteral("Joining Completed!"));
     m_DialogWidget->hide();
@@ -173,6 +174,9 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
             &UI_JoinWidget::m_JoinDoingThread_Finished);
     connect(m_ProgressWidget, &UI_ProgressWidget::cancelAsked, this,
             &UI_JoinWidget::m_ProgressWidget_cancelAsked);
+    connect(m_ProgressWidget, &UI_ProgressWidget::cancelNow, this, [this] {
+        if (morvane::jobs::Job* job = currentJob()) job->control().requestCancel();
+    });
     m_join_Timer1 = new QTimer(nullptr);
     connect(m_join_Timer1, &QTimer::timeout, this, &UI_JoinWidget::m_join_Timer1_slots);
     connect(input_joinTreeWidget->header(), &QHeaderView::sectionResized, this, [this](int column) {
@@ -190,6 +194,7 @@ UI_JoinWidget::~UI_JoinWidget() {
     delete m_JoinDoingThread;
     delete m_join_Timer1;
     delete m_inputpwdWidget;
+    delete m_ProgressWidget;
 }
 
 void UI_JoinWidget::layoutPage(int x, int y, int width, int height) {
@@ -212,7 +217,6 @@ void UI_JoinWidget::layoutPage(int x, int y, int width, int height) {
     output_LineEdit->setGeometry(60, H - 100, 360 + wider, 26);
     output_joinfolderButton->setGeometry(420 + wider, H - 100, 35, 26);
     m_join_Button->setGeometry(500 + wider, H - 120, 100, 50);
-    m_ProgressWidget->placeAt((W - 360) / 2, (H - 110) / 2, 360, 110);
     m_DialogWidget->placeAt((W - 400) / 2, (H - 80) / 2, 420, 80);
 }
 
@@ -455,7 +459,8 @@ void UI_JoinWidget::startProgress(const QString& caption, morvane::jobs::Job* jo
     // clear of the options below.
     m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
     m_ProgressWidget->setPercent(0);
-    m_ProgressWidget->show();
+    page::setWindowBusy(busyWindow(), true);
+    page::showOver(m_ProgressWidget, m_mainWindow);
     m_JoinDoingThread->startJob(job);
     m_join_Timer1->start(500);
 }
@@ -520,10 +525,7 @@ void UI_JoinWidget::m_join_Button_slots() {
 bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     const QPoint p = mainWindowPos();
     if (job.targetExists()) {
-        if (!askQuestion(messageParent(),
-                         QStringLiteral("Note: A file with the same name as the output file "
-                                        "already exists. Morvane will overwite it.")))
-            return false;
+        if (!askQuestion(messageParent(), replaceQuestion(job))) return false;
         job.allowReplace(true);
     }
     if (job.isProtected()) {
@@ -549,9 +551,46 @@ void UI_JoinWidget::m_ProgressWidget_cancelAsked() {
     // One question at a time, and none about a job whose end is already due.
     if (currentJob() == nullptr || m_endGate.held()) return;
     holdJobEnd();
-    if (askCancelJob(messageParent()))
-        if (morvane::jobs::Job* job = currentJob()) job->control().requestCancel();
+    page::askStopJob(messageParent(), currentJob()->control());
     releaseJobEnd();
+}
+
+void UI_JoinWidget::pauseJob() {
+    if (morvane::jobs::Job* job = currentJob()) job->control().requestPause();
+}
+
+void UI_JoinWidget::resumeJob() {
+    if (morvane::jobs::Job* job = currentJob()) job->control().resume();
+}
+
+QWidget* UI_JoinWidget::busyWindow() {
+    if (m_mainWindow != nullptr) return m_mainWindow;
+    return this;
+}
+
+QString UI_JoinWidget::replaceQuestion(const morvane::jobs::JoinJob& job) const {
+    QString question = QStringLiteral(
+        "Note: A file with the same name as the output file already exists. Morvane will "
+        "overwite it.");
+    std::string target;
+    if (!morvane::plat::toEngineText(job.target(), &target)) return question;
+    const morvane::jobs::InTheWay way = morvane::jobs::inJoinTarget(target, job.check());
+    if (!way.exists) return question;
+    if (!way.folder) {
+        question += QStringLiteral("\nReplaced: %1 (%2).")
+                        .arg(job.target(), QStringLiteral("a file of ") + page::sizeText(way.size));
+        return question;
+    }
+    question += QStringLiteral("\nReplaced: %1 (a folder with %2 %3).")
+                    .arg(job.target())
+                    .arg(way.entries)
+                    .arg(way.entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries"));
+    QStringList foreign;
+    for (const std::string& name : way.foreign) foreign.append(morvane::jobs::displayText(name));
+    if (!foreign.isEmpty())
+        question += QStringLiteral("\nDeleted with it, not made by this set: ") +
+                    page::someNames(foreign) + QLatin1Char('.');
+    return question;
 }
 
 void UI_JoinWidget::holdJobEnd() {
@@ -576,6 +615,7 @@ void UI_JoinWidget::cancelJobAndWait() {
     m_endGate.release();
     m_join_Timer1->stop();
     m_ProgressWidget->hide();
+    page::setWindowBusy(busyWindow(), false);
     m_job.reset();
     m_verifyJob.reset();
     delete_chunks_CheckBox->setChecked(false);
@@ -591,6 +631,7 @@ void UI_JoinWidget::presentJobEnd() {
     m_join_Timer1->stop();
     m_ProgressWidget->setPercent(currentJob()->control().percent());
     m_ProgressWidget->hide();
+    page::setWindowBusy(busyWindow(), false);
     if (m_job)
         presentJoinEnd(std::move(m_job));
     else

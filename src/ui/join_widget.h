@@ -48,6 +48,9 @@ public:
     void releaseJobEnd();
     // Cancels the job, waits for it to end and drops its end unseen: the window is closing.
     void cancelJobAndWait();
+    // Holds the job at its next check, and lets it go on.
+    void pauseJob();
+    void resumeJob();
 
     // Lists the chunk set in folder, or says why it cannot.
     void listFolder(const QString& folder);
@@ -125,6 +128,10 @@ private:
     QPoint mainWindowPos() const;
     QSize mainWindowSize() const;
     QWidget* messageParent() const;
+    // What takes no input while a job runs.
+    QWidget* busyWindow();
+    // Whether to replace the target already there, naming what goes with it.
+    QString replaceQuestion(const morvane::jobs::JoinJob& job) const;
 
     // The running job, or the one whose end is not presented yet: a join or a verify.
     std::unique_ptr<morvane::jobs::JoinJob> m_job;

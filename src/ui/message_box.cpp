@@ -73,6 +73,18 @@ void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
     iconLabel->setAutoFillBackground(true);
 }
 
+void UI_MyMessageBox::setButtonTexts(const QString& ok, const QString& cancel) {
+    okButton->setText(ok);
+    cancelButton->setText(cancel);
+}
+
+void UI_MyMessageBox::preferCancel() {
+    // OK comes first in the focus chain, and a focused button takes Enter.
+    okButton->setAutoDefault(false);
+    cancelButton->setDefault(true);
+    cancelButton->setFocus();
+}
+
 void UI_MyMessageBox::okButton_slots() {
     result = 1;
     close();
@@ -162,6 +174,7 @@ bool askQuestionWithBox(QWidget* parent, const QString& question) {
     UI_MyMessageBox box(nullptr);
     placeForText(box, parent, question);
     box.setContent(QString(), question, true, true);
+    box.preferCancel();
     box.exec();
     return box.result == 1;
 }
@@ -172,6 +185,8 @@ bool askCancelWithBox(QWidget* parent) {
     UI_MyMessageBox box(nullptr);
     box.placeAt(at.x() + (over.width() - 240) / 2, at.y() + over.height() / 2, 260, 140);
     box.setContent(QString(), QStringLiteral("Cancel the running job?"), true, true);
+    box.setButtonTexts(QStringLiteral("Stop the job"), QStringLiteral("Keep running"));
+    box.preferCancel();
     box.exec();
     return box.result == 1;
 }

@@ -26,6 +26,10 @@ public:
     void setContent(const QString& title, const QString& text, bool showOk, bool showCancel);
     // Paints pixmap as the icon's background, clipped to 30 x 30.
     void setIconPixmap(const QPixmap& pixmap);
+    // Captions that say what each button does.
+    void setButtonTexts(const QString& ok, const QString& cancel);
+    // Enter, Space and Escape all answer Cancel: for a question whose OK loses something.
+    void preferCancel();
 
     QLabel* titleLabel;
     QLabel* iconLabel;
@@ -59,8 +63,8 @@ int showMessage(QWidget* parent, const QString& title, const QString& text, bool
                 bool showCancel);
 
 // A yes-or-no question about a job before it starts: replacing what stands where it writes,
-// leaving out what a set cannot hold. True for yes. The program asks with a message box; a
-// test installs an asker of its own.
+// leaving out what a set cannot hold. True for yes. The program asks with a message box whose
+// Cancel is the default and Escape's answer; a test installs an asker of its own.
 using QuestionAsker = std::function<bool(QWidget* parent, const QString& question)>;
 QuestionAsker setQuestionAsker(QuestionAsker asker);
 // Asks question with OK and Cancel, centred across parent.
@@ -74,5 +78,6 @@ using CancelAsker = std::function<bool(QWidget* parent)>;
 // brings the message box back.
 CancelAsker setCancelAsker(CancelAsker asker);
 
-// Asks "Cancel the running job?" with OK and Cancel, centred across parent.
+// Asks "Cancel the running job?" with "Stop the job" and "Keep running", centred across
+// parent; Enter and Escape keep it running.
 bool askCancelJob(QWidget* parent);

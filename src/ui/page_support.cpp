@@ -6,9 +6,13 @@
 #include <QMimeData>
 #include <QSettings>
 #include <QUrl>
+#include <QWidget>
+#include <QWindow>
 
+#include "engine/job_control.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
+#include "ui/message_box.h"
 
 namespace page {
 
@@ -34,6 +38,37 @@ QString problemLines(const morvane::ChunkSetCheck& check) {
 
 QString elidePath(const QFontMetrics& metrics, const QString& path, int width) {
     return metrics.elidedText(path, Qt::ElideMiddle, std::max(0, width));
+}
+
+QString someNames(const QStringList& names, int shown) {
+    if (names.size() <= shown) return names.join(QStringLiteral(", "));
+    return names.mid(0, shown).join(QStringLiteral(", ")) +
+           QStringLiteral(" and %1 more").arg(names.size() - shown);
+}
+
+void setWindowBusy(QWidget* window, bool busy) {
+    if (window == nullptr) return;
+    for (QWidget* child : window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!child->isWindow()) child->setEnabled(!busy);
+}
+
+void showOver(QWidget* popup, QWidget* window) {
+    QWindow* over = window != nullptr ? window->windowHandle() : nullptr;
+    if (over != nullptr) {
+        popup->winId();  // gives it its window handle before it is shown
+        popup->windowHandle()->setTransientParent(over);
+    }
+    popup->show();
+    if (over != nullptr) popup->windowHandle()->setTransientParent(over);
+    popup->activateWindow();
+}
+
+bool askStopJob(QWidget* parent, morvane::JobControl& control) {
+    control.requestPause();
+    const bool stop = askCancelJob(parent);
+    if (stop) control.requestCancel();
+    control.resume();
+    return stop;
 }
 
 QString droppedPath(const QMimeData* mime) {

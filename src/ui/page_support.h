@@ -4,6 +4,7 @@
 // the job is open.
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <cstdint>
 
@@ -12,6 +13,10 @@
 
 class QFontMetrics;
 class QMimeData;
+class QWidget;
+namespace morvane {
+class JobControl;
+}
 
 namespace page {
 
@@ -29,6 +34,20 @@ QString elidePath(const QFontMetrics& metrics, const QString& path, int width);
 
 // The one local path of a drag, or an empty text when it carries anything else.
 QString droppedPath(const QMimeData* mime);
+
+// The first few names, then how many more: "a, b, c and 12 more".
+QString someNames(const QStringList& names, int shown = 5);
+
+// While a job runs, its window takes no input but can still be moved and closed, which a
+// modal pop-up would keep from it. The pop-ups have no parent and stay usable.
+void setWindowBusy(QWidget* window, bool busy);
+// Shows a parentless pop-up in front of window, kept there by the window system.
+void showOver(QWidget* popup, QWidget* window);
+
+// Asks whether to stop the job while it is held at its next check, so that it neither
+// finishes nor deletes anything under the open question. True when the answer was to
+// stop: the job is then cancelled.
+bool askStopJob(QWidget* parent, morvane::JobControl& control);
 
 // The program's own settings ("Veltrane", "Morvane"), kept across runs.
 QVariant setting(const QString& key, const QVariant& fallback = QVariant());

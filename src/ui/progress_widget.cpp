@@ -22,9 +22,11 @@ UI_ProgressWidget::UI_ProgressWidget(QWidget* parent) : QDialog(parent) {
     progressBar->setAutoFillBackground(true);
     progressBar->setTextVisible(false);
     cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
-    // Enter must not cancel a job by accident; only a click or Escape asks.
+    // No key may cancel a job by accident: the button takes neither Enter nor the focus
+    // that Space would press it with.
     cancelButton->setAutoDefault(false);
-    connect(cancelButton, &QPushButton::clicked, this, &UI_ProgressWidget::cancelAsked);
+    cancelButton->setFocusPolicy(Qt::NoFocus);
+    connect(cancelButton, &QPushButton::clicked, this, &UI_ProgressWidget::cancelNow);
     setWindowIcon(programIcon());
 }
 

@@ -27,8 +27,10 @@ public:
     QFrame* outline;
 
 signals:
-    // "Cancel", Escape or the close button: the page asks whether to cancel the job. The
-    // pop-up itself stays until the page hides it.
+    // "Cancel": the user said so; the page cancels the job at once.
+    void cancelNow();
+    // Escape or the close button, which can be pressed by mistake: the page asks whether to
+    // cancel the job. The pop-up itself stays until the page hides it.
     void cancelAsked();
 
 public slots:

@@ -29,6 +29,7 @@
 #include "engine/fs_primitives.h"
 #include "engine/recovery.h"
 #include "engine/split.h"
+#include "jobs/in_the_way.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
 #include "platform/encoding.h"
@@ -114,7 +115,6 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     m_ProgressWidget = new UI_ProgressWidget(nullptr);
     m_ProgressWidget->captionLabel->setText(QStringLiteral("Splitting..."));
     m_ProgressWidget->hide();
-    m_ProgressWidget->setModal(true);
     m_DialogWidget = new UI_DialogWidget(nullptr);
     m_DialogWidget->messageLabel->setText(QStringLiteral("Splitting Completed!"));
     m_DialogWidget->hide();
@@ -184,6 +184,9 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
             &UI_SplitWidget::m_SplitDoingThread_Finished);
     connect(m_ProgressWidget, &UI_ProgressWidget::cancelAsked, this,
             &UI_SplitWidget::m_ProgressWidget_cancelAsked);
+    connect(m_ProgressWidget, &UI_ProgressWidget::cancelNow, this, [this] {
+        if (m_job) m_job->control().requestCancel();
+    });
     connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this,
             &UI_SplitWidget::split_size_ComboBox_slots);
     connect(split_bysize_LineEdit, &QLineEdit::textEdited, this,
@@ -603,9 +606,7 @@ void UI_SplitWidget::m_split_Button_slots() {
         return;
     }
     if (job->targetExists()) {
-        const QString question =
-            job->chunkFolder() + QLatin1Char(' ') + job->whatIsThere() + ". Replace it?";
-        if (!askQuestion(m_mainWindow, question)) return;
+        if (!askQuestion(m_mainWindow, replaceQuestion(*job))) return;
         job->allowReplace(true);
     }
     rememberChoices(output_LineEdit->path());
@@ -616,7 +617,8 @@ void UI_SplitWidget::m_split_Button_slots() {
     // clear of the options below.
     m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
     m_ProgressWidget->setPercent(0);
-    m_ProgressWidget->show();
+    page::setWindowBusy(busyWindow(), true);
+    page::showOver(m_ProgressWidget, m_mainWindow);
 
     m_SplitDoingThread->startJob(m_job.get());
     m_split_Timer1->start(500);
@@ -630,8 +632,38 @@ void UI_SplitWidget::m_ProgressWidget_cancelAsked() {
     // One question at a time, and none about a job whose end is already due.
     if (!m_job || m_endGate.held()) return;
     holdJobEnd();
-    if (askCancelJob(m_mainWindow) && m_job) m_job->control().requestCancel();
+    page::askStopJob(m_mainWindow, m_job->control());
     releaseJobEnd();
+}
+
+void UI_SplitWidget::pauseJob() {
+    if (m_job) m_job->control().requestPause();
+}
+
+void UI_SplitWidget::resumeJob() {
+    if (m_job) m_job->control().resume();
+}
+
+QWidget* UI_SplitWidget::busyWindow() {
+    return m_mainWindow != nullptr ? m_mainWindow : this;
+}
+
+QString UI_SplitWidget::replaceQuestion(const morvane::jobs::SplitJob& job) const {
+    QString question = job.chunkFolder() + QLatin1Char(' ') + job.whatIsThere() + ". Replace it?";
+    std::string folder;
+    if (!morvane::plat::toEngineText(job.chunkFolder(), &folder)) return question;
+    // The folder is STEM_spt, where only the set of STEM goes.
+    std::string stem = folder.substr(folder.rfind('/') + 1);
+    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, "_spt") == 0)
+        stem.resize(stem.size() - 4);
+    const morvane::jobs::InTheWay way = morvane::jobs::inChunkFolder(folder, stem);
+    if (!way.folder) return question;
+    QStringList foreign;
+    for (const std::string& name : way.foreign) foreign.append(morvane::jobs::displayText(name));
+    if (!foreign.isEmpty())
+        question += QStringLiteral("\nDeleted with it, not part of the set: ") +
+                    page::someNames(foreign) + QLatin1Char('.');
+    return question;
 }
 
 void UI_SplitWidget::holdJobEnd() {
@@ -655,6 +687,7 @@ void UI_SplitWidget::cancelJobAndWait() {
     m_endGate.release();
     m_split_Timer1->stop();
     m_ProgressWidget->hide();
+    page::setWindowBusy(busyWindow(), false);
     m_job.reset();
     clearJobOptions();
 }
@@ -691,6 +724,7 @@ void UI_SplitWidget::presentJobEnd() {
     m_split_Timer1->stop();
     m_ProgressWidget->setPercent(job->control().percent());
     m_ProgressWidget->hide();
+    page::setWindowBusy(busyWindow(), false);
     clearJobOptions();
     const morvane::Outcome& outcome = job->outcome();
     if (outcome.cancelled) {

@@ -49,6 +49,9 @@ public:
     void releaseJobEnd();
     // Cancels the job, waits for it to end and drops its end unseen: the window is closing.
     void cancelJobAndWait();
+    // Holds the job at its next check, and lets it go on.
+    void pauseJob();
+    void resumeJob();
 
     // The worker and the pop-ups have no parent; the page deletes them.
     morvane::JobThread* m_SplitDoingThread;
@@ -148,6 +151,10 @@ private:
     void clearJobOptions();
     void presentJobEnd();
     QPoint mainWindowPos() const;
+    // What takes no input while a job runs.
+    QWidget* busyWindow();
+    // Whether to replace the chunk folder already there, naming what goes with it.
+    QString replaceQuestion(const morvane::jobs::SplitJob& job) const;
 
     // The running job, or the one whose end is not presented yet.
     std::unique_ptr<morvane::jobs::SplitJob> m_job;

@@ -122,11 +122,16 @@ void UI_Tarnwick::closeEvent(QCloseEvent* event) {
     // A job that ends during the question reports after the answer, or not at all on a close.
     m_splitWidget->holdJobEnd();
     m_joinWidget->holdJobEnd();
+    // Held meanwhile: a job that finished under the question could not be stopped any more.
+    m_splitWidget->pauseJob();
+    m_joinWidget->pauseJob();
     const bool cancel = askCancelJob(this);
     if (cancel) {
         m_splitWidget->cancelJobAndWait();
         m_joinWidget->cancelJobAndWait();
     }
+    m_splitWidget->resumeJob();
+    m_joinWidget->resumeJob();
     m_splitWidget->releaseJobEnd();
     m_joinWidget->releaseJobEnd();
     if (cancel)

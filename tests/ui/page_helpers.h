@@ -202,6 +202,35 @@ private:
     bool busy_ = false;
 };
 
+// Answers the next message box with a key, pressed where a user's key lands: on the widget
+// that has the focus in the box. Keeps the box's text and button captions.
+class KeyAnswer : public QObject {
+public:
+    explicit KeyAnswer(Qt::Key key) : key_(key) {
+        connect(&timer_, &QTimer::timeout, this, &KeyAnswer::poll);
+        timer_.start(5);
+    }
+    QStringList texts;
+    QString okText;
+    QString cancelText;
+
+private:
+    void poll() {
+        auto* box = qobject_cast<UI_MyMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        texts.append(box->textLabel->text());
+        okText = box->okButton->text();
+        cancelText = box->cancelButton->text();
+        QWidget* focus = box->focusWidget();
+        QTest::keyClick(focus != nullptr ? focus : box, key_);
+        // A key the box ignores must not leave a test waiting.
+        if (box->isVisible()) box->reject();
+    }
+
+    Qt::Key key_;
+    QTimer timer_;
+};
+
 // Replaces a field's text the way a user does, so that textEdited() fires.
 inline void retype(QLineEdit* field, const QString& text) {
     field->selectAll();

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "mouse.h"
+#include "page_helpers.h"
 #include "ui/dialog_widget.h"
 #include "ui/message_box.h"
 #include "ui/progress_widget.h"
@@ -45,27 +46,64 @@ private slots:
         progress.placeAt(10, 20, 360, 110);
         progress.show();
         QSignalSpy asked(&progress, &UI_ProgressWidget::cancelAsked);
+        QSignalSpy now(&progress, &UI_ProgressWidget::cancelNow);
         QTest::keyClick(&progress, Qt::Key_Escape);
         QVERIFY(!progress.close());
-        // Enter is not a way to cancel.
+        // Neither Enter nor Space is a way to cancel.
         QTest::keyClick(&progress, Qt::Key_Return);
+        QTest::keyClick(&progress, Qt::Key_Space);
+        QCOMPARE(asked.count(), 2);
+        QCOMPARE(now.count(), 0);
+        // Only the button cancels without a question.
+        progress.cancelButton->click();
+        QCOMPARE(now.count(), 1);
         QCOMPARE(asked.count(), 2);
         QVERIFY(progress.isVisible());
         QVERIFY(progress.rect().contains(progress.cancelButton->geometry()));
         QVERIFY(!progress.cancelButton->geometry().intersects(progress.progressBar->geometry()));
     }
 
-    void askCancelJobAsksWithOkAndCancel() {
+    void askCancelJobSaysWhatEachButtonDoes() {
         QString text;
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<UI_MyMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box != nullptr);
             text = box->textLabel->text();
-            QVERIFY(box->cancelButton->isVisibleTo(box));
+            [&] {
+                QCOMPARE(box->okButton->text(), QStringLiteral("Stop the job"));
+                QCOMPARE(box->cancelButton->text(), QStringLiteral("Keep running"));
+                QVERIFY(box->cancelButton->isDefault());
+                QVERIFY(box->rect().contains(box->okButton->geometry()));
+                QVERIFY(!box->okButton->geometry().intersects(box->cancelButton->geometry()));
+            }();
             box->okButton->click();
         });
         QVERIFY(::askCancelJob(nullptr));
         QCOMPARE(text, QStringLiteral("Cancel the running job?"));
+    }
+
+    // Before, Enter stopped the job and confirmed every replace: OK had the focus.
+    void keysNeverAnswerYesToAQuestionThatLosesSomething_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Space") << int(Qt::Key_Space);
+        QTest::newRow("Escape") << int(Qt::Key_Escape);
+    }
+
+    void keysNeverAnswerYesToAQuestionThatLosesSomething() {
+        QFETCH(int, key);
+        {
+            test::KeyAnswer answer{Qt::Key(key)};
+            QVERIFY(!::askCancelJob(nullptr));
+            QCOMPARE(answer.texts, QStringList{"Cancel the running job?"});
+            QCOMPARE(answer.cancelText, QStringLiteral("Keep running"));
+        }
+        {
+            test::KeyAnswer answer{Qt::Key(key)};
+            QVERIFY(!::askQuestion(nullptr, QStringLiteral("Replace it?")));
+            QCOMPARE(answer.texts, QStringList{"Replace it?"});
+        }
     }
 
     void completionDialogKeepsItsSizeWhileDragged() {

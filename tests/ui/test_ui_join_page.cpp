@@ -351,10 +351,12 @@ private slots:
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/song_spt");
         page->output_LineEdit->setPath(out);
+        // The note names the file it replaces.
+        const QString note = kNote + "\nReplaced: " + out + "/song.mp3 (a file of 13 bytes).";
         {
             QuestionAnswers no(false);
             page->m_join_Button->click();
-            QCOMPARE(no.asked, QStringList{kNote});
+            QCOMPARE(no.asked, QStringList{note});
         }
         QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
@@ -362,10 +364,43 @@ private slots:
 
         QuestionAnswers yes(true);
         QVERIFY(joinAndWait(page, responder));
-        QCOMPARE(yes.asked, QStringList{kNote});
+        QCOMPARE(yes.asked, QStringList{note});
         QCOMPARE(responder.messages, QStringList());
         QCOMPARE(responder.completions.last(), QStringLiteral("Joining Completed!"));
         QCOMPARE(readFile(out + "/song.mp3"), bytes);
+    }
+
+    // Before, the note spoke of "a file" and then deleted a whole folder, with what the
+    // user had put in it; and Enter said yes.
+    void theOverwriteNoteNamesWhatTheSetDidNotMakeAndNoKeySaysYes() {
+        const QString base = freshFolder();
+        const QString album = base + "/album";
+        QVERIFY(writeFile(album + "/one.txt", patternBytes(9000, 46)));
+        QVERIFY(writeFile(album + "/deep/two.txt", patternBytes(9000, 47)));
+        UI_Tarnwick window;
+        {
+            ModalResponder responder;
+            QVERIFY(splitThroughPage(window, responder, album, base, 3));
+        }
+        const QString out = base + "/out";
+        // An earlier join, and what the user added to it since.
+        QVERIFY(writeFile(out + "/album/one.txt", "older"));
+        QVERIFY(writeFile(out + "/album/diary.txt", "mine"));
+        QVERIFY(QDir().mkpath(out + "/album/photos"));
+        UI_JoinWidget* page = window.m_joinWidget;
+        listThroughPage(page, base + "/album_spt");
+        page->output_LineEdit->setPath(out);
+        const QString note = kNote + "\nReplaced: " + out +
+                             "/album (a folder with 3 entries).\n"
+                             "Deleted with it, not made by this set: diary.txt, photos.";
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            KeyAnswer answer(key);
+            page->m_join_Button->click();
+            QCOMPARE(answer.texts, QStringList{note});
+            QVERIFY(!page->jobActive());
+            QCOMPARE(namesIn(out + "/album"), QStringList({"diary.txt", "one.txt", "photos"}));
+            QCOMPARE(readFile(out + "/album/one.txt"), QByteArray("older"));
+        }
     }
 
     void deleteAfterJoinRemovesExactlyTheListedChunks() {
@@ -511,10 +546,11 @@ private slots:
         QVERIFY(splitThroughPage(window, responder, file, base, 4));
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/big_spt");
-        CancelAnswers yes(true);
+        // The pop-up's own Cancel button is the user's word: nothing is asked.
+        CancelAnswers unasked(false);
         page->verify_Button->click();
         page->m_ProgressWidget->cancelButton->click();
-        QCOMPARE(yes.asked, 1);
+        QCOMPARE(unasked.asked, 0);
         QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
         QCOMPARE(responder.messages, QStringList{"Verifying cancelled"});
         QCOMPARE(statesShown(page->input_joinTreeWidget), QStringList({"ok", "ok", "ok", "ok"}));

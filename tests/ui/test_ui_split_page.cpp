@@ -8,7 +8,11 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <chrono>
+#include <string>
+#include <thread>
 
+#include "fault_util.h"
 #include "jobs/presentation.h"
 #include "page_helpers.h"
 #include "ui/progress_widget.h"
@@ -540,13 +544,15 @@ private slots:
         ModalResponder responder;
         CancelAnswers no(false);
         no.meanwhile = [&] {
-            if (no.asked == 1) chooseFile(page, second);
+            if (no.asked != 1) return;
+            // The window takes no input while the job runs; the page's own state moves on.
+            QVERIFY(!page->input_fileButton->isEnabled());
+            page->addSource(second);
         };
         page->m_split_Button->click();
         QTest::keyClick(page->m_ProgressWidget, Qt::Key_Escape);
         QVERIFY(!page->m_ProgressWidget->close());
-        page->m_ProgressWidget->cancelButton->click();
-        QCOMPARE(no.asked, 3);
+        QCOMPARE(no.asked, 2);
         QVERIFY(page->m_ProgressWidget->isVisible());
         QCOMPARE(page->m_sourcePath, second);
         page->del_source_CheckBox->setChecked(false);
@@ -570,10 +576,11 @@ private slots:
         page->output_LineEdit->setPath(out);
         page->del_source_CheckBox->setChecked(true);
         ModalResponder responder;
-        CancelAnswers yes(true);
+        // The pop-up's own Cancel button is the user's word: nothing is asked.
+        CancelAnswers unasked(false);
         page->m_split_Button->click();
         page->m_ProgressWidget->cancelButton->click();
-        QCOMPARE(yes.asked, 1);
+        QCOMPARE(unasked.asked, 0);
         // The pop-up stays until the job has removed what it wrote.
         QVERIFY(page->m_ProgressWidget->isVisible());
         QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
@@ -619,6 +626,109 @@ private slots:
         QVERIFY(readFile(chunks + "/spt_checksums.sha256") != firstList);
         QCOMPARE(readFile(chunks + "/movie_0.spt"),
                  patternBytes(20000, 36).left(page->m_chunkSize));
+    }
+
+    // A replace names what it deletes besides the old set, and no key says yes to it.
+    void theReplaceQuestionNamesWhatIsNotPartOfTheSet() {
+        const QString file = path(QStringLiteral("mixed/tape.bin"));
+        QVERIFY(writeFile(file, patternBytes(30000, 45)));
+        const QString chunks = path(QStringLiteral("mixed/tape_spt"));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        {
+            ModalResponder responder;
+            chooseFile(page, file);
+            QVERIFY(splitAndWait(page, responder));
+        }
+        // The user's own files put beside the set, and a chunk of another stem.
+        for (const char* name : {"notes.txt", "a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"})
+            QVERIFY(writeFile(chunks + "/" + name, "mine"));
+        QVERIFY(writeFile(chunks + "/other_0.spt", "another set's"));
+        QVERIFY(QDir().mkpath(chunks + "/photos"));
+        const QStringList before = namesIn(chunks);
+        const QString question =
+            chunks +
+            " already holds the chunk set of tape.bin. Replace it?\n"
+            "Deleted with it, not part of the set: a.jpg, b.jpg, c.jpg, d.jpg, e.jpg "
+            "and 3 more.";
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            chooseFile(page, file);
+            KeyAnswer answer(key);
+            page->m_split_Button->click();
+            QCOMPARE(answer.texts, QStringList{question});
+            QVERIFY(!page->jobActive());
+            QCOMPARE(namesIn(chunks), before);
+        }
+    }
+
+    // Before, the job ran on under the question "Cancel the running job?", committed its set
+    // and deleted the source; a stop confirmed then reported a finished split.
+    void theCancelQuestionHoldsTheJobUntilItIsAnswered() {
+        const QString file = path(QStringLiteral("held/film.bin"));
+        const QByteArray bytes = patternBytes(6 * kMiB, 44);
+        QVERIFY(writeFile(file, bytes));
+        const QString out = path(QStringLiteral("held/out"));
+        QVERIFY(QDir().mkpath(out));
+        // Each block the job writes takes a while, so that its run can be timed.
+        const std::string slowed = out.toStdString();
+        morvane::test::FaultGuard slow([slowed](morvane::plat::Op op, const std::string& at) {
+            if (op == morvane::plat::Op::Write && at.rfind(slowed, 0) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            return 0;
+        });
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        ModalResponder responder;
+        constexpr int kOpenMs = 3000;
+        {  // Unasked, the job is done well before the question below is answered.
+            chooseFile(page, file);
+            page->output_LineEdit->setPath(out);
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(splitAndWait(page, responder));
+            QVERIFY2(clock.elapsed() < kOpenMs, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(QDir(out + "/film_spt").removeRecursively());
+        }
+        for (const bool stop : {true, false}) {
+            chooseFile(page, file);
+            page->output_LineEdit->setPath(out);
+            page->del_source_CheckBox->setChecked(true);
+            CancelAnswers answer(stop);
+            bool sourceKept = false;
+            bool nothingCommitted = false;
+            bool stillRunning = false;
+            answer.meanwhile = [&] {
+                QTest::qWait(kOpenMs);
+                sourceKept = readFile(file) == bytes;
+                nothingCommitted = !QFileInfo::exists(out + "/film_spt");
+                stillRunning = page->m_SplitDoingThread->isRunning();
+            };
+            const qsizetype ends = responder.completions.size() + responder.messages.size();
+            page->m_split_Button->click();
+            QTest::keyClick(page->m_ProgressWidget, Qt::Key_Escape);
+            QCOMPARE(answer.asked, 1);
+            QVERIFY(sourceKept);
+            QVERIFY(nothingCommitted);
+            QVERIFY(stillRunning);
+            QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
+            QCOMPARE(responder.completions.size() + responder.messages.size(), ends + 1);
+            if (stop) {
+                QCOMPARE(responder.messages.last(), QStringLiteral("Splitting cancelled"));
+                QCOMPARE(namesIn(out), QStringList());
+                QCOMPARE(readFile(file), bytes);
+                continue;
+            }
+            QCOMPARE(responder.completions.last(), QStringLiteral("Splitting Completed!"));
+            QVERIFY(responder.details.last().contains("The source was deleted."));
+            QVERIFY(!QFileInfo::exists(file));
+            // The chunks are slices of the source, in order.
+            QByteArray joined;
+            for (int i = 0; QFileInfo::exists(out + QStringLiteral("/film_spt/film_%1.spt").arg(i));
+                 ++i)
+                joined += readFile(out + QStringLiteral("/film_spt/film_%1.spt").arg(i));
+            QCOMPARE(joined.size(), bytes.size());
+            QVERIFY(joined == bytes);
+        }
     }
 
     // The unit, the size and the output folder of the last split are a new page's start; the
