@@ -18,7 +18,7 @@ struct JoinRequest {
     std::string outputDir;  // engine text: the folder that receives the file or folder
     // Where the file or folder is built, beside its final place, for the caller to flush
     // and rename into place: every file is then created new, and the first failure ends
-    // the join. Empty: straight at the target.
+    // the join. Required; nothing may stand there yet.
     std::string buildPath;
     // The set's checksum list by name: every byte read from a chunk is checked against it,
     // and a chunk that does not match fails the join. Null: nothing is checked.
