@@ -35,8 +35,9 @@ struct JoinResult {
     std::vector<std::string> createdFolders;  // in the order made, parents first
 };
 
-// Rebuilds the file or folder that manifest (read from request.chunkDir) describes,
-// inside request.outputDir.
+// Rebuilds the file or folder that manifest (read from request.chunkDir) describes at
+// request.buildPath, for the caller to put in place inside request.outputDir. The first
+// failure ends it; what was built is the caller's to remove.
 Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
                 JoinResult* result);
 

@@ -33,7 +33,8 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
     if (Outcome o = fitsPathField(request.sourcePath); !o) return o;
     if (Outcome o = fitsPathField(request.outputDir); !o) return o;
     if (request.password.size() >= kPasswordField)
-        return Outcome::failure("", "the password is too long (at most 31 bytes)", ENAMETOOLONG);
+        return Outcome::failure(Fault::Invalid, "", "the password is too long (at most 31 bytes)",
+                                ENAMETOOLONG);
     if (request.recovery < 0 || request.recovery > kMaxRecovery)
         return Outcome::failure(Fault::Invalid, request.sourcePath, "at most 32 recovery chunks",
                                 EINVAL);
@@ -73,7 +74,7 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
             return o;
     }
     if (plan->name.size() >= kNameField)
-        return Outcome::failure(request.sourcePath,
+        return Outcome::failure(Fault::Invalid, request.sourcePath,
                                 "the source name is too long (at most 255 bytes)", ENAMETOOLONG);
     return Outcome::success();
 }
@@ -258,7 +259,8 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
                                 "a FIFO, socket or device cannot be stored in a chunk set", EINVAL);
     for (const std::string& f : files) {
         if (f.size() - prefix >= kNameField)
-            return Outcome::failure(f, "the name below the folder is too long (at most 255 bytes)",
+            return Outcome::failure(Fault::Invalid, f,
+                                    "the name below the folder is too long (at most 255 bytes)",
                                     ENAMETOOLONG);
         // Other copies of the program read "\\" in a stored name as a folder separator.
         if (holdsBackslash(f.substr(prefix)))

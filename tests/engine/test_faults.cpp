@@ -59,14 +59,15 @@ TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
     EXPECT_EQ(run.outcome.error, ENOSPC) << run.outcome.describe();
     EXPECT_TRUE(startsWith(run.outcome.path, disk.path()));
     EXPECT_EQ(test::readFile(dir / "s.bin"), data);
+    EXPECT_TRUE(fs::is_empty(disk.path()));  // nothing that looks like a set, half or whole
 
-    fs::remove_all(disk.path() + "/s_spt");
     run = splitInto(dir / "s.bin", dir.path(), 100000);
     ASSERT_TRUE(run.outcome);
     const Outcome joined = joinInto(run.chunkDir, disk.path());
     EXPECT_FALSE(joined);
     EXPECT_EQ(joined.error, ENOSPC);
     EXPECT_EQ(joined.path, disk.path() + "/s.bin");
+    EXPECT_TRUE(fs::is_empty(disk.path()));
 }
 
 // A split that met a full disk at chunk k: none past k was even opened, nothing looks like

@@ -432,7 +432,7 @@ TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
     for (const std::string& name : entriesIn(dir.path())) EXPECT_NE(name[0], '.') << name;
 }
 
-TEST(SplitFailures, EveryFailureReachesTheOutcomeAndNothingStays) {
+TEST(SplitFailures, EveryFailureReachesTheOutcome) {
     TempDir dir;
     const std::string data = test::patternBytes(3000, 5);
     test::writeFile(dir / "s.bin", data);
@@ -493,7 +493,7 @@ TEST(SplitFailures, EveryFailureReachesTheOutcomeAndNothingStays) {
     EXPECT_TRUE(check(run.chunkDir).intact());
 }
 
-TEST(JoinFailures, MissingShortAndDamagedChunkSetsWriteNothing) {
+TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     TempDir dir;
     test::writeFile(dir / "s.bin", test::patternBytes(3000, 6));
     auto run = splitInto(dir / "s.bin", dir.path(), 1000);
