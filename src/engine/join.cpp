@@ -56,13 +56,22 @@ bool staysInside(std::string_view name) {
 // The source name is a single name: it may not name a folder level of its own.
 Outcome checkSourceName(const std::string& chunkDir, const std::string& name) {
     if (!staysInside(name) || afterLastSeparator(name.c_str(), name.size()) != 0)
-        return Outcome::failure(manifestPathIn(chunkDir),
+        return Outcome::failure(Fault::Malformed, manifestPathIn(chunkDir),
                                 "the manifest's source name is not a plain file name", EINVAL);
     return Outcome::success();
 }
 
 Outcome damaged(const std::string& chunkDir, const std::string& what) {
-    return Outcome::failure(manifestPathIn(chunkDir), "the manifest is damaged: " + what, EINVAL);
+    return Outcome::failure(Fault::Malformed, manifestPathIn(chunkDir),
+                            "the manifest is damaged: " + what, EINVAL);
+}
+
+// A chunk that cannot be opened: one that is not there is lost, which a rebuild may mend.
+Outcome openChunk(plat::File& chunk, const std::string& path) {
+    Outcome o = chunk.open(path.c_str(), plat::File::Mode::Read);
+    if (o.is(Fault::NotFound)) return Outcome::failure(Fault::Missing, o.path, o.reason, o.error);
+    if (o) chunk.adviseSequential();
+    return o;
 }
 
 Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mode,
@@ -150,8 +159,7 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     const std::string& chunkDir = request.chunkDir;
     if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
     const std::string stem = stemOf(m.sourceName);
-    const bool durable = !request.buildPath.empty();
-    const std::string& outPath = durable ? request.buildPath : result->target;
+    const std::string& outPath = request.buildPath;
     if (Outcome o = fitsPathField(outPath); !o) return o;
     const std::int32_t count = m.chunkCount;
     if (Outcome o = fitsPathField(chunkPathOf(chunkDir, stem, count > 0 ? count - 1 : 0)); !o)
@@ -162,31 +170,8 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
         return damaged(chunkDir, "it lists " + std::to_string(count) + " chunks but holds " +
                                      std::to_string(m.chunks.size()) + " chunk records");
 
-    // Replacing a file the user already has is only worth it when the chunks can rebuild
-    // the whole set; a join that is known to come out short keeps that file as it is.
-    if (!durable && pathKind(outPath.c_str()) == 0) {
-        std::int64_t available = 0;
-        for (std::int32_t i = 0; i < count; ++i) {
-            const std::int64_t size = fileSize(chunkPathOf(chunkDir, stem, i).c_str());
-            if (size < 0)
-                return Outcome::failure(
-                    outPath,
-                    "was not replaced: chunk " + std::to_string(i) + " of the set is missing",
-                    ENOENT);
-            available += size;
-        }
-        if (available != m.totalSize)
-            return Outcome::failure(outPath,
-                                    "was not replaced: the chunks hold " +
-                                        std::to_string(available) + " of the set's " +
-                                        std::to_string(m.totalSize) + " bytes",
-                                    EIO);
-    }
-
     plat::File out;
-    const auto mode = durable ? plat::File::Mode::CreateNew : plat::File::Mode::WriteTruncate;
-    if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
-    Outcome outcome;
+    if (Outcome o = openOutput(out, outPath, plat::File::Mode::CreateNew, result); !o) return o;
     std::int64_t joined = 0;
     std::unique_ptr<ChunkVerifier> verifier;
     if (request.checksums != nullptr)
@@ -200,37 +185,31 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
     const TreeEntry* sparse = entry != nullptr && entry->sparse ? entry : nullptr;
     for (std::int32_t i = 0; i < count; ++i) {
         if (control.cancelRequested()) return Outcome::cancel();
-        const std::string chunkPath = chunkPathOf(chunkDir, stem, i);
         plat::File chunk;
-        if (Outcome o = chunk.open(chunkPath.c_str(), plat::File::Mode::Read); !o) {
-            outcome.absorb(o);  // skipped, as every copy of the program does, but not in silence
-            if (durable) return outcome;
-            continue;
-        }
-        chunk.adviseSequential();
+        if (Outcome o = openChunk(chunk, chunkPathOf(chunkDir, stem, i)); !o) return o;
         std::int64_t moved = 0;
         Sha256* hash = verifier ? verifier->before(i, 0) : nullptr;
         std::int64_t chunkSize = 0;
         Outcome o = chunk.size(&chunkSize);
         if (o) o = copyPiece(chunk, out, chunkSize, joined, sparse, hash, control, &moved);
-        if (o.cancelled) return o;
+        if (!o) return o;
         if (hash != nullptr) verifier->after(moved);
         joined += moved;
-        outcome.absorb(o);
-        if (!outcome && durable) return outcome;
     }
-    if (verifier && outcome) outcome.absorb(verifier->finish());
-    if (!outcome && durable) return outcome;
-    if (sparse != nullptr) outcome.absorb(out.truncate(joined));
-    outcome.absorb(out.close());
-    if (outcome && entry != nullptr)
-        outcome.absorb(
-            plat::setModeAndTime(outPath.c_str(), entry->mode & 01777, entry->modifiedNs, false));
-    if (outcome.ok && joined != m.totalSize)
-        outcome.absorb(Outcome::failure(
-            outPath, "joined " + std::to_string(joined) + " bytes, but the set holds " +
-                         std::to_string(m.totalSize) + " bytes: a chunk is missing or damaged"));
-    return outcome;
+    if (verifier)
+        if (Outcome o = verifier->finish(); !o) return o;
+    if (sparse != nullptr)
+        if (Outcome o = out.truncate(joined); !o) return o;
+    if (Outcome o = out.close(); !o) return o;
+    if (joined != m.totalSize)
+        return Outcome::failure(Fault::Damaged, outPath,
+                                "joined " + std::to_string(joined) + " bytes, but the set holds " +
+                                    std::to_string(m.totalSize) +
+                                    " bytes: a chunk is missing or damaged",
+                                EIO);
+    if (entry != nullptr)
+        return plat::setModeAndTime(outPath.c_str(), entry->mode & 01777, entry->modifiedNs, false);
+    return Outcome::success();
 }
 
 Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& control,
@@ -238,16 +217,12 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     const std::string& chunkDir = request.chunkDir;
     if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
     const std::string stem = stemOf(m.sourceName);
-    const bool durable = !request.buildPath.empty();
-    const std::string& target = durable ? request.buildPath : result->target;
+    const std::string& target = request.buildPath;
     if (Outcome o = fitsPathField(target); !o) return o;
-    if (durable) {
-        // The folder is new: nothing in it can be a link planted on the way.
-        if (Outcome o = makeDir(target.c_str()); !o) return o;
-        result->createdFolders.push_back(target);
-    }
+    // The folder is new: nothing in it can be a link planted on the way.
+    if (Outcome o = makeDir(target.c_str()); !o) return o;
+    result->createdFolders.push_back(target);
 
-    Outcome outcome;
     std::unordered_set<std::string> started;
     std::int64_t recorded = 0;
 
@@ -277,45 +252,28 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
 
     for (const FileRecord& r : m.files) {
         if (control.cancelRequested()) return Outcome::cancel();
-        // Whatever a durable join meets ends it: its output is thrown away anyway.
-        if (durable && !outcome) return outcome;
         const std::string& rel = r.relativeName;
-        if (!staysInside(rel)) {
-            outcome.absorb(
-                damaged(chunkDir, "the name \"" + rel + "\" would lead outside the target folder"));
-            continue;
-        }
-        if (r.pieceOffset < 0 || r.pieceLength < 0) {
-            outcome.absorb(damaged(chunkDir, "a negative offset or length for " + rel));
-            continue;
-        }
+        if (!staysInside(rel))
+            return damaged(chunkDir,
+                           "the name \"" + rel + "\" would lead outside the target folder");
+        if (r.pieceOffset < 0 || r.pieceLength < 0)
+            return damaged(chunkDir, "a negative offset or length for " + rel);
         recorded += r.pieceLength;
         const std::string outPath = target + "/" + rel;
-        if (Outcome o = fitsPathField(outPath); !o) {
-            outcome.absorb(o);
-            continue;
-        }
+        if (Outcome o = fitsPathField(outPath); !o) return o;
 
         const bool first = started.insert(outPath).second;
         if (first || out.path() != outPath || !out.isOpen()) {
-            outcome.absorb(closeOut());
+            if (Outcome o = closeOut(); !o) return o;
             // "/" is never part of a two-byte character, so a plain search finds the parent.
             const std::string parent = outPath.substr(0, outPath.rfind('/'));
             if (parent != lastParent) {
-                if (Outcome o = makeParentDirs(outPath, &result->createdFolders); !o) {
-                    outcome.absorb(o);
-                    continue;
-                }
+                if (Outcome o = makeParentDirs(outPath, &result->createdFolders); !o) return o;
                 lastParent = parent;
             }
-            // A file's first piece replaces what was there; later pieces go behind it.
-            const auto mode = !first    ? plat::File::Mode::Append
-                              : durable ? plat::File::Mode::CreateNew
-                                        : plat::File::Mode::WriteTruncate;
-            if (Outcome o = openOutput(out, outPath, mode, result); !o) {
-                outcome.absorb(o);
-                continue;
-            }
+            // A file's first piece makes it; later pieces go behind it.
+            const auto mode = first ? plat::File::Mode::CreateNew : plat::File::Mode::Append;
+            if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
             // Holes only where the file's pieces follow each other; a file taken up again
             // further on is written whole.
             const auto s = first ? sparseFiles.find(rel) : sparseFiles.end();
@@ -327,35 +285,28 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
         if (chunkIndex != r.chunkIndex || !chunk.isOpen()) {
             chunk.close();
             chunkIndex = r.chunkIndex;
-            const std::string chunkPath = chunkPathOf(chunkDir, stem, r.chunkIndex);
-            if (Outcome o = chunk.open(chunkPath.c_str(), plat::File::Mode::Read); !o) {
-                outcome.absorb(o);
-                continue;
-            }
-            chunk.adviseSequential();
+            if (Outcome o = openChunk(chunk, chunkPathOf(chunkDir, stem, r.chunkIndex)); !o)
+                return o;
         }
         std::int64_t moved = 0;
         Sha256* hash = verifier ? verifier->before(r.chunkIndex, r.pieceOffset) : nullptr;
         Outcome o = chunk.seek(r.pieceOffset);
         if (o) o = copyPiece(chunk, out, r.pieceLength, fileOffset, sparse, hash, control, &moved);
-        if (o.cancelled) return o;
+        if (!o) return o;
         if (hash != nullptr) verifier->after(moved);
         fileOffset += moved;
-        if (o && moved < r.pieceLength)
-            o = Outcome::failure(chunk.path(),
-                                 "the chunk is shorter than the manifest needs for " + rel);
-        outcome.absorb(o);
+        if (moved < r.pieceLength)
+            return Outcome::failure(Fault::Damaged, chunk.path(),
+                                    "the chunk is shorter than the manifest needs for " + rel, EIO);
     }
-    if (verifier && outcome) outcome.absorb(verifier->finish());
-    if (durable && !outcome) return outcome;
-    outcome.absorb(closeOut());
+    if (verifier)
+        if (Outcome o = verifier->finish(); !o) return o;
+    if (Outcome o = closeOut(); !o) return o;
     if (recorded != m.totalSize)
-        outcome.absorb(damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
-                                             " bytes, but its total is " +
-                                             std::to_string(m.totalSize)));
-    if (outcome && request.tree != nullptr)
-        outcome.absorb(restoreTree(target, *request.tree, result));
-    return outcome;
+        return damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
+                                     " bytes, but its total is " + std::to_string(m.totalSize));
+    if (request.tree != nullptr) return restoreTree(target, *request.tree, result);
+    return Outcome::success();
 }
 
 }  // namespace
@@ -364,6 +315,9 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
                 JoinResult* result) {
     *result = JoinResult{};
     result->target = request.outputDir + "/" + manifest.sourceName;
+    if (request.buildPath.empty())
+        return Outcome::failure(Fault::Invalid, result->target,
+                                "no place was given to build the output in", EINVAL);
     control.begin(manifest.totalSize);
     // Nothing may be opened for writing, least of all a file that the join would replace.
     if (control.cancelRequested()) return Outcome::cancel();

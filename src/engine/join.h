@@ -18,7 +18,7 @@ struct JoinRequest {
     std::string outputDir;  // engine text: the folder that receives the file or folder
     // Where the file or folder is built, beside its final place, for the caller to flush
     // and rename into place: every file is then created new, and the first failure ends
-    // the join. Empty: straight at the target.
+    // the join. Required; nothing may stand there yet.
     std::string buildPath;
     // The set's checksum list by name: every byte read from a chunk is checked against it,
     // and a chunk that does not match fails the join. Null: nothing is checked.
@@ -35,8 +35,9 @@ struct JoinResult {
     std::vector<std::string> createdFolders;  // in the order made, parents first
 };
 
-// Rebuilds the file or folder that manifest (read from request.chunkDir) describes,
-// inside request.outputDir.
+// Rebuilds the file or folder that manifest (read from request.chunkDir) describes at
+// request.buildPath, for the caller to put in place inside request.outputDir. The first
+// failure ends it; what was built is the caller's to remove.
 Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
                 JoinResult* result);
 

@@ -27,26 +27,34 @@ struct SplitPlan {
 };
 
 Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
+    if (request.buildFolder.empty())
+        return Outcome::failure(Fault::Invalid, request.sourcePath,
+                                "no folder was given to build the chunk set in", EINVAL);
     if (Outcome o = fitsPathField(request.sourcePath); !o) return o;
     if (Outcome o = fitsPathField(request.outputDir); !o) return o;
     if (request.password.size() >= kPasswordField)
-        return Outcome::failure("", "the password is too long (at most 31 bytes)", ENAMETOOLONG);
+        return Outcome::failure(Fault::Invalid, "", "the password is too long (at most 31 bytes)",
+                                ENAMETOOLONG);
     if (request.recovery < 0 || request.recovery > kMaxRecovery)
-        return Outcome::failure(request.sourcePath, "at most 32 recovery chunks", EINVAL);
-    if (request.chunkSize < 1)
-        return Outcome::failure(request.sourcePath, "the chunk size must be at least 1 byte",
+        return Outcome::failure(Fault::Invalid, request.sourcePath, "at most 32 recovery chunks",
                                 EINVAL);
+    if (request.chunkSize < 1)
+        return Outcome::failure(Fault::Invalid, request.sourcePath,
+                                "the chunk size must be at least 1 byte", EINVAL);
     if (request.totalSize < 0)
-        return Outcome::failure(request.sourcePath, "the source size is unknown", EINVAL);
+        return Outcome::failure(Fault::Invalid, request.sourcePath, "the source size is unknown",
+                                EINVAL);
     const std::int64_t count = chunkCountFor(request.totalSize, request.chunkSize);
     if (count > INT32_MAX)
-        return Outcome::failure(request.sourcePath, "the chunk size is too small: more than " +
-                                                        std::to_string(INT32_MAX) + " chunks");
+        return Outcome::failure(
+            Fault::Invalid, request.sourcePath,
+            "the chunk size is too small: more than " + std::to_string(INT32_MAX) + " chunks",
+            EINVAL);
     plan->chunkCount = static_cast<std::int32_t>(count);
     plan->name = nameOf(request.sourcePath);
     // Other copies of the program read "\\" in a stored name as a folder separator.
     if (holdsBackslash(plan->name))
-        return Outcome::failure(request.sourcePath,
+        return Outcome::failure(Fault::Invalid, request.sourcePath,
                                 "the name holds a \"\\\", which other copies of the program "
                                 "read as a folder separator: rename it first",
                                 EINVAL);
@@ -59,7 +67,6 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
         return o;
     // Every path the split writes fits, in the chunk folder and where it is built.
     for (const std::string& folder : {plan->chunkFolder, request.buildFolder}) {
-        if (folder.empty()) continue;
         if (Outcome o = fitsPathField(folder + "/" + kChecksumListName); !o) return o;
         if (Outcome o = fitsPathField(manifestPathOf(folder)); !o) return o;
         if (Outcome o = fitsPathField(chunkPathOf(folder, plan->stem, count > 0 ? count - 1 : 0));
@@ -67,7 +74,7 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
             return o;
     }
     if (plan->name.size() >= kNameField)
-        return Outcome::failure(request.sourcePath,
+        return Outcome::failure(Fault::Invalid, request.sourcePath,
                                 "the source name is too long (at most 255 bytes)", ENAMETOOLONG);
     return Outcome::success();
 }
@@ -94,29 +101,19 @@ public:
         return Outcome::success();
     }
 
-    // Makes the chunk folder (an existing one is reused) and starts the manifest.
+    // Starts the manifest; the caller made the folder it is built in.
     Outcome start() {
-        Outcome outcome;
         result_->chunkFolder = plan_.chunkFolder;
         result_->sourceName = plan_.name;
         result_->chunkCount = plan_.chunkCount;
-        if (!durable()) {
-            if (Outcome o = makeDir(folder().c_str()); o)
-                result_->createdChunkFolder = true;
-            else if (!o.is(Fault::Exists))
-                outcome.absorb(o);
-        }
-        outcome.absorb(manifest_.setSourceName(plan_.name));
+        if (Outcome o = manifest_.setSourceName(plan_.name); !o) return o;
         manifest_.chunkCount = plan_.chunkCount;
         manifest_.totalSize = request_.totalSize;
         if (!request_.password.empty()) manifest_.protectWith(request_.password.c_str());
-        return outcome;
+        return Outcome::success();
     }
 
-    bool durable() const { return !request_.buildFolder.empty(); }
-    const std::string& folder() const {
-        return durable() ? request_.buildFolder : plan_.chunkFolder;
-    }
+    const std::string& folder() const { return request_.buildFolder; }
 
     std::string chunkPath(std::int32_t index) const {
         return chunkPathOf(folder(), plan_.stem, index);
@@ -124,27 +121,24 @@ public:
 
     Outcome openChunk(plat::File& chunk, const std::string& path) {
         // A name already taken, a planted link above all, is never written through.
-        Outcome o = chunk.open(path.c_str(), durable() ? plat::File::Mode::CreateNew
-                                                       : plat::File::Mode::WriteTruncate);
+        Outcome o = chunk.open(path.c_str(), plat::File::Mode::CreateNew);
         if (o) result_->writtenFiles.push_back(path);
         return o;
     }
 
-    // A chunk's record is added in every case; its fingerprint failure matters only when
-    // the chunk itself was written, or it would repeat the failure already counted.
-    void finishChunk(plat::File& chunk, std::int32_t index, const std::string& path, bool written,
-                     Outcome* outcome) {
-        if (written) outcome->absorb(chunk.close());
+    // Closes a chunk written whole and adds its record and checksum.
+    Outcome finishChunk(plat::File& chunk, std::int32_t index, const std::string& path) {
+        if (Outcome o = chunk.close(); !o) return o;
         const std::string name = path.substr(folder().size() + 1);
         result_->checksums.push_back({chunkHash_.finishHex(), name});
         chunkDigests_.push_back(result_->checksums.back().digest);
         ChunkRecord record;
         record.chunkIndex = index;
         char fingerprint[kDigestText] = {};
-        const Outcome o = chunkFingerprint(path.c_str(), fingerprint);
-        if (o) record.fingerprint = fingerprint;
+        if (Outcome o = chunkFingerprint(path.c_str(), fingerprint); !o) return o;
+        record.fingerprint = fingerprint;
         manifest_.chunks.push_back(std::move(record));
-        if (written) outcome->absorb(o);
+        return Outcome::success();
     }
 
     // The manifest, the tree file, then the checksum list of everything: the manifest
@@ -194,8 +188,7 @@ private:
     Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {
         if (Outcome o = fitsPathField(path); !o) return o;
         plat::File file;
-        Outcome o = file.open(path.c_str(), durable() ? plat::File::Mode::CreateNew
-                                                      : plat::File::Mode::WriteTruncate);
+        Outcome o = file.open(path.c_str(), plat::File::Mode::CreateNew);
         if (!o) return o;
         result_->writtenFiles.push_back(path);
         if (Outcome w = file.write(bytes, size); !w) return w;
@@ -204,8 +197,9 @@ private:
 };
 
 Outcome sourceChanged(const std::string& path, const char* how) {
-    return Outcome::failure(path, std::string("the source ") + how +
-                                      " its measured size: it changed after it was measured");
+    return Outcome::failure(
+        Fault::Changed, path,
+        std::string("the source ") + how + " its measured size: it changed after it was measured");
 }
 
 // A file rewritten in place keeps its size but not its times: either change means the
@@ -214,7 +208,7 @@ Outcome unchangedSince(plat::File& file, const plat::FileIdentity& before) {
     plat::FileIdentity after;
     if (Outcome o = file.identity(&after); !o) return o;
     if (after == before) return Outcome::success();
-    return Outcome::failure(file.path(), "changed while it was being read");
+    return Outcome::failure(Fault::Changed, file.path(), "changed while it was being read");
 }
 
 // True when file still has a byte at its current position.
@@ -224,44 +218,35 @@ bool hasMoreBytes(plat::File& file) {
     return file.read(&byte, 1, &got) && got > 0;
 }
 
+// Every split stops at its first failure: what it built is thrown away by the caller, and
+// a full disk must not be met again for every chunk still to come.
 Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPlan& plan) {
-    Outcome result = s.start();
+    if (Outcome o = s.start(); !o) return o;
     plat::File source;
-    const Outcome opened = source.open(request.sourcePath.c_str(), plat::File::Mode::Read);
-    result.absorb(opened);
+    if (Outcome o = source.open(request.sourcePath.c_str(), plat::File::Mode::Read); !o) return o;
     source.adviseSequential();
     plat::FileIdentity before;
-    if (opened) result.absorb(source.identity(&before));
-    if (opened) result.absorb(s.noteRanges(0, source));
-    bool sourceEnded = false;
+    if (Outcome o = source.identity(&before); !o) return o;
+    if (Outcome o = s.noteRanges(0, source); !o) return o;
     for (std::int32_t i = 0; i < plan.chunkCount; ++i) {
         if (s.control().cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = s.chunkPath(i);
         plat::File chunk;
-        const Outcome created = s.openChunk(chunk, chunkPath);
-        result.absorb(created);
-        if (created && opened) {
-            std::int64_t moved = 0;
-            Outcome o = source.seek(static_cast<std::int64_t>(i) * request.chunkSize);
-            if (o)
-                o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
-            if (o.cancelled) return o;
-            result.absorb(o);
-            const bool last = i == plan.chunkCount - 1;
-            const std::int64_t expected =
-                last ? request.totalSize - i * request.chunkSize : request.chunkSize;
-            if (o && moved < expected && !sourceEnded) {
-                sourceEnded = true;
-                result.absorb(sourceChanged(request.sourcePath, "ended before"));
-            }
-        }
-        s.finishChunk(chunk, i, chunkPath, created.ok, &result);
+        if (Outcome o = s.openChunk(chunk, chunkPath); !o) return o;
+        std::int64_t moved = 0;
+        Outcome o = source.seek(static_cast<std::int64_t>(i) * request.chunkSize);
+        if (o) o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
+        if (!o) return o;
+        const bool last = i == plan.chunkCount - 1;
+        const std::int64_t expected =
+            last ? request.totalSize - i * request.chunkSize : request.chunkSize;
+        if (moved < expected) return sourceChanged(request.sourcePath, "ended before");
+        if (Outcome f = s.finishChunk(chunk, i, chunkPath); !f) return f;
     }
-    if (opened && !sourceEnded && source.seek(request.totalSize) && hasMoreBytes(source))
-        result.absorb(sourceChanged(request.sourcePath, "still had bytes after"));
-    if (opened && result.ok) result.absorb(unchangedSince(source, before));
-    result.absorb(s.finish());
-    return result;
+    if (source.seek(request.totalSize) && hasMoreBytes(source))
+        return sourceChanged(request.sourcePath, "still had bytes after");
+    if (Outcome o = unchangedSince(source, before); !o) return o;
+    return s.finish();
 }
 
 Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& plan) {
@@ -270,21 +255,22 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     const std::vector<std::string>& files = s.walk().files;
     const std::size_t prefix = request.sourcePath.size() + 1;
     if (!s.walk().specials.empty() && !request.skipSpecial)
-        return Outcome::failure(s.walk().specials.front(),
+        return Outcome::failure(Fault::Invalid, s.walk().specials.front(),
                                 "a FIFO, socket or device cannot be stored in a chunk set", EINVAL);
     for (const std::string& f : files) {
         if (f.size() - prefix >= kNameField)
-            return Outcome::failure(f, "the name below the folder is too long (at most 255 bytes)",
+            return Outcome::failure(Fault::Invalid, f,
+                                    "the name below the folder is too long (at most 255 bytes)",
                                     ENAMETOOLONG);
         // Other copies of the program read "\\" in a stored name as a folder separator.
         if (holdsBackslash(f.substr(prefix)))
-            return Outcome::failure(f,
+            return Outcome::failure(Fault::Invalid, f,
                                     "the name holds a \"\\\", which other copies of the "
                                     "program read as a folder separator: rename it first",
                                     EINVAL);
     }
 
-    Outcome result = s.start();
+    if (Outcome o = s.start(); !o) return o;
     Manifest& manifest = s.manifest();
     std::size_t fileIndex = 0;
     std::int64_t offset = 0;  // where the current file goes on in the next chunk
@@ -297,67 +283,60 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         if (s.control().cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = s.chunkPath(i);
         plat::File chunk;
-        const Outcome created = s.openChunk(chunk, chunkPath);
-        result.absorb(created);
+        if (Outcome o = s.openChunk(chunk, chunkPath); !o) return o;
         std::int64_t count = 0;
-        while (created && fileIndex < files.size()) {
+        while (fileIndex < files.size()) {
             const std::string& file = files[fileIndex];
             if (!current.isOpen()) {
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.identity(&currentBefore);
                 if (o && offset == 0) o = s.noteRanges(fileIndex, current);
                 if (o && offset != 0) o = current.seek(offset);
-                if (!o) {
-                    // Never read from a failed open: the file counts as exhausted.
-                    result.absorb(o);
-                    current.close();
-                    ++fileIndex;
-                    offset = 0;
-                    continue;
-                }
+                if (!o) return o;
             }
             std::int64_t moved = 0;
             const std::int64_t want = request.chunkSize - count;
-            const Outcome o = moveBytes(current, chunk, want, &moved, s.control(), s.chunkHash());
-            if (o.cancelled) return o;
-            result.absorb(o);
-            result.absorb(
-                manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved));
+            if (Outcome o = moveBytes(current, chunk, want, &moved, s.control(), s.chunkHash()); !o)
+                return o;
+            if (Outcome o =
+                    manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved);
+                !o)
+                return o;
             count += moved;
             offset += moved;
-            if (!o || moved < want) {
-                if (o) result.absorb(unchangedSince(current, currentBefore));
+            if (moved < want) {
+                if (Outcome o = unchangedSince(current, currentBefore); !o) return o;
                 current.close();
                 ++fileIndex;
                 offset = 0;
             }
-            if (!o || count == request.chunkSize) break;
+            if (count == request.chunkSize) break;
         }
         written += count;
         lastChunkEnd = count;
-        s.finishChunk(chunk, i, chunkPath, created.ok, &result);
+        if (Outcome o = s.finishChunk(chunk, i, chunkPath); !o) return o;
     }
 
     // The stream can end exactly where the last chunk does; the files after that point
     // (empty ones, unless the folder changed) still need their records.
-    bool grew = current.isOpen() && hasMoreBytes(current);
     if (current.isOpen()) {
-        result.absorb(unchangedSince(current, currentBefore));
+        if (hasMoreBytes(current))
+            return sourceChanged(request.sourcePath, "still had bytes after");
+        if (Outcome o = unchangedSince(current, currentBefore); !o) return o;
         ++fileIndex;
     }
     current.close();
     const std::int32_t lastChunk = plan.chunkCount > 0 ? plan.chunkCount - 1 : 0;
     for (; fileIndex < files.size(); ++fileIndex) {
-        if (fileSize(files[fileIndex].c_str()) != 0) grew = true;
-        result.absorb(manifest.addFilePiece(std::string_view(files[fileIndex]).substr(prefix),
-                                            lastChunk, plan.chunkCount > 0 ? lastChunkEnd : 0, 0));
+        if (fileSize(files[fileIndex].c_str()) != 0)
+            return sourceChanged(request.sourcePath, "still had bytes after");
+        if (Outcome o = manifest.addFilePiece(std::string_view(files[fileIndex]).substr(prefix),
+                                              lastChunk, plan.chunkCount > 0 ? lastChunkEnd : 0, 0);
+            !o)
+            return o;
     }
-    // Only worth saying when nothing else explains the missing bytes.
-    if (result.ok && written < request.totalSize)
-        result.absorb(sourceChanged(request.sourcePath, "ended before"));
-    if (grew) result.absorb(sourceChanged(request.sourcePath, "still had bytes after"));
-    result.absorb(s.finish());
-    return result;
+    if (written < request.totalSize) return sourceChanged(request.sourcePath, "ended before");
+    return s.finish();
 }
 
 }  // namespace

@@ -19,9 +19,8 @@ struct SplitRequest {
     std::int64_t chunkSize = 0;
     std::string password;  // engine bytes; empty for an unprotected set
     // Where the chunks and the manifest are written: a new, empty folder that the caller
-    // flushes and renames to the chunk folder. Every file is then created new, so nothing
-    // is written through a name that was already there. Empty: straight into the chunk
-    // folder, which is made or reused.
+    // made, and flushes and renames to the chunk folder. Every file is then created new, so
+    // nothing is written through a name that was already there. Required.
     std::string buildFolder;
     // The source as walked before the job started; null: the split walks it itself.
     const Walk* walk = nullptr;
@@ -38,7 +37,6 @@ struct SplitResult {
     std::string chunkFolder;  // the set's final place
     std::string sourceName;
     std::int32_t chunkCount = 0;
-    bool createdChunkFolder = false;        // false when the folder was there before
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
     // What the checksum list holds: the manifest, then every chunk, then the tree file.
     std::vector<ChecksumLine> checksums;
@@ -47,9 +45,10 @@ struct SplitResult {
     std::vector<std::string> leftOut;
 };
 
-// Runs one split. Returns success, the first failure with its file and reason and the
-// count of further failures, or a cancel. A request whose paths do not fit, or with a
-// chunk size below 1, is refused before anything is written.
+// Runs one split into request.buildFolder. Returns success, the first failure with its
+// file and reason, or a cancel; nothing is written after a failure, and what was built is
+// the caller's to remove. A request without a build folder, whose paths do not fit, or
+// with a chunk size below 1, is refused before anything is written.
 Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* result);
 
 // The chunk folder that a split of sourcePath into outputDir makes: outputDir/STEM_spt.

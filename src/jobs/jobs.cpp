@@ -100,6 +100,14 @@ Outcome commitOutput(const std::string& built, const std::string& final, const s
     return plat::removeTree(old.c_str());
 }
 
+// The outcome with any of the hidden side names in its path named at final instead: the
+// user never asked for those names and will not find them.
+Outcome namedAtFinal(Outcome outcome, const SideNames& side, const std::string& final) {
+    for (const std::string* hidden : {&side.partial, &side.lock, &side.old})
+        outcome = atFinalPlace(std::move(outcome), *hidden, final);
+    return outcome;
+}
+
 // The problems of a set, in the system's text, as one reason.
 std::string problemsText(const std::vector<std::string>& problems) {
     std::string text = "the chunk set cannot be joined: ";
@@ -296,21 +304,17 @@ Outcome SplitJob::run() {
     if (outcome) outcome = makeDir(side.partial.c_str());
     if (outcome) {
         request_.buildFolder = side.partial;
-        outcome = atFinalPlace(runSplit(request_, control(), &result_), side.partial, finalFolder_);
+        // The first failure ends the split: nothing is written after a full disk.
+        outcome = runSplit(request_, control(), &result_);
         // Every chunk and the manifest, then the folder's entries.
-        if (outcome)
-            outcome = atFinalPlace(plat::syncFileSystem(side.partial.c_str()), side.partial,
-                                   finalFolder_);
-        if (outcome)
-            outcome =
-                atFinalPlace(plat::syncDirectory(side.partial.c_str()), side.partial, finalFolder_);
+        if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
+        if (outcome) outcome = plat::syncDirectory(side.partial.c_str());
         if (outcome && control().cancelRequested()) outcome = Outcome::cancel();
         if (outcome)
-            outcome =
-                atFinalPlace(commitOutput(side.partial, finalFolder_, side.old, request_.outputDir),
-                             side.partial, finalFolder_);
+            outcome = commitOutput(side.partial, finalFolder_, side.old, request_.outputDir);
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
+    outcome = namedAtFinal(std::move(outcome), side, finalFolder_);
     lock.release();  // its file would keep a made folder from going
     if (!outcome) removeMadeFolders(&made);
     return outcome;
@@ -598,6 +602,7 @@ Outcome JoinJob::attempt() {
         if (outcome) outcome = commitOutput(side.partial, target, side.old, request_.outputDir);
         if (!outcome) plat::removeTree(side.partial.c_str());
     }
+    outcome = namedAtFinal(std::move(outcome), side, target);
     request_.checksums = nullptr;
     request_.tree = nullptr;
     lock.release();  // its file would keep a made folder from going

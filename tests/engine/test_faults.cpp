@@ -1,6 +1,7 @@
 // Faults from the real world: full disks, sources that change, sets that change,
 // folders that cannot be written, odd entries, names and paths at their limits.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "engine/manifest.h"
 #include "engine/split.h"
 #include "fault_util.h"
+#include "jobs/jobs.h"
 #include "split_join_util.h"
 #include "temp_dir.h"
 
@@ -57,68 +59,122 @@ TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
     EXPECT_EQ(run.outcome.error, ENOSPC) << run.outcome.describe();
     EXPECT_TRUE(startsWith(run.outcome.path, disk.path()));
     EXPECT_EQ(test::readFile(dir / "s.bin"), data);
+    EXPECT_TRUE(fs::is_empty(disk.path()));  // nothing that looks like a set, half or whole
 
-    fs::remove_all(disk.path() + "/s_spt");
     run = splitInto(dir / "s.bin", dir.path(), 100000);
     ASSERT_TRUE(run.outcome);
     const Outcome joined = joinInto(run.chunkDir, disk.path());
     EXPECT_FALSE(joined);
     EXPECT_EQ(joined.error, ENOSPC);
     EXPECT_EQ(joined.path, disk.path() + "/s.bin");
+    EXPECT_TRUE(fs::is_empty(disk.path()));
+}
+
+// A split that met a full disk at chunk k: none past k was even opened, nothing looks like
+// a finished set, and the error names the place the user asked for.
+TEST(DiskFull, ASplitStopsAtTheFirstFullChunk) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", test::patternBytes(10000, 3));
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    for (int i = 0; i < 5; ++i)
+        test::writeFile(f + "/" + std::to_string(i), test::patternBytes(2000, i));
+    for (const std::string& source : {dir / "s.bin", f}) {
+        const std::string stem = source == f ? "f" : "s";
+        const std::string partial = jobs::sideNamesOf(dir.path(), stem + "_spt").partial;
+        const std::string full = partial + "/" + stem + "_2.spt";
+        std::vector<std::string> opened;
+        Outcome outcome;
+        {
+            FaultGuard g([&](plat::Op op, const std::string& p) {
+                // A chunk is opened again for its fingerprint once it is written.
+                if (op == plat::Op::Open && startsWith(p, partial + "/") &&
+                    (opened.empty() || opened.back() != p))
+                    opened.push_back(p);
+                return op == plat::Op::Write && p == full ? ENOSPC : 0;
+            });
+            outcome = splitInto(source, dir.path(), 1000).outcome;
+        }
+        EXPECT_TRUE(outcome.is(Fault::NoSpace)) << outcome.describe();
+        EXPECT_EQ(outcome.path, dir / (stem + "_spt/" + stem + "_2.spt"));
+        EXPECT_EQ(opened, (std::vector<std::string>{partial + "/" + stem + "_0.spt",
+                                                    partial + "/" + stem + "_1.spt", full}));
+        EXPECT_FALSE(test::exists(dir / (stem + "_spt")));
+        EXPECT_FALSE(test::exists(partial));
+    }
+    EXPECT_EQ(fs::file_size(dir / "s.bin"), 10000u);
 }
 
 TEST(ChangingSources, FileShrinksGrowsOrVanishesAfterItWasMeasured) {
     TempDir dir;
-    test::writeFile(dir / "s.bin", test::patternBytes(5000, 1));
-    const std::int64_t measured = pathSize((dir / "s.bin").c_str());
+    const std::string data = test::patternBytes(5000, 1);
+    test::writeFile(dir / "s.bin", data);
+    test::SplitExtras change;
 
-    fs::resize_file(dir / "s.bin", 3000);
-    auto run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
-    EXPECT_FALSE(run.outcome);
+    change.afterPrepare = [&] { fs::resize_file(dir / "s.bin", 3000); };
+    auto run = splitInto(dir / "s.bin", dir.path(), 1000, change);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
     EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
+    EXPECT_FALSE(test::exists(dir / "s_spt"));
 
-    test::writeFile(dir / "s.bin", test::patternBytes(6000, 1));
-    run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
-    EXPECT_FALSE(run.outcome);
+    change.afterPrepare = [&] { test::writeFile(dir / "s.bin", data + "x"); };
+    run = splitInto(dir / "s.bin", dir.path(), 1000, change);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
     EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
 
-    fs::remove(dir / "s.bin");
-    run = splitInto(dir / "s.bin", dir.path(), 1000, "", measured);
+    // Rewritten in place while it is read, size and all: only its times tell.
+    test::writeFile(dir / "s.bin", data);
+    const std::string chunk1 = jobs::sideNamesOf(dir.path(), "s_spt").partial + "/s_1.spt";
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            if (op == plat::Op::Open && p == chunk1) {
+                std::string other = data;
+                other[4000] ^= 1;
+                test::writeFile(dir / "s.bin", other);
+                const struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+                ::utimensat(AT_FDCWD, (dir / "s.bin").c_str(), later, 0);
+            }
+            return 0;
+        });
+        run = splitInto(dir / "s.bin", dir.path(), 1000);
+    }
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
+    EXPECT_FALSE(test::exists(dir / "s_spt"));
+
+    change.afterPrepare = [&] { fs::remove(dir / "s.bin"); };
+    run = splitInto(dir / "s.bin", dir.path(), 1000, change);
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.error, ENOENT);
     EXPECT_EQ(run.outcome.path, dir / "s.bin");
 }
 
-TEST(ChangingSources, FolderLosesOrGainsFiles) {
+TEST(ChangingSources, FolderLosesOrGainsBytes) {
     TempDir dir;
     const std::string f = dir / "f";
     fs::create_directory(f);
     test::writeFile(f + "/a", "aaaa");
     test::writeFile(f + "/b", "bbbb");
-    const std::int64_t measured = pathSize(f.c_str());
+    test::SplitExtras change;
 
-    fs::remove(f + "/b");
-    auto run = splitInto(f, dir.path(), 3, "", measured);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
+    change.afterPrepare = [&] { fs::resize_file(f + "/b", 1); };
+    auto run = splitInto(f, dir.path(), 3, change);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
+    EXPECT_FALSE(test::exists(dir / "f_spt"));
 
-    test::writeFile(f + "/b", "bbbb");
-    test::writeFile(f + "/c", "cccc");
-    run = splitInto(f, dir.path(), 3, "", measured);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
+    change.afterPrepare = [&] { test::writeFile(f + "/b", "bbbbbbbb"); };
+    run = splitInto(f, dir.path(), 3, change);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
+    EXPECT_FALSE(test::exists(dir / "f_spt"));
 
     // A listed file that disappears while the split runs: reported, never read.
     const std::string gone = f + "/b";
-    FaultGuard g([&](plat::Op op, const std::string& p) {
-        if (op == plat::Op::Open && p == gone) ::unlink(gone.c_str());
-        return 0;
-    });
-    run = splitInto(f, dir.path(), 3, "", pathSize(f.c_str()));
+    change.afterPrepare = [&] { fs::remove(gone); };
+    run = splitInto(f, dir.path(), 3, change);
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.path, gone);
     EXPECT_EQ(run.outcome.error, ENOENT);
     EXPECT_EQ(test::readFile(f + "/a"), "aaaa");
+    EXPECT_FALSE(test::exists(dir / "f_spt"));
 }
 
 TEST(ChunkSetChanges, ChunkDeletedOrChangedBetweenCheckAndJoin) {
@@ -134,14 +190,15 @@ TEST(ChunkSetChanges, ChunkDeletedOrChangedBetweenCheckAndJoin) {
     fs::rename(chunk1, dir / "aside");
     TempDir out;
     Outcome o = joinInto(run.chunkDir, out.path());
-    EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, chunk1);
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find(chunk1 + ": missing"), std::string::npos) << o.reason;
     fs::rename(dir / "aside", chunk1);
 
     std::ofstream(chunk1, std::ios::app) << "extra";
     o = joinInto(run.chunkDir, out.path());
-    EXPECT_FALSE(o);
-    EXPECT_NE(o.reason.find("6005"), std::string::npos) << o.reason;
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find(chunk1 + ": longer"), std::string::npos) << o.reason;
+    EXPECT_TRUE(fs::is_empty(out.path()));
 }
 
 TEST(Unwritable, OutputFolderThatRefusesWrites) {
@@ -176,19 +233,21 @@ TEST(OddEntries, LinkLoopsAndFifosInAFolderToSplit) {
     ASSERT_EQ(::mkfifo((f + "/pipe").c_str(), 0600), 0);  // reading it would block for ever
     // A FIFO cannot be stored: the folder is refused, naming it, before anything is written.
     auto run = splitInto(f, dir.path(), 3);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.path, f + "/pipe");
+    EXPECT_TRUE(run.outcome.is(Fault::Invalid)) << run.outcome.describe();
+    EXPECT_NE(run.outcome.reason.find(f + "/pipe"), std::string::npos) << run.outcome.reason;
     EXPECT_FALSE(test::exists(dir / "f_spt"));
 
     // Asked to, the split leaves it out; the links are kept as links, never followed.
-    SplitRequest request{f, dir.path(), folderSize(f.c_str()), 3, "", "", nullptr, true};
-    JobControl control;
-    SplitResult result;
-    ASSERT_TRUE(runSplit(request, control, &result));
-    EXPECT_EQ(result.leftOut, std::vector<std::string>{f + "/pipe"});
+    test::SplitExtras skip;
+    skip.skipSpecial = true;
+    run = splitInto(f, dir.path(), 3, skip);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    EXPECT_EQ(run.leftOut, std::vector<std::string>{f + "/pipe"});
     TempDir out;
-    ASSERT_TRUE(joinInto(result.chunkFolder, out.path()));
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(treeOf(out / "f"), (std::map<std::string, std::string>{{"sub/data", "data"}}));
+    EXPECT_TRUE(fs::is_symlink(out / "f/me"));
+    EXPECT_TRUE(fs::is_symlink(out / "f/sub/loop"));
 }
 
 TEST(Names, UnconvertibleNamesAreRefusedNeverReplaced) {
@@ -197,25 +256,63 @@ TEST(Names, UnconvertibleNamesAreRefusedNeverReplaced) {
     fs::create_directory(f);
     test::writeFile(f + "/ok", "x");
     test::writeFile(f + "/caf\xE9", "latin-1 name");  // not UTF-8: no GB18030 text exists
-    auto run = splitInto(f, dir.path(), 3, "", 13);
+    auto run = splitInto(f, dir.path(), 3);
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.error, EILSEQ);
     EXPECT_FALSE(test::exists(dir / "f_spt"));
 
-    // Engine text that is not GB18030 never reaches the file system as "?".
-    run = splitInto(dir.path() + "/\x81", dir.path(), 3, "", 3);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.error, EILSEQ);
+    // Engine text that is not GB18030 never reaches the file system as "?". No order
+    // can hold such text: the engine is handed it directly.
+    const std::string build = dir / "build";
+    fs::create_directory(build);
+    SplitRequest request;
+    request.sourcePath = dir.path() + "/\x81";
+    request.outputDir = dir.path();
+    request.totalSize = 3;
+    request.chunkSize = 3;
+    request.buildFolder = build;
+    JobControl control;
+    SplitResult result;
+    const Outcome o = runSplit(request, control, &result);
+    EXPECT_FALSE(o);
+    EXPECT_EQ(o.error, EILSEQ);
+    EXPECT_TRUE(fs::is_empty(build));
     for (const auto& e : fs::directory_iterator(dir.path()))
         EXPECT_EQ(e.path().filename().string().find('?'), std::string::npos);
+}
+
+// The engine writes only where its caller builds: without that place it writes nothing.
+TEST(Engine, ASplitOrJoinWithoutABuildPlaceIsRefused) {
+    TempDir dir;
+    test::writeFile(dir / "s.bin", "0123456789");
+    SplitRequest request;
+    request.sourcePath = dir / "s.bin";
+    request.outputDir = dir.path();
+    request.totalSize = 10;
+    request.chunkSize = 4;
+    JobControl control;
+    SplitResult result;
+    const Outcome split = runSplit(request, control, &result);
+    EXPECT_TRUE(split.is(Fault::Invalid)) << split.describe();
+    EXPECT_FALSE(test::exists(dir / "s_spt"));
+
+    ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 4).outcome);
+    Manifest m;
+    ASSERT_TRUE(readManifest(dir / "s_spt", &m));
+    TempDir out;
+    JoinResult joined;
+    const Outcome join = runJoin({dir / "s_spt", out.path(), ""}, m, control, &joined);
+    EXPECT_TRUE(join.is(Fault::Invalid)) << join.describe();
+    EXPECT_TRUE(fs::is_empty(out.path()));
 }
 
 TEST(Limits, PathsAtAndJustOverEveryLimit) {
     TempDir dir;
     test::writeFile(dir / "s.bin", "0123456789");
-    // The longest path of the set, "<out>/s_spt/spt_checksums.sha256", at exactly 1023
-    // bytes, then one more.
-    const std::size_t tail = std::strlen("/s_spt/spt_checksums.sha256");
+    // The longest path a split writes: "<out>/.s_spt.morvane-partial/spt_checksums.sha256",
+    // where the set is built, at exactly 1023 bytes, then one more.
+    const std::size_t tail =
+        jobs::sideNamesOf("", "s_spt").partial.size() + std::strlen("/spt_checksums.sha256");
     const std::string fits = folderOfLength(dir / "a", 1023 - tail);
     ASSERT_EQ(fits.size(), 1023 - tail);
     auto run = splitInto(dir / "s.bin", fits, 1);
@@ -223,17 +320,20 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     const std::string over = folderOfLength(dir / "b", 1024 - tail);
     run = splitInto(dir / "s.bin", over, 1);
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
-    EXPECT_FALSE(test::exists(over + "/s_spt"));
+    EXPECT_TRUE(fs::is_empty(over));
 
-    // A joined file at exactly 1023 bytes, then one byte more.
+    // A joined file whose build name, "<out>/.s.bin.morvane-partial", is exactly 1023
+    // bytes, then one byte more.
     run = splitInto(dir / "s.bin", dir.path(), 4);
     ASSERT_TRUE(run.outcome);
-    const std::string out1 = folderOfLength(dir / "c", 1023 - std::strlen("/s.bin"));
+    const std::size_t built = jobs::sideNamesOf("", "s.bin").partial.size();
+    const std::string out1 = folderOfLength(dir / "c", 1023 - built);
     EXPECT_TRUE(joinInto(run.chunkDir, out1));
     EXPECT_EQ(test::readFile(out1 + "/s.bin"), "0123456789");
-    const std::string out2 = folderOfLength(dir / "d", 1024 - std::strlen("/s.bin"));
-    ASSERT_EQ(out2.size() + std::strlen("/s.bin"), 1024u);
-    EXPECT_EQ(joinInto(run.chunkDir, out2).error, ENAMETOOLONG);
+    const std::string out2 = folderOfLength(dir / "d", 1024 - built);
+    const Outcome o = joinInto(run.chunkDir, out2);
+    EXPECT_EQ(o.error, ENAMETOOLONG);
+    EXPECT_EQ(o.path, out2 + "/s.bin");
     EXPECT_TRUE(fs::is_empty(out2));
 
     // Names below a split folder: 255 bytes fit their record, 256 do not.
@@ -244,7 +344,8 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     EXPECT_TRUE(run.outcome) << run.outcome.describe();
     test::writeFile(f + "/" + std::string(200, 'n') + "/" + std::string(55, 'm'), "y");
     run = splitInto(f, dir.path(), 4);
-    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_TRUE(run.outcome.is(Fault::Invalid)) << run.outcome.describe();
+    EXPECT_NE(run.outcome.reason.find(std::string(55, 'm')), std::string::npos);
 
     // A password of 31 bytes fits its field with its NUL; 32 bytes are refused unwritten.
     fs::create_directory(dir / "e");
@@ -265,8 +366,8 @@ TEST(HostileManifests, ChunkCountsBeyondTheRecordsAreRefusedBeforeWriting) {
     fs::resize_file(m, 352 + 37 * 2 + 10);  // four chunks listed, not all recorded
     const Outcome o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, m);
-    EXPECT_FALSE(test::exists(out / "s.bin"));
+    EXPECT_NE(o.reason.find(m), std::string::npos) << o.reason;
+    EXPECT_TRUE(fs::is_empty(out.path()));
 
     // A count of two billion chunks neither allocates them nor tries every name.
     std::string bytes = test::readFile(m);

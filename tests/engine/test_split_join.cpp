@@ -65,6 +65,14 @@ std::vector<std::string> listingOrder(const std::string& folder) {
     return files;
 }
 
+// Every name in dir, hidden ones too, sorted.
+std::vector<std::string> entriesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 ChunkSetCheck check(const std::string& chunkDir) {
     ChunkSetCheck c;
     EXPECT_TRUE(checkChunkSet(chunkDir, &c));
@@ -85,21 +93,18 @@ TEST(SingleFileSplit, ChunksNamesAndRoundTrip) {
     EXPECT_EQ(fs::file_size(run.chunkDir + "/spt_config.qorvelx"), 352u + 4 * 37);
     EXPECT_EQ(run.done, 10);
     EXPECT_EQ(run.total, 10);
-    EXPECT_TRUE(run.result.createdChunkFolder);
-    EXPECT_EQ(run.result.chunkCount, 4);
-    // Four chunks, the manifest, the tree file and the checksum list.
-    EXPECT_EQ(run.result.writtenFiles.size(), 7u);
-    EXPECT_EQ(run.result.writtenFiles[4], manifestPathOf(run.chunkDir));
+    // Four chunks, the manifest, the tree file and the checksum list; and beside the set,
+    // nothing of the name it was built under.
+    EXPECT_EQ(entriesIn(run.chunkDir).size(), 7u);
+    EXPECT_EQ(entriesIn(dir.path()), (std::vector<std::string>{"notes.txt", "notes_spt"}));
 
-    // One control serves job after job: each run starts its progress over.
     TempDir out;
-    JobControl control;
-    control.advance(1234);
-    ASSERT_TRUE(joinInto(run.chunkDir, out.path(), &control));
+    test::Progress progress;
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path(), &progress));
     EXPECT_EQ(test::readFile(out / "notes.txt"), "abcdefghij");
-    EXPECT_EQ(control.done(), 10);
-    EXPECT_EQ(control.total(), 10);
-    EXPECT_EQ(control.percent(), 100);
+    EXPECT_EQ(progress.done, 10);
+    EXPECT_EQ(progress.total, 10);
+    EXPECT_EQ(entriesIn(out.path()), std::vector<std::string>{"notes.txt"});
 
     // The worked example at chunk size 4 reproduces its manifest's chunk fingerprints.
     TempDir again;
@@ -165,15 +170,23 @@ TEST(SingleFileSplit, ProtectedChunksAreTheUnprotectedBytes) {
     EXPECT_FALSE(check(plain.chunkDir).manifest.isProtected());
 }
 
-TEST(SingleFileSplit, LeftoverChunksOfALongerSplitAreIgnored) {
+TEST(SingleFileSplit, ASplitOverAnOldSetReplacesItWholeAndStraysAreIgnored) {
     TempDir dir;
     test::writeFile(dir / "d.bin", "0123456789");
     ASSERT_TRUE(splitInto(dir / "d.bin", dir.path(), 2).outcome);
+    const std::string oldChunk = test::readFile(dir / "d_spt/d_4.spt");
     auto run = splitInto(dir / "d.bin", dir.path(), 5);
     ASSERT_TRUE(run.outcome);
-    EXPECT_EQ(chunkFilesIn(run.chunkDir).size(), 5u);  // d_2 to d_4 are still there
-    EXPECT_EQ(check(run.chunkDir).entries.size(), 2u);
-    EXPECT_TRUE(check(run.chunkDir).intact());
+    // The new set takes the old one's place: nothing of it stays.
+    EXPECT_EQ(chunkFilesIn(run.chunkDir), (std::vector<std::string>{"d_0.spt", "d_1.spt"}));
+    EXPECT_TRUE(check(run.chunkDir).strays.empty());
+
+    // A chunk of a longer set dropped in beside it is named, and changes nothing.
+    test::writeFile(run.chunkDir + "/d_4.spt", oldChunk);
+    const ChunkSetCheck c = check(run.chunkDir);
+    EXPECT_EQ(c.entries.size(), 2u);
+    EXPECT_EQ(c.strays, std::vector<std::string>{run.chunkDir + "/d_4.spt"});
+    EXPECT_TRUE(c.intact());
     TempDir out;
     ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(test::readFile(out / "d.bin"), "0123456789");
@@ -242,13 +255,15 @@ TEST(FolderSplit, NestedTreeWithGb18030NamesRoundTrips) {
     ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     auto expected = treeOf(root);  // dot-names are data too
     EXPECT_EQ(treeOf(out / "data.old"), expected);
-    EXPECT_FALSE(test::exists(out / "data.old/empty_dir"));
+    EXPECT_TRUE(fs::is_directory(out / "data.old/empty_dir"));  // from the set's tree file
 
-    // Joining again into the same place replaces the files instead of extending them.
-    test::writeFile(out / "data.old/extra", "kept");
+    // Joining again into the same place replaces the folder whole: nothing is extended,
+    // and nothing of the folder it replaced stays.
+    test::writeFile(out / "data.old/extra", "gone");
+    test::writeFile(out / "data.old/zero", "grown");
     ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
-    expected["extra"] = "kept";
     EXPECT_EQ(treeOf(out / "data.old"), expected);
+    EXPECT_EQ(entriesIn(out.path()), std::vector<std::string>{"data.old"});
 }
 
 TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
@@ -288,13 +303,13 @@ TEST(FolderSplit, EmptyFilesAfterTheLastByteComeBack) {
     ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
     EXPECT_EQ(treeOf(out / "g"), treeOf(g));
 
-    // A folder with no listed file at all still joins as an empty file named after it.
+    // A folder with no listed file at all: only its tree file says it was a folder.
     const std::string h = dir / "h";
     fs::create_directories(h + "/only_dirs");
     run = splitInto(h, dir.path(), 4);
     ASSERT_TRUE(run.outcome);
     ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
-    EXPECT_TRUE(fs::is_regular_file(out / "h"));
+    EXPECT_TRUE(fs::is_directory(out / "h/only_dirs"));
 }
 
 // A second reading of the format, written plainly from its description, must rebuild
@@ -381,8 +396,9 @@ TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
 
     // A chunk folder path of 1023 bytes fits, but its chunk names would not.
     std::string longOut = dir.path();
-    while (longOut.size() < 800) longOut += "/" + std::string(100, 'o');
-    longOut += "/" + std::string(1000 - longOut.size() - 1, 'o');
+    while (longOut.size() < 800) longOut.append("/").append(100, 'o');
+    longOut.append("/");
+    longOut.append(1000 - longOut.size(), 'o');
     fs::create_directories(longOut);
     run = splitInto(dir / "s.bin", longOut, 1);
     EXPECT_FALSE(run.outcome);
@@ -394,8 +410,8 @@ TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
     fs::create_directories(deep + "/" + std::string(200, 'd'));
     test::writeFile(deep + "/" + std::string(200, 'd') + "/" + std::string(60, 'f'), "x");
     run = splitInto(deep, dir.path(), 10);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
+    EXPECT_TRUE(run.outcome.is(Fault::Invalid)) << run.outcome.describe();
+    EXPECT_NE(run.outcome.reason.find(std::string(60, 'f')), std::string::npos);
     EXPECT_FALSE(test::exists(dir / "deep_spt"));
 
     // A sub-folder that cannot be listed: the set could not describe the folder, and the
@@ -406,48 +422,42 @@ TEST(SplitFailures, RefusedBeforeAnythingIsWritten) {
         FaultGuard g([&](plat::Op op, const std::string& p) {
             return op == plat::Op::List && p == locked ? EACCES : 0;
         });
-        run = splitInto(deep, dir.path(), 10, "", 1);
+        run = splitInto(deep, dir.path(), 10);
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.error, EACCES);
     EXPECT_EQ(run.outcome.path, locked);
-    EXPECT_TRUE(run.result.writtenFiles.empty());
     EXPECT_FALSE(test::exists(dir / "deep_spt"));
+    for (const std::string& name : entriesIn(dir.path())) EXPECT_NE(name[0], '.') << name;
 }
 
 TEST(SplitFailures, EveryFailureReachesTheOutcome) {
     TempDir dir;
     const std::string data = test::patternBytes(3000, 5);
     test::writeFile(dir / "s.bin", data);
+    const std::vector<std::string> before{"s.bin"};
 
-    auto run = splitInto(dir / "missing.bin", dir.path(), 1000, "", 3000);
+    auto run = splitInto(dir / "missing.bin", dir.path(), 1000);
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.path, dir / "missing.bin");
     EXPECT_EQ(run.outcome.error, ENOENT);
 
-    run = splitInto(dir / "s.bin", dir / "no/such/folder", 1000);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.error, ENOENT);
-
     // The source changed after it was measured.
-    run = splitInto(dir / "s.bin", dir.path(), 1000, "", 4000);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_NE(run.outcome.reason.find("ended before"), std::string::npos);
-    run = splitInto(dir / "s.bin", dir.path(), 1000, "", 2500);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_NE(run.outcome.reason.find("still had bytes"), std::string::npos);
+    test::SplitExtras shrink;
+    shrink.afterPrepare = [&] { fs::resize_file(dir / "s.bin", 2500); };
+    run = splitInto(dir / "s.bin", dir.path(), 1000, shrink);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
+    EXPECT_EQ(run.outcome.path, dir / "s.bin");
+    EXPECT_EQ(entriesIn(dir.path()), before);
+    test::SplitExtras grow;
+    grow.afterPrepare = [&] { test::writeFile(dir / "s.bin", data + "more"); };
+    run = splitInto(dir / "s.bin", dir.path(), 1000, grow);
+    EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
+    EXPECT_EQ(entriesIn(dir.path()), before);
+    test::writeFile(dir / "s.bin", data);
 
-    // A full disk while writing the second chunk, and a manifest that cannot be written.
-    {
-        FaultGuard g([&](plat::Op op, const std::string& p) {
-            return op == plat::Op::Write && p == dir / "s_spt/s_1.spt" ? ENOSPC : 0;
-        });
-        run = splitInto(dir / "s.bin", dir.path(), 1000);
-    }
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.error, ENOSPC);
-    EXPECT_EQ(run.outcome.path, dir / "s_spt/s_1.spt");
+    // A manifest that cannot be written.
     {
         FaultGuard g([&](plat::Op op, const std::string& p) {
             return op == plat::Op::Close && p.find("spt_config") != std::string::npos ? EIO : 0;
@@ -456,9 +466,11 @@ TEST(SplitFailures, EveryFailureReachesTheOutcome) {
     }
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.error, EIO);
+    EXPECT_EQ(run.outcome.path, manifestPathOf(dir / "s_spt"));
     EXPECT_EQ(run.outcome.furtherFailures, 0);
+    EXPECT_EQ(entriesIn(dir.path()), before);
 
-    // A listed file that cannot be opened is skipped, never read, and reported.
+    // A listed file that cannot be opened is never read, and ends the split.
     const std::string f = dir / "folder";
     fs::create_directory(f);
     test::writeFile(f + "/good", "good bytes");
@@ -472,9 +484,13 @@ TEST(SplitFailures, EveryFailureReachesTheOutcome) {
     EXPECT_FALSE(run.outcome);
     EXPECT_EQ(run.outcome.path, f + "/locked");
     EXPECT_EQ(run.outcome.error, EACCES);
-    const auto pieces = piecesOf(run.chunkDir);
-    ASSERT_EQ(pieces.size(), 1u);
-    EXPECT_EQ(pieces[0].name, "good");
+    EXPECT_EQ(entriesIn(dir.path()), (std::vector<std::string>{"folder", "s.bin"}));
+
+    // An output folder that is not there yet is made.
+    run = splitInto(dir / "s.bin", dir / "no/such/folder", 1000);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    EXPECT_EQ(run.chunkDir, dir / "no/such/folder/s_spt");
+    EXPECT_TRUE(check(run.chunkDir).intact());
 }
 
 TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
@@ -486,55 +502,72 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
 
     EXPECT_EQ(joinInto(dir.path(), out.path()).error, ENOENT);  // no manifest
 
-    const Outcome noOut = joinInto(run.chunkDir, out / "missing");
-    EXPECT_FALSE(noOut);
-    EXPECT_EQ(noOut.path, out / "missing/s.bin");
-
+    // The set is checked whole before anything is written, and every fault is named.
     fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
+    fs::resize_file(run.chunkDir + "/s_2.spt", 10);
     Outcome o = joinInto(run.chunkDir, out.path());
-    EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, run.chunkDir + "/s_1.spt");
-    EXPECT_EQ(fs::file_size(out / "s.bin"), 2000u);  // chunk 0 followed by chunk 2
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find("s_1.spt"), std::string::npos) << o.reason;
+    EXPECT_NE(o.reason.find("s_2.spt"), std::string::npos) << o.reason;
+    EXPECT_TRUE(fs::is_empty(out.path()));
     fs::rename(dir / "aside", run.chunkDir + "/s_1.spt");
 
-    // A chunk that lost bytes: the single-file join counts them against the total.
-    fs::resize_file(run.chunkDir + "/s_2.spt", 10);
-    o = joinInto(run.chunkDir, out.path());
-    EXPECT_FALSE(o);
-    EXPECT_NE(o.reason.find("2010"), std::string::npos) << o.reason;
+    // A chunk that is cut short while the join reads it: the join itself finds it.
+    ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 1000).outcome);
+    const std::string chunk1 = run.chunkDir + "/s_1.spt";
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            if (op == plat::Op::Open && p == chunk1) ::truncate(chunk1.c_str(), 500);
+            return 0;
+        });
+        o = joinInto(run.chunkDir, out.path());
+    }
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_TRUE(fs::is_empty(out.path()));
 
-    // Folder set: a short chunk, and a manifest cut inside its file records.
+    // Folder set: a chunk cut short while the join reads it, then a manifest cut inside
+    // its file records.
     const std::string f = dir / "f";
     fs::create_directory(f);
     test::writeFile(f + "/a", test::patternBytes(1500, 1));
     test::writeFile(f + "/b", test::patternBytes(1500, 2));
     run = splitInto(f, dir.path(), 1000);
     ASSERT_TRUE(run.outcome);
-    fs::resize_file(run.chunkDir + "/f_1.spt", 600);
-    o = joinInto(run.chunkDir, out.path());
-    EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, run.chunkDir + "/f_1.spt");
-    EXPECT_NE(o.reason.find("shorter"), std::string::npos);
+    const std::string f1 = run.chunkDir + "/f_1.spt";
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            if (op == plat::Op::Open && p == f1) ::truncate(f1.c_str(), 600);
+            return 0;
+        });
+        o = joinInto(run.chunkDir, out.path());
+    }
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find("f_1.spt"), std::string::npos) << o.reason;
+    EXPECT_TRUE(fs::is_empty(out.path()));
 
+    ASSERT_TRUE(splitInto(f, dir.path(), 1000).outcome);  // fresh chunks
     const std::string m = run.chunkDir + "/spt_config.qorvelx";
     fs::resize_file(m, fs::file_size(m) - 20);
-    ASSERT_TRUE(splitInto(f, dir.path(), 1000).outcome);  // fresh chunks
-    fs::resize_file(m, fs::file_size(m) - 20);
     o = joinInto(run.chunkDir, out.path());
     EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, m);
-    EXPECT_TRUE(test::exists(out / "f/a"));  // what was written stays
+    EXPECT_TRUE(fs::is_empty(out.path()));
 
     // A write error on the output.
+    ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 1000).outcome);
     {
         FaultGuard g([&](plat::Op op, const std::string& p) {
             return op == plat::Op::Write && p.find(out.path()) == 0 ? EIO : 0;
         });
-        run = splitInto(dir / "s.bin", dir.path(), 1000);
-        o = joinInto(run.chunkDir, out.path());
+        o = joinInto(dir / "s_spt", out.path());
     }
     EXPECT_FALSE(o);
     EXPECT_EQ(o.error, EIO);
+    EXPECT_EQ(o.path, out / "s.bin");
+    EXPECT_TRUE(fs::is_empty(out.path()));
+
+    // An output folder that is not there yet is made.
+    ASSERT_TRUE(joinInto(dir / "s_spt", out / "missing"));
+    EXPECT_EQ(test::readFile(out / "missing/s.bin"), test::readFile(dir / "s.bin"));
 }
 
 TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
@@ -547,20 +580,31 @@ TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
     // Joining next to the source, where the original still lies.
     fs::rename(run.chunkDir + "/s_1.spt", dir / "aside");
     Outcome o = joinInto(run.chunkDir, dir.path());
-    EXPECT_FALSE(o);
-    EXPECT_EQ(o.path, dir / "s.bin");
-    EXPECT_EQ(o.error, ENOENT);
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find("s_1.spt: missing"), std::string::npos) << o.reason;
     EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
     fs::rename(dir / "aside", run.chunkDir + "/s_1.spt");
 
     fs::resize_file(run.chunkDir + "/s_2.spt", 999);
     o = joinInto(run.chunkDir, dir.path());
-    EXPECT_FALSE(o);
-    EXPECT_NE(o.reason.find("2999 of the set's 3000"), std::string::npos) << o.reason;
+    EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+    EXPECT_NE(o.reason.find("s_2.spt"), std::string::npos) << o.reason;
     EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
 
-    // A complete set replaces the file as before.
+    // A join that fails while it writes leaves the file as it was too.
     ASSERT_TRUE(splitInto(dir / "s.bin", dir.path(), 1000).outcome);
+    {
+        FaultGuard g([&](plat::Op op, const std::string& p) {
+            return op == plat::Op::Write && p.find(dir / ".s.bin") == 0 ? ENOSPC : 0;
+        });
+        o = joinInto(run.chunkDir, dir.path());
+    }
+    EXPECT_TRUE(o.is(Fault::NoSpace)) << o.describe();
+    EXPECT_EQ(o.path, dir / "s.bin");
+    EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
+    EXPECT_EQ(entriesIn(dir.path()), (std::vector<std::string>{"s.bin", "s_spt"}));
+
+    // A complete set replaces the file as before.
     test::writeFile(dir / "s.bin", test::patternBytes(10, 9));
     ASSERT_TRUE(joinInto(run.chunkDir, dir.path()));
     EXPECT_EQ(test::readFile(dir / "s.bin"), bytes);
@@ -588,11 +632,22 @@ TEST(JoinFailures, HostileNamesWriteNothingOutside) {
 
     writeSet("x", {"../esc1", "/tmp/morvane-abs-esc", "a/../../esc2", "ok/fine", "a\\..\\..\\e3",
                    "", "./dot"});
+    // The set is refused before anything is written, every hostile name said.
     const Outcome o = joinInto(set, out);
     EXPECT_FALSE(o);
-    EXPECT_EQ(o.furtherFailures, 5);
-    EXPECT_EQ(test::readFile(out + "/x/ok/fine"), "PAYLOAD");
-    EXPECT_EQ(treeOf(dir / "out").size(), 1u);  // nothing else anywhere below out
+    EXPECT_NE(o.reason.find("../esc1"), std::string::npos) << o.reason;
+    EXPECT_NE(o.reason.find("a/../../esc2"), std::string::npos) << o.reason;
+    EXPECT_TRUE(fs::is_empty(out));
+    // The engine itself, given the set all the same, stops at the first such name.
+    Manifest m;
+    ASSERT_TRUE(readManifest(set, &m));
+    JobControl control;
+    JoinResult result;
+    const Outcome engine = runJoin({set, out, out + "/.x.build"}, m, control, &result);
+    EXPECT_TRUE(engine.is(Fault::Malformed)) << engine.describe();
+    EXPECT_EQ(engine.furtherFailures, 0);
+    fs::remove_all(out + "/.x.build");
+    EXPECT_TRUE(fs::is_empty(out));
     EXPECT_FALSE(test::exists("/tmp/morvane-abs-esc"));
     EXPECT_FALSE(test::exists(dir / "out/esc1"));
 
@@ -602,7 +657,7 @@ TEST(JoinFailures, HostileNamesWriteNothingOutside) {
         writeSet(source, {});
         EXPECT_FALSE(joinInto(set, out)) << source;
     }
-    EXPECT_EQ(treeOf(dir / "out").size(), 1u);
+    EXPECT_TRUE(fs::is_empty(out));
     EXPECT_FALSE(test::exists(dir / "up"));
 }
 
