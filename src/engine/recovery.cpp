@@ -340,22 +340,6 @@ const char* fileStateName(FileState state) {
     return "?";
 }
 
-const char* witnessName(Witness witness) {
-    switch (witness) {
-        case Witness::None:
-            return "none";
-        case Witness::List:
-            return "checksum list";
-        case Witness::Headers:
-            return "recovery headers";
-        case Witness::Manifest:
-            return "manifest";
-        case Witness::Fingerprint:
-            return "manifest fingerprint";
-    }
-    return "?";
-}
-
 bool matchesProven(const RecoveryAssessment& a, const std::string& name, const std::string& hex) {
     const auto p = a.proven.find(name);
     return p != a.proven.end() && !p->second.empty() &&

@@ -51,7 +51,6 @@ const char* fileStateName(FileState state);  // "ok", "missing", "damaged", "for
 
 // What decided a file's state.
 enum class Witness { None, List, Headers, Manifest, Fingerprint };
-const char* witnessName(Witness witness);  // "none", "checksum list", ...
 
 struct RecoveryFile {
     std::string name;  // relative to the chunk folder

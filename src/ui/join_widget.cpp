@@ -220,10 +220,6 @@ QPoint UI_JoinWidget::mainWindowPos() const {
     return m_mainWindow != nullptr ? m_mainWindow->pos() : QPoint();
 }
 
-QSize UI_JoinWidget::mainWindowSize() const {
-    return m_mainWindow != nullptr ? m_mainWindow->size() : size();
-}
-
 QWidget* UI_JoinWidget::messageParent() const {
     return m_mainWindow;
 }

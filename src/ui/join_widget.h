@@ -123,7 +123,6 @@ private:
     bool listsFolderOf(const std::string& chunkDir) const;
     bool listsFolder(const QString& chunkDir) const;
     QPoint mainWindowPos() const;
-    QSize mainWindowSize() const;
     QWidget* messageParent() const;
 
     // The running job, or the one whose end is not presented yet: a join or a verify.
