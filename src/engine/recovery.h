@@ -18,8 +18,6 @@ namespace morvane {
 inline constexpr std::size_t kRecoveryHeaderSize = 4096;
 inline constexpr int kMaxRecovery = 32;
 
-std::string recoveryPathOf(const std::string& folder, const std::string& stem, int number);
-
 // What a split has written, for the recovery chunks to cover.
 struct RecoverySource {
     std::string folder;  // where the set is (being built)

@@ -13,10 +13,12 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <climits>
 #include <map>
 
 #include "engine/checksums.h"
 #include "engine/manifest.h"
+#include "engine/set_names.h"
 #include "jobs/jobs.h"
 #include "platform/encoding.h"
 #include "ui/dialog_widget.h"
@@ -367,6 +369,7 @@ void UI_JoinWidget::showListing() {
 void UI_JoinWidget::addRecoveryRows() {
     // Every recovery file the set should have: after Verify, as its read found them; before,
     // those its checksum list names and those in the folder, judged by being there.
+    const morvane::SetNames names(m_check.chunkDir, morvane::stemOf(m_check.manifest.sourceName));
     std::map<int, morvane::FileState> files;
     if (m_recoveryAssessed) {
         for (const morvane::RecoveryFile& file : m_recovery.recoveryFiles)
@@ -374,21 +377,16 @@ void UI_JoinWidget::addRecoveryRows() {
     } else {
         for (const std::string& name : morvane::jobs::listedRecoveryFiles(m_check.chunkDir))
             if (const int n = recoveryNumber(name); n >= 0) files[n] = morvane::FileState::Missing;
-        const QString prefix =
-            morvane::plat::fromEngineText(morvane::stemOf(m_check.manifest.sourceName)) + '_';
         for (const QString& name :
-             QDir(m_chunkFolder).entryList({prefix + QStringLiteral("*.rec")}, QDir::Files)) {
-            const QString digits = name.mid(prefix.size(), name.size() - prefix.size() - 4);
-            bool isNumber = false;
-            const int n = digits.toInt(&isNumber);
-            if (isNumber && n >= 0 && digits == QString::number(n))
-                files[n] = morvane::FileState::Ok;
+             QDir(m_chunkFolder).entryList({QStringLiteral("*.rec")}, QDir::Files)) {
+            std::string engineName;
+            if (!morvane::plat::toEngineText(name, &engineName)) continue;
+            const std::int64_t n = names.recoveryNumberOf(engineName);
+            if (n >= 0 && n <= INT_MAX) files[static_cast<int>(n)] = morvane::FileState::Ok;
         }
     }
-    const std::string stem = morvane::stemOf(m_check.manifest.sourceName);
     for (const auto& [number, state] : files) {
-        const QString path =
-            morvane::plat::fromEngineText(morvane::recoveryPathOf(m_check.chunkDir, stem, number));
+        const QString path = morvane::plat::fromEngineText(names.recoveryPath(number));
         const QFileInfo info(path);
         // Gone since Verify read it.
         const morvane::FileState shown =
