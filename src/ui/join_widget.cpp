@@ -84,8 +84,8 @@ void keepFoundMarks(const morvane::ChunkSetCheck& found, morvane::ChunkSetCheck*
     fresh->listProblem = found.listProblem;
     fresh->listedFiles = found.listedFiles;
     // A join may have read the set through a folder of its own.
-    for (morvane::ListedFile& file : fresh->listedFiles)
-        file.path = fresh->chunkDir + "/" + file.name;
+    const morvane::SetNames names(fresh->chunkDir, {});
+    for (morvane::ListedFile& file : fresh->listedFiles) file.path = names.pathOf(file.name);
 }
 
 // The number in a recovery file's name "STEM_<n>.rec", or -1.
