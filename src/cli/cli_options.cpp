@@ -177,6 +177,45 @@ bool passwordBytesOf(std::string_view typed, std::string* bytes, std::string* wh
     return true;
 }
 
+namespace {
+
+// How split cuts: by size (a preset or a number) or by count, and its recovery chunks.
+bool readSplitOptions(const QCommandLineParser& parser, const OptionTable& table, Options* o,
+                      QString* error) {
+    const bool bySize = parser.isSet(table.size);
+    if (bySize == parser.isSet(table.count)) {
+        *error = "split needs exactly one of -s SIZE and -n COUNT";
+        return false;
+    }
+    const jobs::SizePreset* preset =
+        bySize ? jobs::presetByKey(parser.value(table.size).toStdString()) : nullptr;
+    if (preset != nullptr) {
+        o->chunkSize = preset->bytes;
+    } else if (bySize && !parseSize(parser.value(table.size), &o->chunkSize)) {
+        *error = "bad chunk size '" + parser.value(table.size) +
+                 "': a whole number of bytes of at least 1, with an optional K, M or G, "
+                 "or fat32, cd, dvd, bd or mail";
+        return false;
+    }
+    if (parser.isSet(table.recovery)) {
+        bool ok = false;
+        o->recovery = parser.value(table.recovery).toInt(&ok);
+        if (!ok || o->recovery < 0 || o->recovery > 32) {
+            *error = "bad recovery count '" + parser.value(table.recovery) +
+                     "': a whole number from 0 to 32";
+            return false;
+        }
+    }
+    if (!bySize && !parseCount(parser.value(table.count), &o->chunkCount)) {
+        *error = "bad chunk count '" + parser.value(table.count) +
+                 "': a whole number from 1 to 2147483647";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool parseCommandLine(const QStringList& arguments, Options* options, QString* error) {
     OptionTable table;
     QCommandLineParser parser;
@@ -223,37 +262,7 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
     }
     o.path = positional[1];
 
-    if (o.command == Command::Split) {
-        const bool bySize = parser.isSet(table.size);
-        if (bySize == parser.isSet(table.count)) {
-            *error = "split needs exactly one of -s SIZE and -n COUNT";
-            return false;
-        }
-        const jobs::SizePreset* preset =
-            bySize ? jobs::presetByKey(parser.value(table.size).toStdString()) : nullptr;
-        if (preset != nullptr) {
-            o.chunkSize = preset->bytes;
-        } else if (bySize && !parseSize(parser.value(table.size), &o.chunkSize)) {
-            *error = "bad chunk size '" + parser.value(table.size) +
-                     "': a whole number of bytes of at least 1, with an optional K, M or G, "
-                     "or fat32, cd, dvd, bd or mail";
-            return false;
-        }
-        if (parser.isSet(table.recovery)) {
-            bool ok = false;
-            o.recovery = parser.value(table.recovery).toInt(&ok);
-            if (!ok || o.recovery < 0 || o.recovery > 32) {
-                *error = "bad recovery count '" + parser.value(table.recovery) +
-                         "': a whole number from 0 to 32";
-                return false;
-            }
-        }
-        if (!bySize && !parseCount(parser.value(table.count), &o.chunkCount)) {
-            *error = "bad chunk count '" + parser.value(table.count) +
-                     "': a whole number from 1 to 2147483647";
-            return false;
-        }
-    }
+    if (o.command == Command::Split && !readSplitOptions(parser, table, &o, error)) return false;
     if (parser.isSet(table.output)) {
         o.outputDir = parser.value(table.output);
         if (o.outputDir.isEmpty()) {

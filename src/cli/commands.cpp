@@ -10,7 +10,9 @@
 
 #include "cli/password_input.h"
 #include "engine/join.h"
+#include "engine/manifest.h"
 #include "engine/recovery.h"
+#include "engine/set_names.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
 #include "platform/encoding.h"
@@ -274,52 +276,49 @@ int runJoin(const Options& options) {
     return kExitOk;
 }
 
-int runCheck(const Options& options) {
-    jobs::VerifyJob job(options.path);
-    if (Outcome o = job.prepare(); !o) return refused(job, o);
-    if (!options.quickCheck)
-        if (int status = runJob(job, options.quiet); status != kExitOk) return status;
-    const ChunkSetCheck& check = job.check();
-    const Manifest& manifest = check.manifest;
-    const RecoveryAssessment& recovery = job.recovery();
-    if (!job.manifestLost().ok) {
-        // Only the recovery chunks can say anything now.
-        fail(job.manifestLost());
-        for (const std::string& name : recovery.lost)
-            std::printf("%6s  %12s  %-7s  %s\n", "-", "-", "lost",
-                        nativeOf(check.chunkDir + "/" + name).c_str());
-        std::printf(
-            "repairable: %s\n",
-            recovery.repairable
-                ? ("yes (" + std::to_string(recovery.lost.size()) + " files lost, " +
-                   std::to_string(recovery.parity) + " recovery chunks)")
-                      .c_str()
-                : ("no (" + std::to_string(recovery.moreNeeded) + " more files needed)").c_str());
-        return kExitFailed;
-    }
-    auto row = [](const std::string& index, std::int64_t bytes, const char* state,
-                  const std::string& path) {
-        const std::string size = bytes < 0 ? "-" : std::to_string(bytes);
-        std::printf("%6s  %12s  %-7s  %s\n", index.c_str(), size.c_str(), state,
-                    nativeOf(path).c_str());
-    };
+namespace {
+
+// One row of the check's table: index, size, state, path.
+void printRow(const std::string& index, std::int64_t bytes, const char* state,
+              const std::string& path) {
+    const std::string size = bytes < 0 ? "-" : std::to_string(bytes);
+    std::printf("%6s  %12s  %-7s  %s\n", index.c_str(), size.c_str(), state,
+                nativeOf(path).c_str());
+}
+
+// Without the manifest only the recovery chunks can say anything.
+void printRecoveryAlone(const SetNames& names, const RecoveryAssessment& recovery) {
+    for (const std::string& name : recovery.lost) printRow("-", -1, "lost", names.pathOf(name));
+    std::printf(
+        "repairable: %s\n",
+        recovery.repairable
+            ? ("yes (" + std::to_string(recovery.lost.size()) + " files lost, " +
+               std::to_string(recovery.parity) + " recovery chunks)")
+                  .c_str()
+            : ("no (" + std::to_string(recovery.moreNeeded) + " more files needed)").c_str());
+}
+
+void printFileRows(const SetNames& names, const ChunkSetCheck& check,
+                   const RecoveryAssessment& recovery) {
     for (const ChunkCheckEntry& entry : check.entries)
-        row(std::to_string(entry.chunkIndex), entry.size, chunkStateName(entry.state),
-            entry.chunkPath);
+        printRow(std::to_string(entry.chunkIndex), entry.size, chunkStateName(entry.state),
+                 entry.chunkPath);
     for (const ListedFile& file : check.listedFiles)
-        row("-", file.size, chunkStateName(file.state), file.path);
-    for (const std::string& stray : check.strays) row("-", -1, "stray", stray);
+        printRow("-", file.size, chunkStateName(file.state), file.path);
+    for (const std::string& stray : check.strays) printRow("-", -1, "stray", stray);
     // Recovery files the list does not already show, and the chunks that only the
     // recovery headers can judge.
     for (const RecoveryFile& file : recovery.recoveryFiles) {
         bool shown = false;
         for (const ListedFile& listed : check.listedFiles)
             shown = shown || listed.name == file.name;
-        if (!shown) row("-", -1, fileStateName(file.state), check.chunkDir + "/" + file.name);
+        if (!shown) printRow("-", -1, fileStateName(file.state), names.pathOf(file.name));
     }
+}
 
+void printSizes(const ChunkSetCheck& check) {
+    const Manifest& manifest = check.manifest;
     const std::int64_t total = manifest.totalSize;
-    std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
     std::string size = std::to_string(total) + " bytes";
     if (total >= 1024) size += " (" + jobs::formatBytes(total) + ")";
     std::printf("total size: %s\n", size.c_str());
@@ -332,9 +331,9 @@ int runCheck(const Options& options) {
             text += ", the size for " + std::string(preset->label);
         std::printf("chunk size: %s\n", text.c_str());
     }
-    std::printf("protected: %s\n", manifest.isProtected()
-                                       ? "yes (password needed to join; data not encrypted)"
-                                       : "no");
+}
+
+void printChecksums(const ChunkSetCheck& check, const RecoveryAssessment& recovery) {
     switch (check.checksumList) {
         case ChecksumList::Read:
             std::printf("checksums: every byte checked\n");
@@ -356,36 +355,66 @@ int runCheck(const Options& options) {
             std::printf("checksums: not read (--quick)\n");
             break;
     }
+}
+
+void printRecovery(const SetNames& names, const RecoveryAssessment& recovery) {
     for (const std::string& name : recovery.foreign)
         std::printf("foreign: %s is a recovery file of another set\n",
-                    nativeOf(check.chunkDir + "/" + name).c_str());
-    bool recoveryWhole = true;
-    if (recovery.present) {
-        recoveryWhole = recovery.lost.empty();
-        if (recovery.lost.empty())
-            std::printf("repairable: nothing is lost (%d recovery chunk%s)\n", recovery.parity,
-                        recovery.parity == 1 ? "" : "s");
-        else if (recovery.repairable)
-            std::printf("repairable: yes (%zu file%s lost, %d recovery chunk%s)\n",
-                        recovery.lost.size(), recovery.lost.size() == 1 ? "" : "s", recovery.parity,
-                        recovery.parity == 1 ? "" : "s");
-        else
-            std::printf("repairable: no (%zu files lost, %d more needed)\n", recovery.lost.size(),
-                        recovery.moreNeeded);
-    }
-    std::fflush(stdout);
+                    nativeOf(names.pathOf(name)).c_str());
+    if (!recovery.present) return;
+    if (recovery.lost.empty())
+        std::printf("repairable: nothing is lost (%d recovery chunk%s)\n", recovery.parity,
+                    recovery.parity == 1 ? "" : "s");
+    else if (recovery.repairable)
+        std::printf("repairable: yes (%zu file%s lost, %d recovery chunk%s)\n",
+                    recovery.lost.size(), recovery.lost.size() == 1 ? "" : "s", recovery.parity,
+                    recovery.parity == 1 ? "" : "s");
+    else
+        std::printf("repairable: no (%zu files lost, %d more needed)\n", recovery.lost.size(),
+                    recovery.moreNeeded);
+}
 
-    // Rows already say what is wrong with each file; the rest needs a line.
-    const std::string chunkPrefix = check.chunkDir + "/" + stemOf(manifest.sourceName) + "_";
+// Rows already say what is wrong with each file; the rest needs a line.
+void printOtherProblems(const SetNames& names, const ChunkSetCheck& check) {
+    const std::string ownFilePrefix = names.pathOf(names.stem() + "_");
     for (const std::string& problem : check.problems()) {
-        bool shown = problem.rfind(chunkPrefix, 0) == 0;
+        bool shown = problem.rfind(ownFilePrefix, 0) == 0;
         for (const ListedFile& file : check.listedFiles)
             shown = shown || problem.rfind(file.path + ":", 0) == 0;
         if (!shown) std::fprintf(stderr, "morvane-cli: %s\n", nativeOf(problem).c_str());
     }
     if (check.listLost())
         std::fprintf(stderr, "morvane-cli: %s: the checksum list is lost\n",
-                     nativeOf(check.chunkDir + "/" + kChecksumListName).c_str());
+                     nativeOf(names.listPath()).c_str());
+}
+
+}  // namespace
+
+int runCheck(const Options& options) {
+    jobs::VerifyJob job(options.path);
+    if (Outcome o = job.prepare(); !o) return refused(job, o);
+    if (!options.quickCheck)
+        if (int status = runJob(job, options.quiet); status != kExitOk) return status;
+    const ChunkSetCheck& check = job.check();
+    const Manifest& manifest = check.manifest;
+    const RecoveryAssessment& recovery = job.recovery();
+    const SetNames names(check.chunkDir, stemOf(manifest.sourceName));
+    if (!job.manifestLost().ok) {
+        fail(job.manifestLost());
+        printRecoveryAlone(names, recovery);
+        return kExitFailed;
+    }
+    printFileRows(names, check, recovery);
+    std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
+    printSizes(check);
+    std::printf("protected: %s\n", manifest.isProtected()
+                                       ? "yes (password needed to join; data not encrypted)"
+                                       : "no");
+    printChecksums(check, recovery);
+    printRecovery(names, recovery);
+    std::fflush(stdout);
+    printOtherProblems(names, check);
+    const bool recoveryWhole = !recovery.present || recovery.lost.empty();
     return check.intact() && recoveryWhole && !check.listLost() ? kExitOk : kExitFailed;
 }
 

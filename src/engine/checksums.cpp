@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "engine/set_names.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -93,7 +94,7 @@ Outcome readChecksumList(const std::string& folder, bool* present,
                          std::map<std::string, std::string>* digestByName) {
     *present = false;
     digestByName->clear();
-    const std::string path = folder + "/" + kChecksumListName;
+    const std::string path = SetNames(folder, {}).listPath();
     std::string text;
     // A list of a few lines per chunk; a larger file is not one of ours.
     if (Outcome o = plat::readWholeFile(path.c_str(), 64 << 20, &text); !o)

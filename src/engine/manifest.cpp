@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/digest.h"
+#include "engine/set_names.h"
 #include "platform/native.h"
 
 namespace morvane {
@@ -118,11 +119,11 @@ std::int32_t Manifest::distinctFiles() const {
 }
 
 std::string manifestPathOf(const std::string& folder) {
-    return folder + "/" + kManifestName;
+    return SetNames(folder, {}).manifestPath();
 }
 
 std::string chunkPathOf(const std::string& folder, const std::string& stem, std::int64_t index) {
-    return folder + "/" + stem + "_" + std::to_string(index) + ".spt";
+    return SetNames(folder, stem).chunkPath(index);
 }
 
 std::string stemOf(const std::string& sourceName) {
@@ -192,7 +193,7 @@ Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew
 
 Outcome readManifest(const std::string& folder, Manifest* out) {
     *out = Manifest{};
-    const std::string path = manifestPathOf(folder);
+    const std::string path = SetNames(folder, {}).manifestPath();
     if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
     if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;

@@ -312,19 +312,84 @@ std::vector<unsigned char> matrixFor(int k, int parity) {
     return a;
 }
 
-std::string chunkName(const std::string& stem, std::int64_t i) {
-    return SetNames({}, stem).chunkName(i);
-}
+// One group's recovery files: its chunks, and in the first group the manifest and tree
+// bytes, coded into h.parity files, each listed with its hash once it is whole.
+Outcome writeGroup(const SetNames& source, const SetNames& target, Header h,
+                   const std::vector<char>& meta, JobControl& control,
+                   std::vector<ChecksumLine>* lines, std::vector<std::string>* written) {
+    const int g = h.group;
+    const std::int32_t first = h.firstChunk;
+    const std::int32_t count = h.groupChunks;
+    const int metaHere = h.metaShards;
+    const int k = h.dataShards;
+    const int n = h.parity;
+    const std::int64_t shardSize = h.chunkSize;
+    std::vector<Shard> shards(static_cast<std::size_t>(k));
+    for (std::int32_t i = 0; i < count; ++i)
+        shards[static_cast<std::size_t>(i)].path = source.chunkPath(first + i);
+    for (int m = 0; m < metaHere; ++m) {
+        shards[static_cast<std::size_t>(count + m)].memory = &meta;
+        shards[static_cast<std::size_t>(count + m)].offset = m * shardSize;
+    }
+    std::vector<plat::File> outs(static_cast<std::size_t>(n));
+    std::vector<std::unique_ptr<Sha256>> hashes;
+    for (int j = 0; j < n; ++j) {
+        const std::string path = target.recoveryPath(g * n + j);
+        if (Outcome o =
+                outs[static_cast<std::size_t>(j)].open(path.c_str(), plat::File::Mode::CreateNew);
+            !o)
+            return o;
+        written->push_back(path);
+        // The header goes in last, once the parity's checksum is known.
+        if (Outcome o = outs[static_cast<std::size_t>(j)].seek(kRecoveryHeaderSize); !o) return o;
+        hashes.push_back(std::make_unique<Sha256>());
+    }
 
-std::string recName(const std::string& stem, std::int64_t number) {
-    return SetNames({}, stem).recoveryName(number);
+    const std::vector<unsigned char> a = matrixFor(k, n);
+    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * n));
+    ec_init_tables(k, n, const_cast<unsigned char*>(a.data()) + k * k, tables.data());
+    const auto stripe = static_cast<std::size_t>(h.stripe);
+    Buffer data = allocate(stripe * static_cast<std::size_t>(k));
+    Buffer parity = allocate(stripe * static_cast<std::size_t>(n));
+    if (!data || !parity) return Outcome::systemFailure(source.folder(), ENOMEM);
+    std::vector<unsigned char*> in(static_cast<std::size_t>(k));
+    std::vector<unsigned char*> out(static_cast<std::size_t>(n));
+    for (int i = 0; i < k; ++i) in[static_cast<std::size_t>(i)] = data.get() + i * stripe;
+    for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(j)] = parity.get() + j * stripe;
+
+    for (std::int64_t at = 0; at < shardSize; at += h.stripe) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, shardSize - at));
+        for (int i = 0; i < k; ++i) {
+            std::int64_t real = 0;
+            if (Outcome o = readStripe(shards[static_cast<std::size_t>(i)], at, length,
+                                       in[static_cast<std::size_t>(i)], &real);
+                !o)
+                return o;
+            if (i < count) control.advance(real);
+        }
+        ec_encode_data(static_cast<int>(length), k, n, tables.data(), in.data(), out.data());
+        for (int j = 0; j < n; ++j) {
+            hashes[static_cast<std::size_t>(j)]->update(out[static_cast<std::size_t>(j)], length);
+            if (Outcome o = outs[static_cast<std::size_t>(j)].write(
+                    out[static_cast<std::size_t>(j)], length);
+                !o)
+                return o;
+        }
+    }
+    for (int j = 0; j < n; ++j) {
+        h.index = j;
+        h.paritySha = hashes[static_cast<std::size_t>(j)]->finishHex();
+        if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(j)], h); !o) return o;
+        std::string whole;
+        if (Outcome o = hashFile(target.recoveryPath(g * n + j), nullptr, &whole); !o) return o;
+        lines->push_back({whole, target.recoveryName(g * n + j)});
+    }
+    return Outcome::success();
 }
 
 }  // namespace
-
-std::string recoveryPathOf(const std::string& folder, const std::string& stem, int number) {
-    return folder + "/" + recName(stem, number);
-}
 
 const char* fileStateName(FileState state) {
     switch (state) {
@@ -336,22 +401,6 @@ const char* fileStateName(FileState state) {
             return "damaged";
         case FileState::Foreign:
             return "foreign";
-    }
-    return "?";
-}
-
-const char* witnessName(Witness witness) {
-    switch (witness) {
-        case Witness::None:
-            return "none";
-        case Witness::List:
-            return "checksum list";
-        case Witness::Headers:
-            return "recovery headers";
-        case Witness::Manifest:
-            return "manifest";
-        case Witness::Fingerprint:
-            return "manifest fingerprint";
     }
     return "?";
 }
@@ -383,13 +432,14 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     const std::int64_t shardSize =
         src.chunkCount == 1 ? std::max<std::int64_t>(1, src.totalSize) : src.chunkSize;
 
+    const SetNames source(src.folder, src.stem);
+    const SetNames target(src.outFolder.empty() ? src.folder : src.outFolder, src.stem);
     // The manifest and tree file as the first group's extra shards.
     std::vector<char> meta;
     std::vector<char> manifestBytes;
     std::vector<char> treeBytes;
-    if (Outcome o = readWhole(manifestPathOf(src.folder), &manifestBytes); !o) return o;
-    if (Outcome o = readWhole(src.folder + "/" + kTreeName, &treeBytes);
-        !o && !o.is(Fault::NotFound))
+    if (Outcome o = readWhole(source.manifestPath(), &manifestBytes); !o) return o;
+    if (Outcome o = readWhole(source.treePath(), &treeBytes); !o && !o.is(Fault::NotFound))
         return o;
     meta = manifestBytes;
     meta.insert(meta.end(), treeBytes.begin(), treeBytes.end());
@@ -428,74 +478,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             h.chunkHashes.push_back(hash);
         }
 
-        std::vector<Shard> shards(static_cast<std::size_t>(k));
-        for (std::int32_t i = 0; i < count; ++i)
-            shards[static_cast<std::size_t>(i)].path =
-                src.folder + "/" + chunkName(src.stem, first + i);
-        for (int m = 0; m < metaHere; ++m) {
-            shards[static_cast<std::size_t>(count + m)].memory = &meta;
-            shards[static_cast<std::size_t>(count + m)].offset = m * shardSize;
-        }
-        std::vector<plat::File> outs(static_cast<std::size_t>(n));
-        std::vector<std::unique_ptr<Sha256>> hashes;
-        const std::string& into = src.outFolder.empty() ? src.folder : src.outFolder;
-        for (int j = 0; j < n; ++j) {
-            const std::string path = recoveryPathOf(into, src.stem, g * n + j);
-            if (Outcome o = outs[static_cast<std::size_t>(j)].open(path.c_str(),
-                                                                   plat::File::Mode::CreateNew);
-                !o)
-                return o;
-            written->push_back(path);
-            // The header goes in last, once the parity's checksum is known.
-            if (Outcome o = outs[static_cast<std::size_t>(j)].seek(kRecoveryHeaderSize); !o)
-                return o;
-            hashes.push_back(std::make_unique<Sha256>());
-        }
-
-        const std::vector<unsigned char> a = matrixFor(k, n);
-        std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * n));
-        ec_init_tables(k, n, const_cast<unsigned char*>(a.data()) + k * k, tables.data());
-        const auto stripe = static_cast<std::size_t>(h.stripe);
-        Buffer data = allocate(stripe * static_cast<std::size_t>(k));
-        Buffer parity = allocate(stripe * static_cast<std::size_t>(n));
-        if (!data || !parity) return Outcome::systemFailure(src.folder, ENOMEM);
-        std::vector<unsigned char*> in(static_cast<std::size_t>(k));
-        std::vector<unsigned char*> out(static_cast<std::size_t>(n));
-        for (int i = 0; i < k; ++i) in[static_cast<std::size_t>(i)] = data.get() + i * stripe;
-        for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(j)] = parity.get() + j * stripe;
-
-        for (std::int64_t at = 0; at < shardSize; at += h.stripe) {
-            if (control.cancelRequested()) return Outcome::cancel();
-            const std::size_t length =
-                static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, shardSize - at));
-            for (int i = 0; i < k; ++i) {
-                std::int64_t real = 0;
-                if (Outcome o = readStripe(shards[static_cast<std::size_t>(i)], at, length,
-                                           in[static_cast<std::size_t>(i)], &real);
-                    !o)
-                    return o;
-                if (i < count) control.advance(real);
-            }
-            ec_encode_data(static_cast<int>(length), k, n, tables.data(), in.data(), out.data());
-            for (int j = 0; j < n; ++j) {
-                hashes[static_cast<std::size_t>(j)]->update(out[static_cast<std::size_t>(j)],
-                                                            length);
-                if (Outcome o = outs[static_cast<std::size_t>(j)].write(
-                        out[static_cast<std::size_t>(j)], length);
-                    !o)
-                    return o;
-            }
-        }
-        for (int j = 0; j < n; ++j) {
-            h.index = j;
-            h.paritySha = hashes[static_cast<std::size_t>(j)]->finishHex();
-            if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(j)], h); !o) return o;
-            std::string whole;
-            if (Outcome o = hashFile(recoveryPathOf(into, src.stem, g * n + j), nullptr, &whole);
-                !o)
-                return o;
-            lines->push_back({whole, recName(src.stem, g * n + j)});
-        }
+        if (Outcome o = writeGroup(source, target, h, meta, control, lines, written); !o) return o;
     }
     return Outcome::success();
 }
@@ -536,7 +519,8 @@ Outcome readRecFile(const std::string& path, JobControl& control, RecFile* r) {
     if (have != bytes.size()) return Outcome::success();
     r->read = decodeHeader(bytes, &r->h);
     // A header under another file's name cannot say which file it is.
-    if (r->read == HeaderRead::Sound && r->name != recName(r->h.stem, r->number()))
+    if (r->read == HeaderRead::Sound &&
+        r->name != SetNames({}, r->h.stem).recoveryName(r->number()))
         r->read = HeaderRead::NotAHeader;
     if (r->read != HeaderRead::Sound) return Outcome::success();
     Sha256 whole;
@@ -645,8 +629,9 @@ bool agreesWithList(const Header& h, const std::map<std::string, std::string>& l
     };
     if (!same(kManifestName, h.manifestSha)) return false;
     if (h.treeSize > 0 && !same(kTreeName, h.treeSha)) return false;
+    const SetNames names({}, h.stem);
     for (std::int32_t i = h.firstChunk; i < h.firstChunk + h.groupChunks; ++i)
-        if (!same(chunkName(h.stem, i), chunkHashHex(h, i))) return false;
+        if (!same(names.chunkName(i), chunkHashHex(h, i))) return false;
     return true;
 }
 
@@ -672,9 +657,10 @@ Outcome chooseFamily(const Scan& scan, int families, const std::map<std::string,
             fits[f] = fits[f] && agreesWithList(r.h, *list);
         } else {
             if (manifest->present && manifest->hex == r.h.manifestSha) s[0] = 1;
+            const SetNames names({}, r.h.stem);
             for (std::int32_t i = r.h.firstChunk; i < r.h.firstChunk + r.h.groupChunks; ++i) {
                 const FileHashes::Entry* e = nullptr;
-                if (Outcome o = hashes.get(chunkName(r.h.stem, i), &e); !o) return o;
+                if (Outcome o = hashes.get(names.chunkName(i), &e); !o) return o;
                 if (e->present && e->hex.compare(0, 32, chunkHashHex(r.h, i)) == 0) ++s[1];
             }
         }
@@ -723,10 +709,10 @@ struct Judged {
 
 // A chunk by its witness: the list, else its group's header, else the manifest's
 // fingerprint of its first bytes.
-Outcome judgeChunk(const std::string& folder, RecoveryAssessment& a, std::int32_t i,
-                   std::int64_t want, const std::map<int, Header>& groupHeader,
-                   const Manifest* manifest, FileHashes& hashes, Judged* out) {
-    const std::string name = chunkName(a.stem, i);
+Outcome judgeChunk(const SetNames& names, RecoveryAssessment& a, std::int32_t i, std::int64_t want,
+                   const std::map<int, Header>& groupHeader, const Manifest* manifest,
+                   FileHashes& hashes, Judged* out) {
+    const std::string name = names.chunkName(i);
     const FileHashes::Entry* e = nullptr;
     if (Outcome o = hashes.get(name, &e); !o) return o;
     if (!a.proven.count(name))
@@ -744,7 +730,7 @@ Outcome judgeChunk(const std::string& folder, RecoveryAssessment& a, std::int32_
         !manifest->chunks[static_cast<std::size_t>(i)].fingerprint.empty()) {
         out->witness = Witness::Fingerprint;
         char fingerprint[kDigestText] = {};
-        if (chunkFingerprint((folder + "/" + name).c_str(), fingerprint) && e->size == want &&
+        if (chunkFingerprint(names.chunkPath(i).c_str(), fingerprint) && e->size == want &&
             manifest->chunks[static_cast<std::size_t>(i)].fingerprint == fingerprint)
             out->state = FileState::Ok;
     }
@@ -754,9 +740,10 @@ Outcome judgeChunk(const std::string& folder, RecoveryAssessment& a, std::int32_
 // What each recovery file of the chosen family's set is: its own, damaged, or another's.
 void judgeRecoveryFiles(const Scan& scan, int family,
                         const std::map<std::string, std::string>* list, RecoveryAssessment& a) {
+    const SetNames names({}, a.stem);
     for (std::int64_t number = 0; number < std::int64_t{a.groups} * a.parity; ++number) {
         RecoveryFile file;
-        file.name = recName(a.stem, number);
+        file.name = names.recoveryName(number);
         const RecFile* r = scan.byName(file.name);
         const auto listed = list != nullptr ? list->find(file.name) : decltype(list->end()){};
         const bool isListed = list != nullptr && listed != list->end();
@@ -775,7 +762,6 @@ void judgeRecoveryFiles(const Scan& scan, int family,
         if (isListed) a.proven[file.name] = listed->second;
         a.recoveryFiles.push_back(file);
     }
-    const SetNames names({}, a.stem);
     for (const RecFile& r : scan.files)
         if (r.read == HeaderRead::Sound && r.family != family &&
             names.recoveryNumberOf(r.name) >= 0)
@@ -785,6 +771,7 @@ void judgeRecoveryFiles(const Scan& scan, int family,
 // Counts per group what is lost against what can rebuild it.
 void countLosses(const std::map<int, Header>& groupHeader, RecoveryAssessment& a) {
     const Header& any = groupHeader.begin()->second;
+    const SetNames names({}, a.stem);
     int totalMissing = 0;
     bool repairable = true;
     for (int g = 0; g < a.groups; ++g) {
@@ -808,7 +795,7 @@ void countLosses(const std::map<int, Header>& groupHeader, RecoveryAssessment& a
         for (std::int32_t i = first; i < first + count; ++i)
             if (a.chunks[static_cast<std::size_t>(i)] != FileState::Ok) {
                 ++lost;
-                a.lost.push_back(chunkName(a.stem, i));
+                a.lost.push_back(names.chunkName(i));
             }
         if (g == 0) {
             const bool metaLost = a.manifest != FileState::Ok || a.tree != FileState::Ok;
@@ -883,13 +870,14 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
     a.chunkSize = any.chunkSize;
     a.totalSize = any.totalSize;
     if (list != nullptr) a.proven = *list;
+    const SetNames names(folder, a.stem);
 
     Manifest manifest;
     const bool manifestRead = readManifest(folder, &manifest).ok;
     Outcome failed;
     a.manifest = judgeMeta(a, hashes, kManifestName, any.manifestSize, any.manifestSha, &failed);
     if (!failed) return failed;
-    a.tree = any.treeSize == 0 && !plat::pathExists((folder + "/" + kTreeName).c_str())
+    a.tree = any.treeSize == 0 && !plat::pathExists(names.treePath().c_str())
                  ? FileState::Ok
                  : judgeMeta(a, hashes, kTreeName, any.treeSize, any.treeSha, &failed);
     if (!failed) return failed;
@@ -897,15 +885,14 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
     if (a.manifest == FileState::Ok && manifestRead &&
         (manifest.chunkCount != any.chunkCount || manifest.totalSize != any.totalSize))
         return Outcome::failure(
-            Fault::Malformed,
-            folder + "/" + recName(any.stem, std::int64_t{any.group} * any.parity + any.index),
+            Fault::Malformed, names.recoveryPath(std::int64_t{any.group} * any.parity + any.index),
             "the recovery header's counts do not fit the manifest", EINVAL);
     const std::int64_t lastSize = any.totalSize - std::int64_t{any.chunkCount - 1} * any.chunkSize;
     a.chunks.assign(static_cast<std::size_t>(any.chunkCount), FileState::Missing);
     for (std::int32_t i = 0; i < any.chunkCount; ++i) {
         Judged j;
         const std::int64_t want = i == any.chunkCount - 1 ? lastSize : any.chunkSize;
-        if (Outcome o = judgeChunk(folder, a, i, want, groupHeader,
+        if (Outcome o = judgeChunk(names, a, i, want, groupHeader,
                                    manifestRead ? &manifest : nullptr, hashes, &j);
             !o)
             return o;
@@ -930,9 +917,9 @@ struct GroupPlan {
 };
 
 struct Rebuild {
-    const std::string& folder;
+    SetNames from;  // the set's folder
+    SetNames to;    // where rebuilt files go
     const RecoveryAssessment& a;
-    const std::string& outFolder;
     JobControl& control;
     std::vector<std::string>* rebuilt;
     std::vector<char> meta;  // the manifest and tree bytes, whole or rebuilt
@@ -948,7 +935,7 @@ Outcome codeStripes(Rebuild& r, const Header& h, std::vector<Shard>& sources,
     const auto stripe = static_cast<std::size_t>(h.stripe);
     Buffer in = allocate(stripe * static_cast<std::size_t>(k));
     Buffer out = allocate(stripe * static_cast<std::size_t>(outputs));
-    if (!in || !out) return Outcome::systemFailure(r.folder, ENOMEM);
+    if (!in || !out) return Outcome::systemFailure(r.from.folder(), ENOMEM);
     std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
     std::vector<unsigned char*> outPtr(static_cast<std::size_t>(outputs));
     for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * stripe;
@@ -1005,12 +992,12 @@ GroupPlan planGroup(const Rebuild& r, int g, const std::map<std::int64_t, Header
 // The intact manifest and tree bytes, the first group's meta shards.
 Outcome loadMeta(Rebuild& r, const Header& h) {
     std::vector<char> treeBytes;
-    if (Outcome o = readWhole(manifestPathOf(r.folder), &r.meta); !o) return o;
+    if (Outcome o = readWhole(r.from.manifestPath(), &r.meta); !o) return o;
     if (h.treeSize > 0)
-        if (Outcome o = readWhole(r.folder + "/" + kTreeName, &treeBytes); !o) return o;
+        if (Outcome o = readWhole(r.from.treePath(), &treeBytes); !o) return o;
     r.meta.insert(r.meta.end(), treeBytes.begin(), treeBytes.end());
     if (static_cast<std::int64_t>(r.meta.size()) != h.manifestSize + h.treeSize)
-        return Outcome::failure(Fault::Changed, manifestPathOf(r.folder),
+        return Outcome::failure(Fault::Changed, r.from.manifestPath(),
                                 "changed since the set was assessed", EIO);
     return Outcome::success();
 }
@@ -1021,18 +1008,50 @@ Outcome keepRebuiltMeta(Rebuild& r, const Header& h, const std::vector<char>& by
     const auto t = static_cast<std::size_t>(h.treeSize);
     if (!matchesProven(r.a, kManifestName, sha256Hex(bytes.data(), m)) ||
         (t > 0 && !matchesProven(r.a, kTreeName, sha256Hex(bytes.data() + m, t))))
-        return Outcome::failure(Fault::Damaged, manifestPathOf(r.folder),
+        return Outcome::failure(Fault::Damaged, r.from.manifestPath(),
                                 "the rebuilt manifest does not match its witness", EIO);
     if (r.a.manifest != FileState::Ok) {
-        if (Outcome o = writeWhole(manifestPathOf(r.outFolder), bytes.data(), m); !o) return o;
+        if (Outcome o = writeWhole(r.to.manifestPath(), bytes.data(), m); !o) return o;
         r.rebuilt->push_back(kManifestName);
     }
     if (r.a.tree != FileState::Ok && t > 0) {
-        if (Outcome o = writeWhole(r.outFolder + "/" + kTreeName, bytes.data() + m, t); !o)
-            return o;
+        if (Outcome o = writeWhole(r.to.treePath(), bytes.data() + m, t); !o) return o;
         r.rebuilt->push_back(kTreeName);
     }
     r.meta = bytes;
+    return Outcome::success();
+}
+
+// The k rows that survive a group's losses (intact data shards, then as many spare parity
+// rows as needed), and the tables that turn them back into the lost shards.
+Outcome decodingFor(const Rebuild& r, const Header& h, const GroupPlan& plan,
+                    std::vector<int>* rows, std::vector<unsigned char>* tables) {
+    const int k = h.dataShards;
+    const std::vector<unsigned char> a0 = matrixFor(k, h.parity);
+    auto isLost = [&](int i) {
+        return std::find(plan.lostShards.begin(), plan.lostShards.end(), i) !=
+               plan.lostShards.end();
+    };
+    for (int i = 0; i < k; ++i)
+        if (!isLost(i)) rows->push_back(i);
+    for (std::size_t s = 0; rows->size() < static_cast<std::size_t>(k); ++s)
+        rows->push_back(k + plan.spare[s]);
+    std::vector<unsigned char> b(static_cast<std::size_t>(k * k));
+    std::vector<unsigned char> inverse(static_cast<std::size_t>(k * k));
+    for (int row = 0; row < k; ++row)
+        std::memcpy(b.data() + row * k, a0.data() + (*rows)[static_cast<std::size_t>(row)] * k,
+                    static_cast<std::size_t>(k));
+    if (gf_invert_matrix(b.data(), inverse.data(), k) != 0)
+        return Outcome::failure(Fault::Unrepairable, r.from.folder(),
+                                "the recovery code cannot be inverted", EIO);
+    const int lostCount = static_cast<int>(plan.lostShards.size());
+    std::vector<unsigned char> decode(static_cast<std::size_t>(lostCount * k));
+    for (int l = 0; l < lostCount; ++l)
+        std::memcpy(decode.data() + l * k,
+                    inverse.data() + plan.lostShards[static_cast<std::size_t>(l)] * k,
+                    static_cast<std::size_t>(k));
+    tables->assign(static_cast<std::size_t>(32 * k * lostCount), 0);
+    ec_init_tables(k, lostCount, decode.data(), tables->data());
     return Outcome::success();
 }
 
@@ -1045,33 +1064,10 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
     const int n = h.parity;
     const std::int32_t first = h.firstChunk;
     const std::int32_t count = h.groupChunks;
-    const std::vector<unsigned char> a0 = matrixFor(k, n);
-    auto isLost = [&](int i) {
-        return std::find(plan.lostShards.begin(), plan.lostShards.end(), i) !=
-               plan.lostShards.end();
-    };
-    // The k rows that survive: intact data shards, then as many parity rows as needed.
     std::vector<int> rows;
-    for (int i = 0; i < k; ++i)
-        if (!isLost(i)) rows.push_back(i);
-    for (std::size_t s = 0; rows.size() < static_cast<std::size_t>(k); ++s)
-        rows.push_back(k + plan.spare[s]);
-    std::vector<unsigned char> b(static_cast<std::size_t>(k * k));
-    std::vector<unsigned char> inverse(static_cast<std::size_t>(k * k));
-    for (int row = 0; row < k; ++row)
-        std::memcpy(b.data() + row * k, a0.data() + rows[static_cast<std::size_t>(row)] * k,
-                    static_cast<std::size_t>(k));
-    if (gf_invert_matrix(b.data(), inverse.data(), k) != 0)
-        return Outcome::failure(Fault::Unrepairable, r.folder,
-                                "the recovery code cannot be inverted", EIO);
+    std::vector<unsigned char> tables;
+    if (Outcome o = decodingFor(r, h, plan, &rows, &tables); !o) return o;
     const int lostCount = static_cast<int>(plan.lostShards.size());
-    std::vector<unsigned char> decode(static_cast<std::size_t>(lostCount * k));
-    for (int l = 0; l < lostCount; ++l)
-        std::memcpy(decode.data() + l * k,
-                    inverse.data() + plan.lostShards[static_cast<std::size_t>(l)] * k,
-                    static_cast<std::size_t>(k));
-    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * lostCount));
-    ec_init_tables(k, lostCount, decode.data(), tables.data());
 
     std::vector<Shard> sources(static_cast<std::size_t>(k));
     std::vector<bool> isParity(static_cast<std::size_t>(k), false);
@@ -1079,12 +1075,12 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
         const int row = rows[static_cast<std::size_t>(i)];
         Shard& s = sources[static_cast<std::size_t>(i)];
         if (row < count) {
-            s.path = r.folder + "/" + chunkName(a.stem, first + row);
+            s.path = r.from.chunkPath(first + row);
         } else if (row < k) {
             s.memory = &r.meta;
             s.offset = (row - count) * a.chunkSize;
         } else {
-            s.path = recoveryPathOf(r.folder, a.stem, g * n + (row - k));
+            s.path = r.from.recoveryPath(g * n + (row - k));
             isParity[static_cast<std::size_t>(i)] = true;
         }
     }
@@ -1093,8 +1089,8 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
     for (int l = 0; l < lostCount; ++l) {
         const int shard = plan.lostShards[static_cast<std::size_t>(l)];
         if (shard >= count) continue;
-        outNames[static_cast<std::size_t>(l)] = chunkName(a.stem, first + shard);
-        const std::string path = r.outFolder + "/" + outNames[static_cast<std::size_t>(l)];
+        outNames[static_cast<std::size_t>(l)] = r.to.chunkName(first + shard);
+        const std::string path = r.to.chunkPath(first + shard);
         if (Outcome o =
                 outs[static_cast<std::size_t>(l)].open(path.c_str(), plat::File::Mode::CreateNew);
             !o)
@@ -1132,9 +1128,9 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
         if (name.empty()) continue;
         if (Outcome o = outs[static_cast<std::size_t>(l)].close(); !o) return o;
         std::string hex;
-        if (Outcome o = hashFile(r.outFolder + "/" + name, &r.control, &hex); !o) return o;
+        if (Outcome o = hashFile(r.to.pathOf(name), &r.control, &hex); !o) return o;
         if (!matchesProven(a, name, hex))
-            return Outcome::failure(Fault::Damaged, r.folder + "/" + name,
+            return Outcome::failure(Fault::Damaged, r.from.pathOf(name),
                                     "the rebuilt chunk does not match its witness", EIO);
         r.rebuilt->push_back(name);
     }
@@ -1161,10 +1157,10 @@ Outcome recodeLostRecs(Rebuild& r, int g, const GroupPlan& plan) {
     for (int i = 0; i < k; ++i) {
         Shard& s = sources[static_cast<std::size_t>(i)];
         if (i < h.groupChunks) {
-            const std::string name = chunkName(a.stem, h.firstChunk + i);
+            const std::string name = r.from.chunkName(h.firstChunk + i);
             const bool mended =
                 std::find(r.rebuilt->begin(), r.rebuilt->end(), name) != r.rebuilt->end();
-            s.path = (mended ? r.outFolder : r.folder) + "/" + name;
+            s.path = (mended ? r.to : r.from).pathOf(name);
         } else {
             s.memory = &r.meta;
             s.offset = (i - h.groupChunks) * a.chunkSize;
@@ -1174,7 +1170,7 @@ Outcome recodeLostRecs(Rebuild& r, int g, const GroupPlan& plan) {
     std::vector<Sha256> hashes(static_cast<std::size_t>(lostCount));
     for (int l = 0; l < lostCount; ++l) {
         const std::string path =
-            recoveryPathOf(r.outFolder, a.stem, g * n + plan.lostRecs[static_cast<std::size_t>(l)]);
+            r.to.recoveryPath(g * n + plan.lostRecs[static_cast<std::size_t>(l)]);
         plat::File& out = outs[static_cast<std::size_t>(l)];
         if (Outcome o = out.open(path.c_str(), plat::File::Mode::CreateNew); !o) return o;
         if (Outcome o = out.seek(kRecoveryHeaderSize); !o) return o;
@@ -1196,7 +1192,7 @@ Outcome recodeLostRecs(Rebuild& r, int g, const GroupPlan& plan) {
         again.index = plan.lostRecs[static_cast<std::size_t>(l)];
         again.paritySha = hashes[static_cast<std::size_t>(l)].finishHex();
         if (Outcome o = finishRecoveryFile(outs[static_cast<std::size_t>(l)], again); !o) return o;
-        r.rebuilt->push_back(recName(a.stem, g * n + again.index));
+        r.rebuilt->push_back(r.to.recoveryName(g * n + again.index));
     }
     return Outcome::success();
 }
@@ -1237,7 +1233,7 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
         return Outcome::failure(Fault::Changed, folder,
                                 "its recovery files changed since they were assessed", EIO);
 
-    Rebuild r{folder, a, outFolder, control, rebuilt, {}};
+    Rebuild r{SetNames(folder, a.stem), SetNames(outFolder, a.stem), a, control, rebuilt, {}};
     for (int g = 0; g < a.groups; ++g) {
         const GroupPlan plan = planGroup(r, g, headers, usable);
         if (plan.h == nullptr) continue;  // nothing lost here then, or the set is not repairable

@@ -18,8 +18,6 @@ namespace morvane {
 inline constexpr std::size_t kRecoveryHeaderSize = 4096;
 inline constexpr int kMaxRecovery = 32;
 
-std::string recoveryPathOf(const std::string& folder, const std::string& stem, int number);
-
 // What a split has written, for the recovery chunks to cover.
 struct RecoverySource {
     std::string folder;  // where the set is (being built)
@@ -51,7 +49,6 @@ const char* fileStateName(FileState state);  // "ok", "missing", "damaged", "for
 
 // What decided a file's state.
 enum class Witness { None, List, Headers, Manifest, Fingerprint };
-const char* witnessName(Witness witness);  // "none", "checksum list", ...
 
 struct RecoveryFile {
     std::string name;  // relative to the chunk folder

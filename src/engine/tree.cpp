@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/limits.h"
+#include "engine/set_names.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -337,7 +338,7 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
 Outcome readTree(const std::string& folder, bool* present, Tree* tree) {
     *present = false;
     *tree = Tree{};
-    const std::string path = folder + "/" + kTreeName;
+    const std::string path = SetNames(folder, {}).treePath();
     std::string text;
     if (Outcome o = plat::readWholeFile(path.c_str(), 256 << 20, &text); !o)
         return o.is(Fault::NotFound) ? Outcome::success() : (*present = true, o);

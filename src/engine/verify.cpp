@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "engine/manifest.h"
-
 namespace morvane {
 namespace {
 
@@ -52,8 +50,7 @@ Outcome checksumMismatch(const std::string& path) {
 
 ChunkVerifier::ChunkVerifier(std::string chunkDir, std::string stem, std::int32_t chunkCount,
                              const std::map<std::string, std::string>& digests, JobControl& control)
-    : chunkDir_(std::move(chunkDir)),
-      stem_(std::move(stem)),
+    : names_(std::move(chunkDir), std::move(stem)),
       count_(chunkCount),
       digests_(digests),
       control_(control),
@@ -76,8 +73,8 @@ Outcome ChunkVerifier::finishCurrent() {
     const std::int32_t index = current_;
     current_ = -1;
     done_[static_cast<std::size_t>(index)] = true;
-    const std::string path = chunkPathOf(chunkDir_, stem_, index);
-    const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
+    const std::string path = names_.chunkPath(index);
+    const auto digest = digests_.find(names_.chunkName(index));
     if (digest == digests_.end())
         return Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL);
     if (!inOrder_) {
@@ -97,7 +94,7 @@ Outcome ChunkVerifier::finishCurrent() {
 }
 
 Outcome ChunkVerifier::check(std::int32_t index, const std::string& digest) {
-    const std::string path = chunkPathOf(chunkDir_, stem_, index);
+    const std::string path = names_.chunkPath(index);
     std::string hex;
     if (Outcome o = hashFile(path, nullptr, &hex); !o) return o;
     return hex == digest ? Outcome::success() : checksumMismatch(path);
@@ -109,8 +106,8 @@ Outcome ChunkVerifier::finish() {
         if (done_[static_cast<std::size_t>(i)]) continue;
         if (control_.cancelRequested()) return Outcome::cancel();
         done_[static_cast<std::size_t>(i)] = true;
-        const std::string path = chunkPathOf(chunkDir_, stem_, i);
-        const auto digest = digests_.find(path.substr(chunkDir_.size() + 1));
+        const std::string path = names_.chunkPath(i);
+        const auto digest = digests_.find(names_.chunkName(i));
         failed_.absorb(
             digest == digests_.end()
                 ? Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL)

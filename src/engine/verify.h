@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/job_control.h"
+#include "engine/set_names.h"
 #include "engine/sha256.h"
 #include "platform/native.h"
 #include "platform/outcome.h"
@@ -41,8 +42,7 @@ private:
     Outcome finishCurrent();
     Outcome check(std::int32_t index, const std::string& digest);
 
-    std::string chunkDir_;
-    std::string stem_;
+    SetNames names_;
     std::int32_t count_;
     const std::map<std::string, std::string>& digests_;
     JobControl& control_;

@@ -2,7 +2,7 @@
 // Deleting what a finished job no longer needs: the source after a split, the chunk
 // files after a join. Call these only after a job whose outcome was a success.
 
-#include <QString>
+#include <string>
 #include <vector>
 
 #include "engine/join.h"
@@ -10,12 +10,6 @@
 #include "platform/outcome.h"
 
 namespace morvane {
-
-// Removes a folder and everything in it: every file while the tree is walked level by
-// level, then the folders, deepest first. Entries that are not both readable and
-// writable are left alone, so the folders holding them stay. A link is removed itself,
-// never followed. Ends at the first file or folder that cannot be removed.
-Outcome removeFolderTree(const QString& path);
 
 // What a deletion left where it was, and why (engine text).
 struct Kept {

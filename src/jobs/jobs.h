@@ -173,10 +173,8 @@ public:
     // The files of the set that were lost or damaged and were rebuilt from its recovery
     // chunks for this join (the chunk folder itself is left as it is).
     const std::vector<std::string>& rebuilt() const { return rebuilt_; }
-    // The set has recovery chunks; and, after prepare(), its quick check found files that
-    // the join will rebuild from them before it writes.
+    // The set has recovery chunks: what the join finds lost it rebuilds from them first.
     bool hasRecovery() const { return hasRecovery_; }
-    bool willRebuild() const { return needsRebuild_ || !view_.empty(); }
     // After a join that failed on checksums: every file of the set as the full read found
     // it (entries in state Damaged, listed files not Ok). Empty otherwise.
     const ChunkSetCheck& failedCheck() const { return failedCheck_; }

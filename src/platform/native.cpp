@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "platform/encoding.h"
 
@@ -329,10 +327,6 @@ void NameLock::release() {
     fd_ = -1;
 }
 
-void sleepMs(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -464,17 +458,6 @@ Outcome File::close() {
     // Linux releases the descriptor even when close fails, so it is never retried.
     if (::close(fd) != 0 && e == 0) e = errno;
     if (e != 0 && e != EINTR) return Outcome::systemFailure(path_, e);
-    return Outcome::success();
-}
-
-Outcome File::sync() {
-    if (fd_ < 0) return Outcome::systemFailure(path_, EBADF);
-    if (int e = injectedFault(Op::Sync, path_)) return Outcome::systemFailure(path_, e);
-    int result;
-    do {
-        result = ::fsync(fd_);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) return Outcome::systemFailure(path_, errno);
     return Outcome::success();
 }
 

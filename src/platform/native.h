@@ -103,7 +103,6 @@ private:
     int fd_ = -1;
     std::string path_;
 };
-void sleepMs(int milliseconds);
 
 // An open file. Unbuffered: callers move data in blocks.
 class File {
@@ -136,8 +135,6 @@ public:
     Outcome size(std::int64_t* bytes);
     // Closing reports the deferred write errors that some file systems keep until then.
     Outcome close();
-    // Makes the file's data durable.
-    Outcome sync();
     Outcome identity(FileIdentity* id);
     // The ranges (offset, length) of a file that hold data; the rest are holes that read
     // as zeros and take no disk. One range covering the file when it has no holes.

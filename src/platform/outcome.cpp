@@ -40,46 +40,6 @@ Fault faultOfErrno(int err) {
     }
 }
 
-const char* faultName(Fault fault) {
-    switch (fault) {
-        case Fault::None:
-            return "none";
-        case Fault::Cancelled:
-            return "cancelled";
-        case Fault::NotFound:
-            return "not-found";
-        case Fault::Exists:
-            return "exists";
-        case Fault::NotEmpty:
-            return "not-empty";
-        case Fault::Busy:
-            return "busy";
-        case Fault::NoSpace:
-            return "no-space";
-        case Fault::Denied:
-            return "denied";
-        case Fault::System:
-            return "system";
-        case Fault::Invalid:
-            return "invalid";
-        case Fault::Changed:
-            return "changed";
-        case Fault::Damaged:
-            return "damaged";
-        case Fault::Missing:
-            return "missing";
-        case Fault::Foreign:
-            return "foreign";
-        case Fault::Malformed:
-            return "malformed";
-        case Fault::WrongPassword:
-            return "wrong-password";
-        case Fault::Unrepairable:
-            return "unrepairable";
-    }
-    return "?";
-}
-
 Outcome Outcome::systemFailure(std::string path, int err) {
     return failure(faultOfErrno(err), std::move(path), std::strerror(err), err);
 }

@@ -34,9 +34,6 @@ enum class Fault {
 
 // The kind a system errno stands for.
 Fault faultOfErrno(int err);
-// A short name of the kind, for tests and logs: "not-found", "damaged", ...
-const char* faultName(Fault fault);
-
 struct Outcome {
     bool ok = true;
     Fault fault = Fault::None;

@@ -13,10 +13,12 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <climits>
 #include <map>
 
 #include "engine/checksums.h"
 #include "engine/manifest.h"
+#include "engine/set_names.h"
 #include "jobs/in_the_way.h"
 #include "jobs/jobs.h"
 #include "platform/encoding.h"
@@ -83,8 +85,8 @@ void keepFoundMarks(const morvane::ChunkSetCheck& found, morvane::ChunkSetCheck*
     fresh->listProblem = found.listProblem;
     fresh->listedFiles = found.listedFiles;
     // A join may have read the set through a folder of its own.
-    for (morvane::ListedFile& file : fresh->listedFiles)
-        file.path = fresh->chunkDir + "/" + file.name;
+    const morvane::SetNames names(fresh->chunkDir, {});
+    for (morvane::ListedFile& file : fresh->listedFiles) file.path = names.pathOf(file.name);
 }
 
 // The number in a recovery file's name "STEM_<n>.rec", or -1.
@@ -222,10 +224,6 @@ void UI_JoinWidget::layoutPage(int x, int y, int width, int height) {
 
 QPoint UI_JoinWidget::mainWindowPos() const {
     return m_mainWindow != nullptr ? m_mainWindow->pos() : QPoint();
-}
-
-QSize UI_JoinWidget::mainWindowSize() const {
-    return m_mainWindow != nullptr ? m_mainWindow->size() : size();
 }
 
 QWidget* UI_JoinWidget::messageParent() const {
@@ -375,6 +373,7 @@ void UI_JoinWidget::showListing() {
 void UI_JoinWidget::addRecoveryRows() {
     // Every recovery file the set should have: after Verify, as its read found them; before,
     // those its checksum list names and those in the folder, judged by being there.
+    const morvane::SetNames names(m_check.chunkDir, morvane::stemOf(m_check.manifest.sourceName));
     std::map<int, morvane::FileState> files;
     if (m_recoveryAssessed) {
         for (const morvane::RecoveryFile& file : m_recovery.recoveryFiles)
@@ -382,21 +381,16 @@ void UI_JoinWidget::addRecoveryRows() {
     } else {
         for (const std::string& name : morvane::jobs::listedRecoveryFiles(m_check.chunkDir))
             if (const int n = recoveryNumber(name); n >= 0) files[n] = morvane::FileState::Missing;
-        const QString prefix =
-            morvane::plat::fromEngineText(morvane::stemOf(m_check.manifest.sourceName)) + '_';
         for (const QString& name :
-             QDir(m_chunkFolder).entryList({prefix + QStringLiteral("*.rec")}, QDir::Files)) {
-            const QString digits = name.mid(prefix.size(), name.size() - prefix.size() - 4);
-            bool isNumber = false;
-            const int n = digits.toInt(&isNumber);
-            if (isNumber && n >= 0 && digits == QString::number(n))
-                files[n] = morvane::FileState::Ok;
+             QDir(m_chunkFolder).entryList({QStringLiteral("*.rec")}, QDir::Files)) {
+            std::string engineName;
+            if (!morvane::plat::toEngineText(name, &engineName)) continue;
+            const std::int64_t n = names.recoveryNumberOf(engineName);
+            if (n >= 0 && n <= INT_MAX) files[static_cast<int>(n)] = morvane::FileState::Ok;
         }
     }
-    const std::string stem = morvane::stemOf(m_check.manifest.sourceName);
     for (const auto& [number, state] : files) {
-        const QString path =
-            morvane::plat::fromEngineText(morvane::recoveryPathOf(m_check.chunkDir, stem, number));
+        const QString path = morvane::plat::fromEngineText(names.recoveryPath(number));
         const QFileInfo info(path);
         // Gone since Verify read it.
         const morvane::FileState shown =

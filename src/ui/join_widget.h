@@ -126,7 +126,6 @@ private:
     bool listsFolderOf(const std::string& chunkDir) const;
     bool listsFolder(const QString& chunkDir) const;
     QPoint mainWindowPos() const;
-    QSize mainWindowSize() const;
     QWidget* messageParent() const;
     // What takes no input while a job runs.
     QWidget* busyWindow();

@@ -79,6 +79,22 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     setFont(pageFont);
     setAcceptDrops(true);
 
+    createWidgets();
+    labelWidgets();
+    buildSizeControls();
+    restoreChoices();
+    connectSignals();
+
+    m_sourceSize = 102400;
+
+    split_bysize_RadioButton->setChecked(true);
+    applyModeRule();
+    if (m_keepSize) updateFromSize();
+    updateRecoverySpace();
+    updateSplitButton();
+}
+
+void UI_SplitWidget::createWidgets() {
     input_fileButton = new QPushButton(this);
     input_folderButton = new QPushButton(this);
     input_hint_Label = new QLabel(this);
@@ -122,13 +138,11 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     m_inputpwdWidget = new UI_inputpwdWidget(nullptr);
     m_inputpwdWidget->setModal(true);
     m_inputpwdWidget->hide();
+    m_split_Timer1 = new QTimer(nullptr);
+    m_SplitDoingThread = new morvane::JobThread;
+}
 
-    // Up to 15 digits: enough for any size in bytes, and never more than an int64 holds.
-    auto* digitsOnly =
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,15}")), this);
-    split_bysize_LineEdit->setValidator(digitsOnly);
-    split_bycount_LineEdit->setValidator(digitsOnly);
-
+void UI_SplitWidget::labelWidgets() {
     output_Label->setText(QStringLiteral("OutPath"));
     input_fileButton->setText(QStringLiteral("Add File"));
     input_folderButton->setText(QStringLiteral("Add Folder"));
@@ -148,6 +162,14 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     del_source_CheckBox->setText(QStringLiteral("Delete source file after splitting"));
     entry_pwd_CheckBox->setText(QStringLiteral("Encrypt Data"));
     entry_pwd_CheckBox->setToolTip(QString::fromLatin1(kProtectionNote));
+}
+
+void UI_SplitWidget::buildSizeControls() {
+    // Up to 15 digits: enough for any size in bytes, and never more than an int64 holds.
+    auto* digitsOnly =
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,15}")), this);
+    split_bysize_LineEdit->setValidator(digitsOnly);
+    split_bycount_LineEdit->setValidator(digitsOnly);
 
     for (const char* unit : {"bytes", "KiB", "MiB", "GiB"})
         split_size_ComboBox->addItem(QIcon(), QString::fromLatin1(unit));
@@ -164,8 +186,9 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
         action->setToolTip(page::sizeText(preset.bytes));
         connect(action, &QAction::triggered, this, [this, &preset] { fitTo(preset); });
     }
+}
 
-    // What the last runs chose, before the fields report their edits.
+void UI_SplitWidget::restoreChoices() {
     const int unit = page::setting(kUnitKey, -1).toInt();
     const QString size = page::setting(kSizeKey).toString();
     if (unit >= 0 && unit <= kLastUnit && !size.isEmpty()) {
@@ -176,10 +199,10 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     output_LineEdit->setPath(page::setting(kOutputKey).toString());
     m_outputChosen = !output_LineEdit->path().isEmpty();
     recovery_SpinBox->setValue(page::setting(kRecoveryKey, 0).toInt());
+}
 
-    m_split_Timer1 = new QTimer(nullptr);
+void UI_SplitWidget::connectSignals() {
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
-    m_SplitDoingThread = new morvane::JobThread;
     connect(m_SplitDoingThread, &QThread::finished, this,
             &UI_SplitWidget::m_SplitDoingThread_Finished);
     connect(m_ProgressWidget, &UI_ProgressWidget::cancelAsked, this,
@@ -211,14 +234,6 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     connect(input_TreeWidget->header(), &QHeaderView::sectionResized, this, [this](int column) {
         if (column == kPathColumn) elideSourceRow();
     });
-
-    m_sourceSize = 102400;
-
-    split_bysize_RadioButton->setChecked(true);
-    applyModeRule();
-    if (m_keepSize) updateFromSize();
-    updateRecoverySpace();
-    updateSplitButton();
 }
 
 UI_SplitWidget::~UI_SplitWidget() {

@@ -127,6 +127,14 @@ private slots:
     void m_ProgressWidget_cancelAsked();
 
 private:
+    // The constructor's steps, in this order.
+    void createWidgets();
+    void labelWidgets();
+    // The unit menu, the "Fit to" presets, and digits only in the size and count fields.
+    void buildSizeControls();
+    // What the last runs chose; before connectSignals, so the fields report no edit.
+    void restoreChoices();
+    void connectSignals();
     // The size of a chosen source, or -1 after telling the user why it cannot be measured.
     std::int64_t measureSource(const QString& path);
     // Lists a chosen source, with its parent as the output folder unless the user chose one;

@@ -146,6 +146,29 @@ TEST(DeleteSource, AFileChangedAfterTheReadStaysAndTheSetHoldsWhatWasRead) {
     }
 }
 
+// The whole folder goes, hidden files too; a link inside goes itself, never what it names.
+TEST(DeleteSource, AFolderGoesWholeButItsLinksAreNotFollowed) {
+    TempDir dir;
+    fs::create_directories(dir / "src/a/b");
+    fs::create_directories(dir / "elsewhere");
+    writeFile(dir / "src/top", "1");
+    writeFile(dir / "src/.hidden", "2");
+    writeFile(dir / "src/a/b/deep", "3");
+    writeFile(dir / "elsewhere/keep", "4");
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "src/a/link").c_str()), 0);
+
+    const Splitted s = splitDeleting(dir / "src");
+    ASSERT_TRUE(s.outcome) << s.outcome.describe();
+    EXPECT_TRUE(s.removal) << s.removal.describe();
+    EXPECT_TRUE(s.kept.empty());
+    EXPECT_FALSE(exists(dir / "src"));
+    EXPECT_EQ(readFile(dir / "elsewhere/keep"), "4");
+    ASSERT_TRUE(join(s.folder, dir / "back"));
+    EXPECT_EQ(readFile(dir / "back/src/.hidden"), "2");
+    EXPECT_EQ(readFile(dir / "back/src/a/b/deep"), "3");
+    EXPECT_EQ(fs::read_symlink(dir / "back/src/a/link"), dir / "elsewhere");
+}
+
 TEST(DeleteSource, ASingleFileChangedAfterTheReadStays) {
     HookReset reset;
     TempDir dir;

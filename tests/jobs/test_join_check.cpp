@@ -283,7 +283,7 @@ TEST(JoinCheck, TheRebuildRunsInTheJob) {
     {
         jobs::JoinJob job(jobs::JoinOrder{q(set), q(out), false});
         ASSERT_TRUE(job.prepare());
-        EXPECT_TRUE(job.willRebuild());
+        EXPECT_TRUE(job.hasRecovery());
         EXPECT_TRUE(job.rebuilt().empty());
         EXPECT_TRUE(namesIn(out).empty());
         job.control().requestCancel();
