@@ -16,30 +16,17 @@
 #include "engine/join.h"
 #include "engine/manifest.h"
 #include "engine/verify.h"
+#include "job_util.h"
 #include "jobs/jobs.h"
 #include "temp_dir.h"
 
 using namespace morvane;
+using morvane::test::q;
+using morvane::test::split;
 using morvane::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-std::string split(const std::string& source, std::int64_t chunkSize, int recovery) {
-    jobs::SplitOrder order;
-    order.source = q(source);
-    order.chunkSize = chunkSize;
-    order.recovery = recovery;
-    jobs::SplitJob job(order);
-    EXPECT_TRUE(job.prepare());
-    job.execute();
-    EXPECT_TRUE(job.outcome()) << job.outcome().describe();
-    return job.chunkFolder().toStdString();
-}
 
 struct Joined {
     Outcome outcome;
