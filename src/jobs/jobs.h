@@ -216,6 +216,7 @@ class RepairJob : public Job {
 public:
     explicit RepairJob(QString chunkDir);
     Outcome prepare();
+    const QString& chunkFolder() const { return order_; }
     // After execute(): what the set looked like, and what was rebuilt.
     const RecoveryAssessment& assessment() const { return assessment_; }
     const std::vector<std::string>& rebuilt() const { return rebuilt_; }

@@ -42,3 +42,21 @@ QPixmap rebuildMark() {
     painter.end();
     return QPixmap::fromImage(image);
 }
+
+QPixmap uncheckedMark() {
+    QImage image(20, 20, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x9a, 0x9a, 0x9a));
+    painter.drawEllipse(QRectF(0.5, 0.5, 19, 19));
+    QPen pen(Qt::white, 2.2);
+    pen.setCapStyle(Qt::RoundCap);
+    pen.setJoinStyle(Qt::RoundJoin);
+    painter.setPen(pen);
+    const QPointF tick[] = {{5.5, 10.5}, {8.5, 13.5}, {14.5, 6.5}};
+    painter.drawPolyline(tick, 3);
+    painter.end();
+    return QPixmap::fromImage(image);
+}

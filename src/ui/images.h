@@ -15,3 +15,7 @@ QIcon programIcon();
 // A white turning arrow on an amber disc, the size of the other marks: a chunk that is lost
 // or damaged and that the set's recovery chunks bring back.
 QPixmap rebuildMark();
+
+// A white tick on a grey disc: a chunk whose size and fingerprint are right and whose bytes
+// were not read yet.
+QPixmap uncheckedMark();

@@ -11,8 +11,9 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QThread>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <climits>
 #include <map>
 
@@ -37,9 +38,9 @@ const char* const kNoChecksumListNote =
 
 namespace {
 
-constexpr int kPathColumn = 0;
-constexpr int kMarkColumn = 2;
-constexpr int kStateColumn = 3;
+constexpr int kPathColumn = ChunkListModel::kPathColumn;
+constexpr int kMarkColumn = ChunkListModel::kMarkColumn;
+constexpr int kStateColumn = ChunkListModel::kStateColumn;
 
 const QString kOutputKey = QStringLiteral("join/outputDir");
 
@@ -66,6 +67,15 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
         return folder + QStringLiteral(" holds no chunk set (no ") +
                QString::fromLatin1(morvane::kManifestName) + QLatin1Char(')');
     return page::describe(failure);
+}
+
+// Whether folder, which the chunk-set check could not read, has a manifest that is there and
+// cannot be read: the page then lists that one file and why.
+bool hasUnreadableManifest(const QString& folder) {
+    const QString name = QFileInfo(folder).fileName();
+    const bool partial =
+        name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+    return !partial && QDir(folder).exists(QString::fromLatin1(morvane::kManifestName));
 }
 
 // Keeps what a full read of the set found (Verify's, or a failed join's), which a quick
@@ -116,6 +126,48 @@ QString recoveryVerdict(const morvane::RecoveryAssessment& recovery) {
 
 }  // namespace
 
+struct UI_JoinWidget::SetListing {
+    QString folder;  // absolute and clean
+    std::string chunkDir;
+    bool storable = true;
+    morvane::Outcome read;
+    morvane::ChunkSetCheck check;
+    bool hasRecovery = false;
+    std::map<int, QString> recoveryOnDisk;
+    std::vector<int> recoveryListed;
+    bool manifestUnreadable = false;
+    QString whyNot;
+
+    // Reads it all; touches no widget, so that it runs off the window's thread.
+    void gather(const QString& clean) {
+        folder = clean;
+        if (!morvane::plat::toEngineText(clean, &chunkDir)) {
+            storable = false;
+            return;
+        }
+        read = morvane::checkChunkSet(chunkDir, &check);
+        hasRecovery = morvane::jobs::hasRecoveryFiles(chunkDir);
+        if (!read) {
+            manifestUnreadable = hasUnreadableManifest(clean);
+            whyNot = whyNoSet(clean, read);
+            if (!manifestUnreadable) return;
+        }
+        const morvane::SetNames names(chunkDir, morvane::stemOf(check.manifest.sourceName));
+        for (const std::string& name : morvane::jobs::listedRecoveryFiles(chunkDir))
+            if (const int n = recoveryNumber(name); n >= 0) recoveryListed.push_back(n);
+        const QFileInfoList files =
+            QDir(clean).entryInfoList({QStringLiteral("*.rec")}, QDir::Files);
+        for (const QFileInfo& file : files) {
+            std::string engineName;
+            if (!morvane::plat::toEngineText(file.fileName(), &engineName)) continue;
+            const std::int64_t n =
+                read ? names.recoveryNumberOf(engineName) : recoveryNumber(engineName);
+            if (n >= 0 && n <= INT_MAX)
+                recoveryOnDisk[static_cast<int>(n)] = file.absoluteFilePath();
+        }
+    }
+};
+
 UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     QFont pageFont = font();
     pageFont.setFamily(QStringLiteral("arial"));
@@ -125,11 +177,16 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
 
     input_joinfolderButton = new QPushButton(this);
     verify_Button = new QPushButton(this);
-    input_joinTreeWidget = new QTreeWidget(this);
-    input_joinTreeWidget->setColumnCount(4);
+    repair_Button = new QPushButton(this);
+    m_rows = new ChunkListModel(this);
+    input_joinTreeWidget = new QTreeView(this);
+    input_joinTreeWidget->setModel(m_rows);
     input_joinTreeWidget->setRootIsDecorated(false);
+    // The view then sizes rows without asking each: many thousand rows list at once.
+    input_joinTreeWidget->setUniformRowHeights(true);
+    // The rows differ at the end of their paths: the middle goes instead.
     input_joinTreeWidget->setTextElideMode(Qt::ElideMiddle);
-    input_joinTreeWidget->setHeaderLabels({tr("Path"), tr("Size"), tr(""), tr("State")});
+    input_joinTreeWidget->setSelectionMode(QAbstractItemView::ExtendedSelection);
     input_joinTreeWidget->horizontalScrollBar()->setFixedHeight(10);
     input_joinTreeWidget->horizontalScrollBar()->setStyleSheet(
         QStringLiteral("QScrollBar:horizontal{height: 10px;}"));
@@ -156,6 +213,10 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     verify_Button->setText(QStringLiteral("Verify"));
     verify_Button->setToolTip(
         QStringLiteral("Reads every byte of the set and checks it against its checksum list."));
+    repair_Button->setText(QStringLiteral("Repair"));
+    repair_Button->setToolTip(
+        QStringLiteral("Writes the set's lost or damaged files back from its recovery chunks."));
+    repair_Button->setEnabled(false);
     delete_chunks_CheckBox->setText(QStringLiteral("Delete source files after joining"));
     output_Label->setText(QStringLiteral("OutPath"));
     output_joinfolderButton->setText(QStringLiteral("..."));
@@ -166,6 +227,7 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     connect(input_joinfolderButton, &QPushButton::clicked, this,
             &UI_JoinWidget::input_joinfolderButton_slots);
     connect(verify_Button, &QPushButton::clicked, this, &UI_JoinWidget::verify_Button_slots);
+    connect(repair_Button, &QPushButton::clicked, this, &UI_JoinWidget::repair_Button_slots);
     connect(output_joinfolderButton, &QPushButton::clicked, this,
             &UI_JoinWidget::output_joinfolderButton_slots);
     connect(output_LineEdit, &QLineEdit::textEdited, this,
@@ -181,9 +243,6 @@ UI_JoinWidget::UI_JoinWidget(QWidget* parent) : QWidget(parent) {
     });
     m_join_Timer1 = new QTimer(nullptr);
     connect(m_join_Timer1, &QTimer::timeout, this, &UI_JoinWidget::m_join_Timer1_slots);
-    connect(input_joinTreeWidget->header(), &QHeaderView::sectionResized, this, [this](int column) {
-        if (column == kPathColumn) elideRows();
-    });
 
     // The marks of the listing are compiled images.
     ensureImages();
@@ -194,6 +253,11 @@ UI_JoinWidget::~UI_JoinWidget() {
     if (morvane::jobs::Job* job = currentJob()) job->control().requestCancel();
     m_JoinDoingThread->wait();
     delete m_JoinDoingThread;
+    // A read only reads; it is let finish, and its result goes unseen.
+    for (QThread* thread : m_readThreads) {
+        thread->wait();
+        delete thread;
+    }
     delete m_join_Timer1;
     delete m_inputpwdWidget;
     delete m_ProgressWidget;
@@ -208,6 +272,7 @@ void UI_JoinWidget::layoutPage(int x, int y, int width, int height) {
     const int taller = std::max(0, H - 420);
     input_joinfolderButton->setGeometry(0, 0, 100, 30);
     verify_Button->setGeometry(105, 0, 100, 30);
+    repair_Button->setGeometry(210, 0, 100, 30);
     input_joinTreeWidget->setGeometry(0, 40, W, 130 + taller);
     input_joinTreeWidget->setColumnWidth(kStateColumn, 80);
     input_joinTreeWidget->setColumnWidth(kMarkColumn, 30);
@@ -232,6 +297,7 @@ QWidget* UI_JoinWidget::messageParent() const {
 
 morvane::jobs::Job* UI_JoinWidget::currentJob() const {
     if (m_job) return m_job.get();
+    if (m_repairJob) return m_repairJob.get();
     return m_verifyJob.get();
 }
 
@@ -240,7 +306,8 @@ bool UI_JoinWidget::listsFolderOf(const std::string& chunkDir) const {
 }
 
 bool UI_JoinWidget::listsFolder(const QString& chunkDir) const {
-    return m_listingValid && QDir::cleanPath(QDir(chunkDir).absolutePath()) == m_chunkFolder;
+    return !m_chunkFolder.isEmpty() &&
+           QDir::cleanPath(QDir(chunkDir).absolutePath()) == m_chunkFolder;
 }
 
 void UI_JoinWidget::input_joinfolderButton_slots() {
@@ -253,55 +320,98 @@ void UI_JoinWidget::input_joinfolderButton_slots() {
 }
 
 void UI_JoinWidget::dragEnterEvent(QDragEnterEvent* event) {
-    if (!jobActive() && !page::droppedPath(event->mimeData()).isEmpty())
+    if (!jobActive() && !input_joinfolderButton->isHidden() &&
+        input_joinfolderButton->isEnabled() && !page::droppedPath(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void UI_JoinWidget::dropEvent(QDropEvent* event) {
     const QString path = page::droppedPath(event->mimeData());
-    if (path.isEmpty() || jobActive()) return;
+    if (path.isEmpty() || jobActive() || !input_joinfolderButton->isEnabled()) return;
     event->acceptProposedAction();
     // Any file of a set stands for its chunk folder.
     const QFileInfo info(path);
     listFolder(info.isDir() ? path : info.absolutePath());
 }
 
+void UI_JoinWidget::readInBackground(std::function<void()> work, std::function<void()> then,
+                                     bool forJob) {
+    const unsigned generation = ++m_readGeneration;
+    setReading(true, forJob);
+    QThread* thread = QThread::create(std::move(work));
+    m_readThreads.push_back(thread);
+    connect(thread, &QThread::finished, this, [this, thread, generation, then = std::move(then)] {
+        std::erase(m_readThreads, thread);
+        thread->deleteLater();
+        if (generation != m_readGeneration) return;
+        // Reading still, for the page's buttons, until what follows the read has started.
+        then();
+        if (generation == m_readGeneration) setReading(false, false);
+    });
+    thread->start();
+}
+
+void UI_JoinWidget::setReading(bool reading, bool forJob) {
+    m_reading = reading;
+    verify_Button->setEnabled(!reading);
+    m_join_Button->setEnabled(!reading);
+    repair_Button->setEnabled(!reading && m_hasRecovery);
+    // A job's checks are of the folder listed: no other may take its place meanwhile.
+    input_joinfolderButton->setEnabled(!(reading && forJob));
+    if (reading) status_Label->setText(QStringLiteral("Reading the chunk set..."));
+}
+
 void UI_JoinWidget::clearListing() {
-    input_joinTreeWidget->clear();
+    m_rows->clear();
     status_Label->clear();
     m_check = morvane::ChunkSetCheck{};
     m_listingValid = false;
     m_hasRecovery = false;
     m_recovery = morvane::RecoveryAssessment{};
     m_recoveryAssessed = false;
+    m_recoveryOnDisk.clear();
+    m_recoveryListed.clear();
+    m_manifestProblem.clear();
+    m_manifestPath.clear();
     m_chunkFolder.clear();
     m_sourceName.clear();
+    repair_Button->setEnabled(false);
 }
 
 void UI_JoinWidget::listFolder(const QString& folder) {
+    auto listing = std::make_shared<SetListing>();
     const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
-    std::string chunkDir;
-    morvane::ChunkSetCheck check;
-    if (!morvane::plat::toEngineText(clean, &chunkDir)) {
-        clearListing();
+    clearListing();
+    readInBackground([listing, clean] { listing->gather(clean); },
+                     [this, listing] { showSet(*listing, true); }, false);
+}
+
+void UI_JoinWidget::showSet(SetListing& listing, bool suggestOutput) {
+    if (!listing.storable) {
         showMessage(messageParent(), QString(),
                     QStringLiteral("The chunk folder holds characters the program cannot store."),
                     true, false);
         return;
     }
-    if (const morvane::Outcome read = morvane::checkChunkSet(chunkDir, &check); !read) {
-        clearListing();
-        showMessage(messageParent(), QString(), whyNoSet(clean, read), true, false);
+    if (!listing.read && !listing.manifestUnreadable) {
+        showMessage(messageParent(), QString(), listing.whyNot, true, false);
         return;
     }
-    m_check = std::move(check);
-    m_chunkFolder = clean;
-    m_listingValid = true;
-    m_hasRecovery = morvane::jobs::hasRecoveryFiles(chunkDir);
-    m_recovery = morvane::RecoveryAssessment{};
-    m_recoveryAssessed = false;
+    m_chunkFolder = listing.folder;
+    m_hasRecovery = listing.hasRecovery;
+    m_recoveryOnDisk = std::move(listing.recoveryOnDisk);
+    m_recoveryListed = std::move(listing.recoveryListed);
+    m_check = std::move(listing.check);
+    m_check.chunkDir = listing.chunkDir;
+    if (!listing.read) {
+        m_manifestPath = QDir(listing.folder).filePath(QString::fromLatin1(morvane::kManifestName));
+        m_manifestProblem = listing.whyNot;
+    }
+    // A set whose manifest is lost joins when its recovery chunks bring the manifest back.
+    m_listingValid = listing.read || m_hasRecovery;
     m_sourceName = morvane::plat::fromEngineText(m_check.manifest.sourceName);
-    if (!m_outputChosen) output_LineEdit->setPath(QFileInfo(clean).absolutePath());
+    if (suggestOutput && !m_outputChosen)
+        output_LineEdit->setPath(QFileInfo(listing.folder).absolutePath());
     showListing();
 }
 
@@ -309,68 +419,88 @@ bool UI_JoinWidget::rebuildsLosses() const {
     return m_hasRecovery && (!m_recoveryAssessed || m_recovery.repairable);
 }
 
-namespace {
-
-QLabel* markLabel(const QPixmap& pixmap) {
-    auto* mark = new QLabel;
-    mark->setPixmap(pixmap);
-    return mark;
+void UI_JoinWidget::showListing() {
+    std::vector<ChunkRow> rows;
+    rows.reserve(m_check.entries.size() + m_recoveryOnDisk.size() + 1);
+    const bool rebuilds = rebuildsLosses();
+    // Only a read of every byte against the checksum list makes a chunk "ok".
+    const bool bytesRead = m_check.checksumList == morvane::ChecksumList::Read;
+    const bool manifestFaulty =
+        !m_manifestProblem.isEmpty() || m_check.manifest.recordsCutShort ||
+        static_cast<std::int64_t>(m_check.entries.size()) != m_check.manifest.chunkCount ||
+        !m_check.manifestFaults.empty();
+    if (manifestFaulty) {
+        ChunkRow row;
+        row.path = m_manifestPath.isEmpty()
+                       ? QDir(m_chunkFolder).filePath(QString::fromLatin1(morvane::kManifestName))
+                       : m_manifestPath;
+        row.size = QFileInfo(row.path).isFile() ? QFileInfo(row.path).size() : -1;
+        row.mark = RowMark::Wrong;
+        row.state = QStringLiteral("unreadable");
+        row.stateTip = statusText();
+        rows.push_back(std::move(row));
+    }
+    for (const morvane::ChunkCheckEntry& entry : m_check.entries) {
+        ChunkRow row;
+        row.path = morvane::plat::fromEngineText(entry.chunkPath);
+        row.size = entry.size;
+        const QString state = QString::fromLatin1(morvane::chunkStateName(entry.state));
+        if (entry.state == morvane::ChunkState::Ok) {
+            row.mark = bytesRead ? RowMark::Right : RowMark::Unchecked;
+            row.state = bytesRead ? state : QStringLiteral("size ok");
+            if (!bytesRead)
+                row.stateTip = m_check.hasChecksumList
+                                   ? QStringLiteral(
+                                         "Its size and start match the manifest; "
+                                         "Verify reads every byte.")
+                                   : QStringLiteral(
+                                         "Its size and start match the manifest; "
+                                         "the set has no checksum list for its bytes.");
+        } else if (rebuilds) {
+            row.mark = RowMark::Rebuild;
+            row.state = QStringLiteral("rebuild");
+            row.stateTip = state + QStringLiteral(": a join rebuilds it from the recovery chunks");
+        } else {
+            row.mark = RowMark::Wrong;
+            row.state = state;
+        }
+        rows.push_back(std::move(row));
+    }
+    addRecoveryRows(&rows);
+    m_rows->setRows(std::move(rows));
+    status_Label->setText(statusText());
+    repair_Button->setEnabled(m_hasRecovery && !m_reading);
 }
 
-}  // namespace
-
-void UI_JoinWidget::showListing() {
-    input_joinTreeWidget->clear();
-    const QPixmap right(QStringLiteral(":/image/right.png"));
-    const QPixmap wrong(QStringLiteral(":/image/wrong.png"));
-    const bool rebuilds = rebuildsLosses();
-    for (const morvane::ChunkCheckEntry& entry : m_check.entries) {
-        const bool ok = entry.state == morvane::ChunkState::Ok;
-        const QString state = QString::fromLatin1(morvane::chunkStateName(entry.state));
-        const QString path = morvane::plat::fromEngineText(entry.chunkPath);
-        auto* item = new QTreeWidgetItem(input_joinTreeWidget);
-        item->setData(kPathColumn, Qt::UserRole, path);
-        item->setToolTip(kPathColumn, path);
-        item->setText(1, page::sizeText(entry.size));
-        if (!ok && rebuilds) {
-            item->setText(kStateColumn, QStringLiteral("rebuild"));
-            item->setToolTip(
-                kStateColumn,
-                state + QStringLiteral(": a join rebuilds it from the recovery chunks"));
-        } else {
-            item->setText(kStateColumn, state);
-        }
-        input_joinTreeWidget->addTopLevelItem(item);
-        input_joinTreeWidget->setItemWidget(item, kMarkColumn,
-                                            markLabel(ok         ? right
-                                                      : rebuilds ? rebuildMark()
-                                                                 : wrong));
-    }
-    addRecoveryRows();
-    elideRows();
-
+QString UI_JoinWidget::statusText() const {
+    if (!m_manifestProblem.isEmpty()) return m_manifestProblem;
+    QString text;
+    if (m_check.manifest.isProtected()) text = QStringLiteral("Protected by a password. ");
+    const std::vector<std::string> problems = m_check.problems();
+    if (!problems.empty() &&
+        (m_check.manifest.recordsCutShort ||
+         static_cast<std::int64_t>(m_check.entries.size()) != m_check.manifest.chunkCount ||
+         !m_check.manifestFaults.empty()))
+        return text + QStringLiteral("The manifest cannot be read whole: ") +
+               morvane::plat::fromEngineText(problems.front());
     switch (m_check.checksumList) {
         case morvane::ChecksumList::NotRead:
-            status_Label->setText(
-                m_check.hasChecksumList
-                    ? QStringLiteral("Verify reads every byte against the checksum list.")
-                    : QString::fromLatin1(kNoChecksumListNote));
-            break;
+            return text +
+                   (m_check.hasChecksumList
+                        ? QStringLiteral("Verify reads every byte against the checksum list.")
+                        : QString::fromLatin1(kNoChecksumListNote));
         case morvane::ChecksumList::Absent:
-            status_Label->setText(QString::fromLatin1(kNoChecksumListNote));
-            break;
+            return text + QString::fromLatin1(kNoChecksumListNote);
         case morvane::ChecksumList::Damaged:
-            status_Label->setText(QStringLiteral("The checksum list is damaged."));
-            break;
+            return text + QStringLiteral("The checksum list is damaged.");
         case morvane::ChecksumList::Read:
-            status_Label->setText(
-                m_check.intact() ? QStringLiteral("Every byte matches the checksum list.")
-                                 : QStringLiteral("Not every byte matches the checksum list."));
             break;
     }
+    return text + (m_check.intact() ? QStringLiteral("Every byte matches the checksum list.")
+                                    : QStringLiteral("Not every byte matches the checksum list."));
 }
 
-void UI_JoinWidget::addRecoveryRows() {
+void UI_JoinWidget::addRecoveryRows(std::vector<ChunkRow>* rows) const {
     // Every recovery file the set should have: after Verify, as its read found them; before,
     // those its checksum list names and those in the folder, judged by being there.
     const morvane::SetNames names(m_check.chunkDir, morvane::stemOf(m_check.manifest.sourceName));
@@ -379,46 +509,30 @@ void UI_JoinWidget::addRecoveryRows() {
         for (const morvane::RecoveryFile& file : m_recovery.recoveryFiles)
             if (const int n = recoveryNumber(file.name); n >= 0) files[n] = file.state;
     } else {
-        for (const std::string& name : morvane::jobs::listedRecoveryFiles(m_check.chunkDir))
-            if (const int n = recoveryNumber(name); n >= 0) files[n] = morvane::FileState::Missing;
-        for (const QString& name :
-             QDir(m_chunkFolder).entryList({QStringLiteral("*.rec")}, QDir::Files)) {
-            std::string engineName;
-            if (!morvane::plat::toEngineText(name, &engineName)) continue;
-            const std::int64_t n = names.recoveryNumberOf(engineName);
-            if (n >= 0 && n <= INT_MAX) files[static_cast<int>(n)] = morvane::FileState::Ok;
-        }
+        for (const int n : m_recoveryListed) files[n] = morvane::FileState::Missing;
+        for (const auto& [n, path] : m_recoveryOnDisk) files[n] = morvane::FileState::Ok;
     }
+    const std::string stem = morvane::stemOf(m_check.manifest.sourceName);
     for (const auto& [number, state] : files) {
-        const QString path = morvane::plat::fromEngineText(names.recoveryPath(number));
-        const QFileInfo info(path);
+        ChunkRow row;
+        const auto disk = m_recoveryOnDisk.find(number);
+        if (disk != m_recoveryOnDisk.end())
+            row.path = disk->second;
+        else if (!stem.empty())
+            row.path = morvane::plat::fromEngineText(names.recoveryPath(number));
+        else
+            continue;
+        const QFileInfo info(row.path);
+        row.size = info.isFile() ? info.size() : -1;
         // Gone since Verify read it.
         const morvane::FileState shown =
             state == morvane::FileState::Ok && !info.isFile() ? morvane::FileState::Missing : state;
         const bool ok = shown == morvane::FileState::Ok;
-        auto* item = new QTreeWidgetItem(input_joinTreeWidget);
-        item->setData(kPathColumn, Qt::UserRole, path);
-        item->setToolTip(kPathColumn, path);
-        item->setText(1, page::sizeText(info.isFile() ? info.size() : -1));
-        item->setText(kStateColumn, QString::fromLatin1(morvane::fileStateName(shown)));
-        item->setToolTip(kStateColumn, QStringLiteral("A recovery chunk"));
-        input_joinTreeWidget->addTopLevelItem(item);
-        input_joinTreeWidget->setItemWidget(
-            item, kMarkColumn,
-            markLabel(QPixmap(ok ? QStringLiteral(":/image/right.png")
-                                 : QStringLiteral(":/image/wrong.png"))));
-    }
-}
-
-void UI_JoinWidget::elideRows() {
-    // The view would cut the paths at their end, where the rows differ; the middle goes instead.
-    const QFontMetrics metrics(input_joinTreeWidget->font());
-    const int room = input_joinTreeWidget->columnWidth(kPathColumn) - 12;
-    for (int i = 0; i < input_joinTreeWidget->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* item = input_joinTreeWidget->topLevelItem(i);
-        item->setText(
-            kPathColumn,
-            page::elidePath(metrics, item->data(kPathColumn, Qt::UserRole).toString(), room));
+        row.mark = !ok ? RowMark::Wrong : m_recoveryAssessed ? RowMark::Right : RowMark::Unchecked;
+        row.state = ok && !m_recoveryAssessed ? QStringLiteral("present")
+                                              : QString::fromLatin1(morvane::fileStateName(shown));
+        row.stateTip = QStringLiteral("A recovery chunk");
+        rows->push_back(std::move(row));
     }
 }
 
@@ -459,38 +573,68 @@ void UI_JoinWidget::startProgress(const QString& caption, morvane::jobs::Job* jo
     m_join_Timer1->start(500);
 }
 
+bool UI_JoinWidget::mayStartJob() {
+    // The pop-up keeps the user away while a job runs; this guards callers that are not users.
+    if (jobActive() || m_reading) return false;
+    if (m_listingValid) return true;
+    showMessage(messageParent(), QString(),
+                m_manifestProblem.isEmpty() ? QStringLiteral("Add a chunk folder first")
+                                            : m_manifestProblem,
+                true, false);
+    return false;
+}
+
 void UI_JoinWidget::verify_Button_slots() {
-    if (jobActive()) return;
-    if (!m_listingValid) {
-        showMessage(messageParent(), QString(), QStringLiteral("Add a chunk folder first"), true,
-                    false);
-        return;
-    }
-    auto job = std::make_unique<morvane::jobs::VerifyJob>(m_chunkFolder);
-    if (const morvane::Outcome prepared = job->prepare(); !prepared) {
-        showMessage(messageParent(), QStringLiteral("Verifying failed!"), page::describe(prepared),
-                    true, false);
-        return;
-    }
-    m_verifyJob = std::move(job);
-    startProgress(QStringLiteral("Verifying..."), m_verifyJob.get());
+    if (!mayStartJob()) return;
+    auto prepared = std::make_shared<Prepared<morvane::jobs::VerifyJob>>();
+    prepared->job = std::make_unique<morvane::jobs::VerifyJob>(m_chunkFolder);
+    readInBackground([prepared] { prepared->outcome = prepared->job->prepare(); },
+                     [this, prepared] {
+                         if (!prepared->outcome) {
+                             showMessage(messageParent(), QStringLiteral("Verifying failed!"),
+                                         page::describe(prepared->outcome), true, false);
+                             return;
+                         }
+                         m_verifyJob = std::move(prepared->job);
+                         startProgress(QStringLiteral("Verifying..."), m_verifyJob.get());
+                     },
+                     true);
+}
+
+void UI_JoinWidget::repair_Button_slots() {
+    if (jobActive() || m_reading || m_chunkFolder.isEmpty()) return;
+    auto prepared = std::make_shared<Prepared<morvane::jobs::RepairJob>>();
+    prepared->job = std::make_unique<morvane::jobs::RepairJob>(m_chunkFolder);
+    readInBackground([prepared] { prepared->outcome = prepared->job->prepare(); },
+                     [this, prepared] {
+                         if (!prepared->outcome) {
+                             showMessage(messageParent(), QStringLiteral("Repairing failed!"),
+                                         page::describe(prepared->outcome), true, false);
+                             return;
+                         }
+                         m_repairJob = std::move(prepared->job);
+                         startProgress(QStringLiteral("Repairing..."), m_repairJob.get());
+                     },
+                     true);
 }
 
 void UI_JoinWidget::m_join_Button_slots() {
-    // The pop-up keeps the user away while a job runs; this guards callers that are not users.
-    if (jobActive()) return;
-    if (!m_listingValid) {
-        showMessage(messageParent(), QString(), QStringLiteral("Add a chunk folder first"), true,
-                    false);
-        return;
-    }
+    if (!mayStartJob()) return;
     // The job takes the page's choices as they are now; later changes on the page are not its.
     morvane::jobs::JoinOrder order;
     order.chunkDir = m_chunkFolder;
     order.outputDir = output_LineEdit->path();
     order.deleteChunks = delete_chunks_CheckBox->checkState() == Qt::Checked;
-    auto job = std::make_unique<morvane::jobs::JoinJob>(std::move(order));
-    if (const morvane::Outcome prepared = job->prepare(); !prepared) {
+    auto prepared = std::make_shared<Prepared<morvane::jobs::JoinJob>>();
+    prepared->job = std::make_unique<morvane::jobs::JoinJob>(std::move(order));
+    readInBackground(
+        [prepared] { prepared->outcome = prepared->job->prepare(); },
+        [this, prepared] { joinPrepared(std::move(prepared->job), prepared->outcome); }, true);
+}
+
+void UI_JoinWidget::joinPrepared(std::unique_ptr<morvane::jobs::JoinJob> job,
+                                 const morvane::Outcome& prepared) {
+    if (!prepared) {
         showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(prepared),
                     true, false);
         return;
@@ -499,7 +643,7 @@ void UI_JoinWidget::m_join_Button_slots() {
     // recovery chunks, if Verify did not find them short, turn red marks into rebuilds.
     // A set that lost its manifest since it was listed is read through a rebuilt copy; the
     // rows keep naming the set's own files.
-    if (job->check().chunkDir == m_check.chunkDir) {
+    if (job->check().chunkDir == m_check.chunkDir && !job->manifestLost()) {
         morvane::ChunkSetCheck now = job->check();
         keepFoundMarks(m_check, &now);
         m_check = std::move(now);
@@ -535,7 +679,6 @@ bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     }
     return true;
 }
-
 void UI_JoinWidget::m_join_Timer1_slots() {
     if (morvane::jobs::Job* job = currentJob())
         m_ProgressWidget->setPercent(job->control().percent());
@@ -612,6 +755,7 @@ void UI_JoinWidget::cancelJobAndWait() {
     page::setWindowBusy(busyWindow(), false);
     m_job.reset();
     m_verifyJob.reset();
+    m_repairJob.reset();
     delete_chunks_CheckBox->setChecked(false);
 }
 
@@ -628,6 +772,8 @@ void UI_JoinWidget::presentJobEnd() {
     page::setWindowBusy(busyWindow(), false);
     if (m_job)
         presentJoinEnd(std::move(m_job));
+    else if (m_repairJob)
+        presentRepairEnd(std::move(m_repairJob));
     else
         presentVerifyEnd(std::move(m_verifyJob));
 }
@@ -659,14 +805,48 @@ void UI_JoinWidget::presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> j
     }
 }
 
-void UI_JoinWidget::relistAfterJoin(const morvane::jobs::JoinJob& job) {
-    if (!listsFolder(job.order().chunkDir)) return;
-    morvane::ChunkSetCheck now;
-    if (!morvane::checkChunkSet(m_check.chunkDir, &now)) return;
-    keepFoundMarks(m_check, &now);
-    keepFoundMarks(job.failedCheck(), &now);
-    m_check = std::move(now);
-    showListing();
+void UI_JoinWidget::relistAfterJob(const QString& chunkDir, const morvane::ChunkSetCheck& found) {
+    if (!listsFolder(chunkDir)) return;
+    auto listing = std::make_shared<SetListing>();
+    const QString folder = m_chunkFolder;
+    // What the page found before the job, and what the job's read found, go on the new rows.
+    const morvane::ChunkSetCheck before = m_check;
+    readInBackground([listing, folder] { listing->gather(folder); },
+                     [this, listing, before, found] {
+                         if (!listsFolder(listing->folder)) return;
+                         if (listing->read) {
+                             keepFoundMarks(before, &listing->check);
+                             keepFoundMarks(found, &listing->check);
+                         }
+                         clearListing();
+                         // Gone with the job, or changed into no set: nothing to list.
+                         if (listing->read || listing->manifestUnreadable) showSet(*listing, false);
+                     },
+                     false);
+}
+
+void UI_JoinWidget::presentRepairEnd(std::unique_ptr<morvane::jobs::RepairJob> job) {
+    const morvane::Outcome& outcome = job->outcome();
+    const QString folder = job->chunkFolder();
+    relistAfterJob(folder, morvane::ChunkSetCheck{});
+    if (outcome.cancelled) {
+        showMessage(messageParent(), QString(), QStringLiteral("Repairing cancelled"), true, false);
+        return;
+    }
+    if (!outcome) {
+        showMessage(messageParent(), QStringLiteral("Repairing failed!"), page::describe(outcome),
+                    true, false);
+        return;
+    }
+    if (job->rebuilt().empty()) {
+        showMessage(messageParent(), QStringLiteral("Nothing to repair."),
+                    QStringLiteral("Every file of the set is whole."), true, false);
+        return;
+    }
+    showMessage(messageParent(), QStringLiteral("Repairing Completed!"),
+                QStringLiteral("Rebuilt from the recovery chunks and checked: ") +
+                    joinedNames(job->rebuilt()),
+                true, false);
 }
 
 void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) {
@@ -679,7 +859,7 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
     }
     if (!outcome) {
         // The rows show the set as the failure left it, with what the join's read found.
-        relistAfterJoin(*job);
+        relistAfterJob(job->order().chunkDir, job->failedCheck());
         showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(outcome),
                     true, false);
         return;
@@ -689,7 +869,7 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
     if (deletionTried && listsFolder(job->order().chunkDir))
         clearListing();
     else
-        relistAfterJoin(*job);
+        relistAfterJob(job->order().chunkDir, job->failedCheck());
     if (!job->removal())
         showMessage(messageParent(), QStringLiteral("Some chunk files were not deleted."),
                     page::describe(job->removal()), true, false);
@@ -698,10 +878,14 @@ void UI_JoinWidget::presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job) 
         details.append(QStringLiteral("Rebuilt from recovery data: ") +
                        joinedNames(job->rebuilt()));
     if (job->sourcesDeleted()) details.append(QStringLiteral("The chunk files were deleted."));
-    details.append(job->verified()
-                       ? QStringLiteral("Every byte matched the set's checksum list.")
-                       : QStringLiteral("The bytes could not be checked: the set has no "
-                                        "checksum list."));
+    if (!job->verified())
+        details.append(
+            QStringLiteral("The bytes could not be checked: the set has no checksum list."));
+    else if (job->rebuilt().empty())
+        details.append(QStringLiteral("Every byte matched the set's checksum list."));
+    else
+        details.append(
+            QStringLiteral("The rebuilt bytes, like all others, matched the set's checksum list."));
     const QPoint p = mainWindowPos();
     m_DialogWidget->folderPath = QFileInfo(job->target()).path();
     // Rebuilt copies of lost chunks go with the job, not when the box is closed.

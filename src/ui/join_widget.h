@@ -1,21 +1,28 @@
 #pragma once
 // The "Join File" page: a chunk folder listed chunk by chunk with a mark and a state for each,
-// "Verify", which reads every byte against the set's checksum list, an output folder, and
-// "Join", which rebuilds the file or folder. Both jobs run on the page's worker.
+// "Verify", which reads every byte against the set's checksum list, "Repair", which writes
+// lost files back from the recovery chunks, an output folder, and "Join", which rebuilds the
+// file or folder. The jobs run on the page's worker; reading the set before a listing or a
+// job runs on a thread of its own, so that the window never waits for the disk.
 
 #include <QString>
 #include <QWidget>
+#include <functional>
+#include <map>
 #include <memory>
+#include <vector>
 
 #include "engine/join.h"
 #include "engine/recovery.h"
+#include "ui/chunk_list_model.h"
 #include "ui/page_support.h"
 
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QThread;
 class QTimer;
-class QTreeWidget;
+class QTreeView;
 class PathField;
 class UI_DialogWidget;
 class UI_ProgressWidget;
@@ -26,6 +33,7 @@ class JobThread;
 namespace jobs {
 class Job;
 class JoinJob;
+class RepairJob;
 class VerifyJob;
 }  // namespace jobs
 }  // namespace morvane
@@ -41,8 +49,11 @@ public:
 
     void layoutPage(int x, int y, int width, int height);
 
-    // True from Join or Verify until the page has presented how the job ended.
-    bool jobActive() const { return m_job != nullptr || m_verifyJob != nullptr; }
+    // True from Join, Verify or Repair until the page has presented how the job ended.
+    bool jobActive() const { return currentJob() != nullptr; }
+    // True while the page reads a set off the window's thread: for a listing, or for the
+    // checks a job makes before it starts.
+    bool reading() const { return m_reading; }
     // While held, the end of the job is kept back; the last release presents it.
     void holdJobEnd();
     void releaseJobEnd();
@@ -52,7 +63,7 @@ public:
     void pauseJob();
     void resumeJob();
 
-    // Lists the chunk set in folder, or says why it cannot.
+    // Lists the chunk set in folder, or says why it cannot, once it is read.
     void listFolder(const QString& folder);
 
     // The main window, not owned; set by it right after construction. Its position and size
@@ -74,7 +85,9 @@ public:
 
     QPushButton* input_joinfolderButton;
     QPushButton* verify_Button;
-    QTreeWidget* input_joinTreeWidget;
+    QPushButton* repair_Button;
+    QTreeView* input_joinTreeWidget;
+    ChunkListModel* m_rows;
     // The set's checksum list, or what Verify found.
     QLabel* status_Label;
     QCheckBox* delete_chunks_CheckBox;
@@ -95,22 +108,42 @@ private slots:
     void input_joinfolderButton_slots();
     void output_joinfolderButton_slots();
     void verify_Button_slots();
+    void repair_Button_slots();
     void m_join_Button_slots();
     void m_JoinDoingThread_Finished();
     void m_join_Timer1_slots();
     void m_ProgressWidget_cancelAsked();
 
 private:
+    // Runs work on a thread of its own and then, on the window's thread, then. A later read
+    // makes an earlier one's then lapse. forJob: the read prepares a job, and the page takes
+    // no new folder meanwhile.
+    void readInBackground(std::function<void()> work, std::function<void()> then, bool forJob);
+    void setReading(bool reading, bool forJob);
+    // A job prepared off the window's thread, and what its checks found.
+    template <typename J>
+    struct Prepared {
+        std::unique_ptr<J> job;
+        morvane::Outcome outcome;
+    };
+    // Whether Verify or Join may start: no job, no read, and a set listed; says why not.
+    bool mayStartJob();
+    // What a listing read, once it is read. suggestOutput: a first listing, which puts the
+    // folder beside the set into the output field unless the user chose one.
+    struct SetListing;
+    void showSet(SetListing& listing, bool suggestOutput);
     // Shows m_check row by row, then the set's recovery chunks.
     void showListing();
-    void addRecoveryRows();
+    void addRecoveryRows(std::vector<ChunkRow>* rows) const;
+    QString statusText() const;
     // Whether a join rebuilds the chunks that are lost or damaged.
     bool rebuildsLosses() const;
     void clearListing();
-    // The rows' paths, cut in the middle to fit their column.
-    void elideRows();
-    // Lists the set anew after a join, with what the join's full read found.
-    void relistAfterJoin(const morvane::jobs::JoinJob& job);
+    // Lists the set anew after a job, with what the job's full read found.
+    void relistAfterJob(const QString& chunkDir, const morvane::ChunkSetCheck& found);
+    // The join's steps once the job's checks, made off the window's thread, are in.
+    void joinPrepared(std::unique_ptr<morvane::jobs::JoinJob> job,
+                      const morvane::Outcome& prepared);
     // Refuses a set with any fault that nothing rebuilds, naming each; true when the set may
     // be joined.
     bool refuseFaults();
@@ -122,6 +155,7 @@ private:
     void presentJobEnd();
     void presentJoinEnd(std::unique_ptr<morvane::jobs::JoinJob> job);
     void presentVerifyEnd(std::unique_ptr<morvane::jobs::VerifyJob> job);
+    void presentRepairEnd(std::unique_ptr<morvane::jobs::RepairJob> job);
     // Whether a job's chunk folder is the one the page lists now.
     bool listsFolderOf(const std::string& chunkDir) const;
     bool listsFolder(const QString& chunkDir) const;
@@ -132,9 +166,20 @@ private:
     // Whether to replace the target already there, naming what goes with it.
     QString replaceQuestion(const morvane::jobs::JoinJob& job) const;
 
-    // The running job, or the one whose end is not presented yet: a join or a verify.
+    // The running job, or the one whose end is not presented yet: a join, a verify or a
+    // repair.
     std::unique_ptr<morvane::jobs::JoinJob> m_job;
     std::unique_ptr<morvane::jobs::VerifyJob> m_verifyJob;
+    std::unique_ptr<morvane::jobs::RepairJob> m_repairJob;
+    // The recovery chunks in the listed folder as the listing found them: number, size.
+    std::map<int, QString> m_recoveryOnDisk;
+    std::vector<int> m_recoveryListed;
+    // Why the listed folder's manifest cannot be read; empty when it can.
+    QString m_manifestProblem;
+    QString m_manifestPath;
+    bool m_reading = false;
+    unsigned m_readGeneration = 0;
+    std::vector<QThread*> m_readThreads;
     page::EndGate m_endGate;
     // The output folder was chosen, typed or used by a join: a new set keeps it.
     bool m_outputChosen = false;

@@ -8,7 +8,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "page_helpers.h"
 #include "ui/images.h"
@@ -57,35 +57,57 @@ bool splitThroughPage(UI_Tarnwick& window, ModalResponder& responder, const QStr
            responder.completions.last() == QStringLiteral("Splitting Completed!");
 }
 
+// The page reads a set off the window's thread: this waits until what a click started has
+// settled (a listing shown, a job started, or a question answered).
+bool settled(UI_JoinWidget* page) {
+    return QTest::qWaitFor([&] { return !page->reading(); }, kJobTimeoutMs);
+}
+
+void clickAndSettle(UI_JoinWidget* page, QPushButton* button) {
+    button->click();
+    QVERIFY(settled(page));
+}
+
 void listThroughPage(UI_JoinWidget* page, const QString& chunkFolder) {
     PathAnswers answers({chunkFolder});
-    page->input_joinfolderButton->click();
+    clickAndSettle(page, page->input_joinfolderButton);
+}
+
+int rowCount(UI_JoinWidget* page) {
+    return page->m_rows->rowCount();
+}
+
+QString cell(UI_JoinWidget* page, int row, int column, int role = Qt::DisplayRole) {
+    return page->m_rows->index(row, column).data(role).toString();
 }
 
 // Clicks Join and waits for the end of the job: a completion dialog or a message. What the
 // click itself shows before the job starts (the note, the password) does not count.
 bool joinAndWait(UI_JoinWidget* page, ModalResponder& responder) {
     page->m_join_Button->click();
+    if (!settled(page)) return false;
     const qsizetype before = responder.completions.size() + responder.messages.size();
     return waitForEnd(responder, page->m_JoinDoingThread, before);
 }
 
-bool showsMark(QTreeWidget* tree, int row, const QPixmap& mark) {
-    auto* label = qobject_cast<QLabel*>(tree->itemWidget(tree->topLevelItem(row), 2));
-    return label != nullptr && label->pixmap().toImage() == mark.toImage();
+bool showsMark(UI_JoinWidget* page, int row, const QPixmap& mark) {
+    const QVariant shown = page->m_rows->index(row, 2).data(Qt::DecorationRole);
+    return shown.canConvert<QPixmap>() && shown.value<QPixmap>().toImage() == mark.toImage();
 }
 
-// Each row's state word, and whether its mark agrees: the right mark for "ok", the rebuild
-// mark for "rebuild", the wrong one for any other.
-QStringList statesShown(QTreeWidget* tree) {
+// Each row's state word, and whether its mark agrees: the right mark for "ok", the grey one
+// for what is not read yet, the rebuild mark for "rebuild", the wrong one for any other.
+QStringList statesShown(UI_JoinWidget* page) {
     QStringList states;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-        const QString state = tree->topLevelItem(i)->text(3);
-        const bool right = showsMark(tree, i, QPixmap(":/image/right.png"));
-        const bool wrong = showsMark(tree, i, QPixmap(":/image/wrong.png"));
-        const bool rebuild = showsMark(tree, i, rebuildMark());
-        const bool agrees = right + wrong + rebuild == 1 && right == (state == "ok") &&
-                            rebuild == (state == "rebuild");
+    for (int i = 0; i < rowCount(page); ++i) {
+        const QString state = cell(page, i, 3);
+        const bool right = showsMark(page, i, QPixmap(":/image/right.png"));
+        const bool wrong = showsMark(page, i, QPixmap(":/image/wrong.png"));
+        const bool rebuild = showsMark(page, i, rebuildMark());
+        const bool unchecked = showsMark(page, i, uncheckedMark());
+        const bool agrees = right + wrong + rebuild + unchecked == 1 && right == (state == "ok") &&
+                            rebuild == (state == "rebuild") &&
+                            unchecked == (state == "size ok" || state == "present");
         states.append(agrees ? state : state + " (bad mark)");
     }
     return states;
@@ -150,20 +172,19 @@ private slots:
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
         QCOMPARE(responder.messages, QStringList());
-        QTreeWidget* tree = page->input_joinTreeWidget;
-        QCOMPARE(tree->topLevelItemCount(), 4);
+        QCOMPARE(rowCount(page), 4);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(tree->topLevelItem(i)->toolTip(0),
+            QCOMPARE(cell(page, i, 0, Qt::ToolTipRole),
                      chunks + QStringLiteral("/data_%1.spt").arg(i));
-        QCOMPARE(tree->topLevelItem(0)->text(1), QStringLiteral("9.77 KiB"));
-        QCOMPARE(tree->topLevelItem(3)->text(1), QStringLiteral("missing"));
-        QCOMPARE(statesShown(tree), QStringList({"ok", "changed", "ok", "missing"}));
+        QCOMPARE(cell(page, 0, 1), QStringLiteral("9.77 KiB"));
+        QCOMPARE(cell(page, 3, 1), QStringLiteral("missing"));
+        QCOMPARE(statesShown(page), QStringList({"size ok", "changed", "size ok", "missing"}));
         QCOMPARE(page->output_LineEdit->path(), base);
         QCOMPARE(page->m_sourceName, QStringLiteral("data.tar.gz"));
         QVERIFY(page->status_Label->text().contains(QStringLiteral("Verify")));
 
         // Join with a red mark names every bad chunk and starts nothing.
-        page->m_join_Button->click();
+        clickAndSettle(page, page->m_join_Button);
         QCOMPARE(responder.titles, QStringList{"The chunk set cannot be joined."});
         QCOMPARE(responder.messages,
                  QStringList{"data_1.spt: does not match the manifest\ndata_3.spt: missing"});
@@ -172,7 +193,7 @@ private slots:
 
         // A cancelled dialog keeps the rows.
         listThroughPage(page, QString());
-        QCOMPARE(tree->topLevelItemCount(), 4);
+        QCOMPARE(rowCount(page), 4);
     }
 
     // Before, each of these said only "input path is not valid!".
@@ -190,8 +211,8 @@ private slots:
         UI_Tarnwick window;
         UI_JoinWidget* page = window.m_joinWidget;
         ModalResponder responder;
-        page->m_join_Button->click();
-        page->verify_Button->click();
+        clickAndSettle(page, page->m_join_Button);
+        clickAndSettle(page, page->verify_Button);
         QCOMPARE(responder.messages, QStringList({kAddFirst, kAddFirst}));
 
         listThroughPage(page, notASet);
@@ -204,9 +225,9 @@ private slots:
                               older + " looks like a split that did not finish",
                               lost + ": the manifest (spt_config.qorvelx) is lost or damaged; the "
                                      "recovery chunks may bring it back with morvane-cli repair"}));
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
+        QCOMPARE(rowCount(page), 0);
         QVERIFY(page->m_sourceName.isEmpty());
-        page->m_join_Button->click();
+        clickAndSettle(page, page->m_join_Button);
         QCOMPARE(responder.messages.last(), kAddFirst);
         QVERIFY(!page->m_JoinDoingThread->isRunning());
         QVERIFY(!page->m_ProgressWidget->isVisible());
@@ -241,7 +262,7 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), size == 0 ? 0 : 4);
+        QCOMPARE(rowCount(page), size == 0 ? 0 : 4);
         // The output folder need not exist: the join makes it.
         const QString out = base + "/joined/here";
         page->output_LineEdit->setPath(out);
@@ -255,6 +276,7 @@ private slots:
         QVERIFY(QFileInfo::exists(out + "/report.pdf"));
         QCOMPARE(readFile(out + "/report.pdf"), bytes);
         // Without the delete option the set stays listed and can be joined again.
+        QVERIFY(settled(page));
         QVERIFY(page->m_join_Button->isEnabled());
         QVERIFY(QFile::exists(base + "/report_spt/spt_config.qorvelx"));
         // The last progress stays shown; nothing to do shows as 0%, not as a division by zero.
@@ -278,7 +300,7 @@ private slots:
         listThroughPage(page, base + "/photos_spt");
         // Every chunk is listed, none of the side files: the count asked for, though it does
         // not divide the size.
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 7);
+        QCOMPARE(rowCount(page), 7);
         QCOMPARE(namesIn(base + "/photos_spt").size(), 7 + 3);
         const QString out = base + "/restored";
         QVERIFY(QDir().mkpath(out));
@@ -319,7 +341,7 @@ private slots:
             dialog->type2_cancelButton->click();
         };
         const int runs = responder.passwordRuns;
-        page->m_join_Button->click();
+        clickAndSettle(page, page->m_join_Button);
         QCOMPARE(responder.passwordRuns, runs + 1);
         QCOMPARE(refusal, QStringLiteral("Sorry, your password is wrong"));
         QVERIFY(!page->m_JoinDoingThread->isRunning());
@@ -355,7 +377,7 @@ private slots:
         const QString note = kNote + "\nReplaced: " + out + "/song.mp3 (a file of 13 bytes).";
         {
             QuestionAnswers no(false);
-            page->m_join_Button->click();
+            clickAndSettle(page, page->m_join_Button);
             QCOMPARE(no.asked, QStringList{note});
         }
         QVERIFY(!page->m_JoinDoingThread->isRunning());
@@ -395,7 +417,7 @@ private slots:
                              "Deleted with it, not made by this set: diary.txt, photos.";
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             KeyAnswer answer(key);
-            page->m_join_Button->click();
+            clickAndSettle(page, page->m_join_Button);
             QCOMPARE(answer.texts, QStringList{note});
             QVERIFY(!page->jobActive());
             QCOMPARE(namesIn(out + "/album"), QStringList({"diary.txt", "one.txt", "photos"}));
@@ -417,7 +439,7 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, chunks);
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 5);
+        QCOMPARE(rowCount(page), 5);
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);
@@ -428,7 +450,7 @@ private slots:
         QCOMPARE(namesIn(chunks), QStringList({"notes.txt", "spt_checksums.sha256",
                                                "spt_config.qorvelx", "spt_tree", "video_5.spt"}));
         QVERIFY(responder.details.last().contains(QStringLiteral("The chunk files were deleted.")));
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 0);
+        QCOMPARE(rowCount(page), 0);
         QVERIFY(!page->m_listingValid);
         // Deleting is asked for each job anew.
         QVERIFY(!page->delete_chunks_CheckBox->isChecked());
@@ -460,7 +482,7 @@ private slots:
         QVERIFY2(shown.startsWith(notAFolder), qPrintable(shown));
         QVERIFY2(shown.contains(QStringLiteral("Not a directory")), qPrintable(shown));
         QCOMPARE(namesIn(chunks), before);
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 3);
+        QCOMPARE(rowCount(page), 3);
         QVERIFY(!page->m_ProgressWidget->isVisible());
         QVERIFY(!page->delete_chunks_CheckBox->isChecked());
     }
@@ -480,7 +502,7 @@ private slots:
         listThroughPage(page, chunks);
         page->delete_chunks_CheckBox->setChecked(true);
         CancelAnswers yes(true);
-        page->m_join_Button->click();
+        clickAndSettle(page, page->m_join_Button);
         QTest::keyClick(page->m_ProgressWidget, Qt::Key_Escape);
         QCOMPARE(yes.asked, 1);
         QVERIFY(page->m_ProgressWidget->isVisible());
@@ -488,7 +510,7 @@ private slots:
         QCOMPARE(responder.messages, QStringList{"Joining cancelled"});
         QVERIFY(!QFileInfo::exists(file));
         QCOMPARE(namesIn(chunks), before);
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 4);
+        QCOMPARE(rowCount(page), 4);
     }
 
     // A change past a chunk's fingerprinted start shows only when every byte is read: by
@@ -506,20 +528,19 @@ private slots:
         for (const bool byVerify : {true, false}) {
             UI_JoinWidget* page = window.m_joinWidget;
             listThroughPage(page, chunks);
-            QTreeWidget* tree = page->input_joinTreeWidget;
-            QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "ok", "ok"}));
+            QCOMPARE(statesShown(page), QStringList({"size ok", "size ok", "size ok", "size ok"}));
             const qsizetype before = responder.completions.size() + responder.messages.size();
             if (byVerify) {
-                page->verify_Button->click();
+                clickAndSettle(page, page->verify_Button);
                 QCOMPARE(page->m_ProgressWidget->captionLabel->text(),
                          QStringLiteral("Verifying..."));
                 QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, before));
                 QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set is damaged."));
                 QCOMPARE(responder.messages.last(),
                          QStringLiteral("disk_2.spt: does not match its checksum"));
-                QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "damaged", "ok"}));
+                QCOMPARE(statesShown(page), QStringList({"ok", "ok", "damaged", "ok"}));
                 // What Verify found stops the join before it starts.
-                page->m_join_Button->click();
+                clickAndSettle(page, page->m_join_Button);
                 QCOMPARE(responder.titles.last(),
                          QStringLiteral("The chunk set cannot be joined."));
                 QVERIFY(!page->jobActive());
@@ -530,8 +551,9 @@ private slots:
                 QCOMPARE(responder.messages.last(),
                          chunks + "/disk_2.spt: does not match its checksum");
             }
-            QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "damaged", "ok"}));
-            QCOMPARE(tree->topLevelItem(2)->text(1), QStringLiteral("9.77 KiB"));
+            QVERIFY(settled(page));
+            QCOMPARE(statesShown(page), QStringList({"ok", "ok", "damaged", "ok"}));
+            QCOMPARE(cell(page, 2, 1), QStringLiteral("9.77 KiB"));
         }
         QVERIFY(!QFileInfo::exists(base + "/out"));
         QCOMPARE(responder.completions.size(), 1);
@@ -548,12 +570,12 @@ private slots:
         listThroughPage(page, base + "/big_spt");
         // The pop-up's own Cancel button is the user's word: nothing is asked.
         CancelAnswers unasked(false);
-        page->verify_Button->click();
+        clickAndSettle(page, page->verify_Button);
         page->m_ProgressWidget->cancelButton->click();
         QCOMPARE(unasked.asked, 0);
         QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
         QCOMPARE(responder.messages, QStringList{"Verifying cancelled"});
-        QCOMPARE(statesShown(page->input_joinTreeWidget), QStringList({"ok", "ok", "ok", "ok"}));
+        QCOMPARE(statesShown(page), QStringList({"size ok", "size ok", "size ok", "size ok"}));
         QVERIFY(!page->m_ProgressWidget->isVisible());
     }
 
@@ -569,8 +591,9 @@ private slots:
         UI_JoinWidget* page = window.m_joinWidget;
         // Any file of the set, dropped on the page, lists the set.
         QVERIFY(dropPaths(page, {base + "/old_spt/old_1.spt"}));
+        QVERIFY(settled(page));
         QCOMPARE(page->m_chunkFolder, base + "/old_spt");
-        QCOMPARE(page->input_joinTreeWidget->topLevelItemCount(), 3);
+        QCOMPARE(rowCount(page), 3);
         QCOMPARE(page->status_Label->text(), kNoList);
         page->output_LineEdit->setPath(base + "/out");
         QVERIFY(joinAndWait(page, responder));
@@ -595,12 +618,11 @@ private slots:
         QVERIFY(splitThroughPage(window, responder, file, base, 4));
         const QString chunks = base + "/movie_spt";
         UI_JoinWidget* page = window.m_joinWidget;
-        QTreeWidget* tree = page->input_joinTreeWidget;
 
         // A lost recovery chunk is damage that Verify names, but no reason not to join.
         QVERIFY(QFile::rename(chunks + "/movie_0.rec", base + "/spare"));
         listThroughPage(page, chunks);
-        page->verify_Button->click();
+        clickAndSettle(page, page->verify_Button);
         QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, responder.completions.size()));
         QCOMPARE(responder.messages, QStringList{"movie_0.rec: missing"});
         page->output_LineEdit->setPath(base + "/whole");
@@ -610,29 +632,29 @@ private slots:
 
         QVERIFY(QFile::remove(chunks + "/movie_2.spt"));
         listThroughPage(page, chunks);
-        QCOMPARE(statesShown(tree), QStringList({"ok", "ok", "rebuild", "ok", "ok"}));
-        QCOMPARE(tree->topLevelItem(4)->toolTip(0), chunks + "/movie_0.rec");
-        QCOMPARE(tree->topLevelItem(4)->text(1), QStringLiteral("13.77 KiB"));
+        QCOMPARE(statesShown(page), QStringList({"size ok", "size ok", "rebuild", "size ok", "present"}));
+        QCOMPARE(cell(page, 4, 0, Qt::ToolTipRole), chunks + "/movie_0.rec");
+        QCOMPARE(cell(page, 4, 1), QStringLiteral("13.77 KiB"));
         page->output_LineEdit->setPath(base + "/out");
         QVERIFY(joinAndWait(page, responder));
         QCOMPARE(responder.messages.size(), 1);
         QCOMPARE(responder.details.last(), "Written: " + base +
                                                "/out/movie.mkv\nRebuilt from recovery data: "
-                                               "movie_2.spt\nEvery byte matched the set's "
-                                               "checksum list.");
+                                               "movie_2.spt\nThe rebuilt bytes, like all "
+                                               "others, matched the set's checksum list.");
         QCOMPARE(readFile(base + "/out/movie.mkv"), bytes);
 
         QVERIFY(QFile::remove(chunks + "/movie_0.spt"));
         page->output_LineEdit->setPath(base + "/out2");
         const qsizetype before = responder.messages.size();
-        page->verify_Button->click();
+        clickAndSettle(page, page->verify_Button);
         QVERIFY(
             waitForEnd(responder, page->m_JoinDoingThread, before + responder.completions.size()));
         QCOMPARE(responder.messages.last(),
                  QStringLiteral("movie_0.spt: missing\nmovie_2.spt: missing\nThe recovery chunks "
                                 "cannot rebuild them: 1 more file would be needed."));
-        QCOMPARE(statesShown(tree), QStringList({"missing", "ok", "missing", "ok", "ok"}));
-        page->m_join_Button->click();
+        QCOMPARE(statesShown(page), QStringList({"missing", "ok", "missing", "ok", "ok"}));
+        clickAndSettle(page, page->m_join_Button);
         QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set cannot be joined."));
         QCOMPARE(responder.messages.last(), responder.messages[before]);
         QVERIFY(!QFileInfo::exists(base + "/out2"));
@@ -647,14 +669,11 @@ private slots:
         QVERIFY(splitThroughPage(window, responder, base + "/tape.raw", base, 3));
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/tape_spt");
-        QTreeWidget* tree = page->input_joinTreeWidget;
-        for (int i = 0; i < 3; ++i) {
-            const QTreeWidgetItem* row = tree->topLevelItem(i);
-            QCOMPARE(row->toolTip(0), base + QStringLiteral("/tape_spt/tape_%1.spt").arg(i));
-            QVERIFY(row->text(0).contains(QChar(0x2026)));
-            QVERIFY(row->text(0).endsWith(QStringLiteral("tape_%1.spt").arg(i)));
-            QVERIFY(tree->fontMetrics().horizontalAdvance(row->text(0)) <= tree->columnWidth(0));
-        }
+        // The view cuts each path in the middle as it draws it, so that its file name shows.
+        QCOMPARE(page->input_joinTreeWidget->textElideMode(), Qt::ElideMiddle);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(cell(page, i, 0, Qt::ToolTipRole),
+                     base + QStringLiteral("/tape_spt/tape_%1.spt").arg(i));
         PathField* out = page->output_LineEdit;
         QCOMPARE(out->toolTip(), base);
         QVERIFY(out->text().contains(QChar(0x2026)));

@@ -6,7 +6,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QtTest>
 
 #include "mouse.h"
