@@ -68,24 +68,23 @@ std::int64_t splitNeeds(const Walk& walk, std::int64_t chunkSize, int recovery,
                         std::size_t stemLength, std::int64_t blockSize) {
     const std::int64_t total = walk.totalSize;
     const std::int64_t count = chunkCountFor(total, chunkSize);
+    const int recoveryFiles = recoveryFilesFor(static_cast<std::int32_t>(count), recovery);
     std::int64_t need = blockSize;  // the chunk folder
     if (count > 0) {
-        need += (count - 1) * onDisk(chunkSize, blockSize);
-        need += onDisk(total - (count - 1) * chunkSize, blockSize);
-        const int files = recoveryFilesFor(static_cast<std::int32_t>(count), recovery);
-        need +=
-            files * onDisk(chunkSize + static_cast<std::int64_t>(kRecoveryHeaderSize), blockSize);
+        add(&need, (count - 1) * onDisk(chunkSize, blockSize));
+        add(&need, onDisk(total - (count - 1) * chunkSize, blockSize));
+        add(&need,
+            recoveryFiles *
+                onDisk(chunkSize + static_cast<std::int64_t>(kRecoveryHeaderSize), blockSize));
     }
     // A file's pieces are at most one each, and one more for every chunk that ends inside it.
     const std::int64_t records =
         walk.tree.folderSet ? static_cast<std::int64_t>(walk.files.size()) + count : 0;
-    need += onDisk(352 + 37 * count + 280 * records, blockSize);
-    need += onDisk(static_cast<std::int64_t>(encodeTree(walk.tree).size()), blockSize);
+    add(&need, onDisk(352 + 37 * count + 280 * records, blockSize));
+    add(&need, onDisk(static_cast<std::int64_t>(encodeTree(walk.tree).size()), blockSize));
     // A list line: 64 digits, two blanks, STEM_<index>.spt or .rec, a newline.
     const auto line = static_cast<std::int64_t>(64 + 2 + stemLength + 1 + 10 + 4 + 1);
-    need +=
-        onDisk(line * (count + 2 + recoveryFilesFor(static_cast<std::int32_t>(count), recovery)),
-               blockSize);
+    add(&need, onDisk(line * (count + 2 + recoveryFiles), blockSize));
     return need;
 }
 

@@ -714,12 +714,6 @@ QWidget* UI_SplitWidget::busyWindow() {
 
 QString UI_SplitWidget::replaceQuestion(const morvane::jobs::SplitJob& job) const {
     QString question = job.chunkFolder() + QLatin1Char(' ') + job.whatIsThere() + ". Replace it?";
-    std::string folder;
-    if (!morvane::plat::toEngineText(job.chunkFolder(), &folder)) return question;
-    // The folder is STEM_spt, where only the set of STEM goes.
-    std::string stem = folder.substr(folder.rfind('/') + 1);
-    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, "_spt") == 0)
-        stem.resize(stem.size() - 4);
     if (!job.onlyInTheSet().empty()) {
         QStringList only;
         for (const std::string& name : job.onlyInTheSet())
@@ -729,6 +723,12 @@ QString UI_SplitWidget::replaceQuestion(const morvane::jobs::SplitJob& job) cons
                         "or changed ") +
                     page::someNames(only) + QStringLiteral(" since that split.");
     }
+    std::string folder;
+    if (!morvane::plat::toEngineText(job.chunkFolder(), &folder)) return question;
+    // The folder is STEM_spt, where only the set of STEM goes.
+    std::string stem = folder.substr(folder.rfind('/') + 1);
+    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, "_spt") == 0)
+        stem.resize(stem.size() - 4);
     const morvane::jobs::InTheWay way = morvane::jobs::inChunkFolder(folder, stem);
     if (!way.folder) return question;
     QStringList foreign;
