@@ -66,7 +66,6 @@ TEST(JobRoom, ASplitOrJoinWithoutRoomIsRefusedBeforeWritingNamingBothNumbers) {
     // With the room, the same order goes ahead; replacing that set then needs the room for a
     // whole new one, since the old one frees its room only once the new one is in place.
     free = std::int64_t{1} << 40;
-    EXPECT_TRUE(jobs::SplitJob(order).prepare());
     jobs::SplitJob made(order);
     ASSERT_TRUE(made.prepare());
     made.execute();
@@ -133,23 +132,4 @@ TEST(OnlyCopy, ASetHoldingWhatItsSourceLostOrChangedSaysSo) {
     ASSERT_TRUE(job->sourcesDeleted()) << job->removal().describe();
     ASSERT_TRUE(fs::is_fifo(src + "/pipe"));
     EXPECT_EQ(prepared(false)->onlyInTheSet(), (std::vector<std::string>{"a.txt", "sub/b.txt"}));
-
-    // A set of another name in the chunk folder this source takes: its source is looked for
-    // beside this one.
-    test::writeFile(dir / "movie.avi", test::patternBytes(5000, 4));
-    ASSERT_TRUE(test::split(dir / "movie.avi", 1000, 0).size());
-    test::writeFile(dir / "movie.mkv", test::patternBytes(100, 5));
-    jobs::SplitJob other(splitOrder(dir / "movie.mkv", dir.path(), 1000));
-    ASSERT_TRUE(other.prepare());
-    EXPECT_EQ(other.onlyInTheSet(), std::vector<std::string>{});
-    fs::remove(dir / "movie.avi");
-    jobs::SplitJob gone(splitOrder(dir / "movie.mkv", dir.path(), 1000));
-    ASSERT_TRUE(gone.prepare());
-    EXPECT_EQ(gone.onlyInTheSet(), std::vector<std::string>{"movie.avi"});
-
-    // And a source that is gone itself is said to be gone, with nothing to prepare.
-    fs::remove(dir / "movie.mkv");
-    jobs::SplitJob none(splitOrder(dir / "movie.mkv", dir.path(), 1000));
-    EXPECT_FALSE(none.prepare());
-    EXPECT_TRUE(none.sourceGone());
 }
