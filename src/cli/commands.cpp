@@ -198,7 +198,17 @@ int runSplit(const Options& options) {
     if (job.targetExists() && !options.force) {
         std::string folder;
         if (!plat::toEngineText(job.chunkFolder(), &folder)) folder = utf8Of(job.chunkFolder());
-        fail(folder, utf8Of(job.whatIsThere()) + "; give -f to replace it");
+        std::string what = utf8Of(job.whatIsThere());
+        // Said before -f is given: that is when it can still be heeded.
+        if (const auto& only = job.onlyInTheSet(); !only.empty()) {
+            what +=
+                ", which may be the only copy of what the source has lost or changed since "
+                "that split: ";
+            for (std::size_t i = 0; i < only.size() && i < 5; ++i)
+                what += (i > 0 ? ", " : "") + nativeOf(only[i]);
+            if (only.size() > 5) what += " and " + std::to_string(only.size() - 5) + " more";
+        }
+        fail(folder, what + "; give -f to replace it");
         return kExitFailed;
     }
     job.allowReplace(options.force);

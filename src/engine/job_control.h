@@ -7,15 +7,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace morvane {
 
 class JobControl {
 public:
-    // Starts the progress over: nothing done of total.
+    // Starts the progress over: nothing done of total, and no file yet.
     void begin(std::int64_t total) {
         done_.store(0, std::memory_order_relaxed);
         total_.store(total, std::memory_order_relaxed);
+        setCurrentFile({});
     }
     void advance(std::int64_t bytes) { done_.fetch_add(bytes, std::memory_order_relaxed); }
     std::int64_t done() const { return done_.load(std::memory_order_relaxed); }
@@ -24,6 +26,17 @@ public:
     int percent() const {
         const std::int64_t t = total();
         return t > 0 ? static_cast<int>(done() * 100 / t) : 0;
+    }
+
+    // The file the job works on now (engine text, relative to its source or target), for
+    // whoever shows the progress; set once per file, read from any thread.
+    void setCurrentFile(std::string name) {
+        const std::lock_guard<std::mutex> lock(fileMutex_);
+        currentFile_ = std::move(name);
+    }
+    std::string currentFile() const {
+        const std::lock_guard<std::mutex> lock(fileMutex_);
+        return currentFile_;
     }
 
     // Safe from any thread. Wakes a job held by a pause.
@@ -72,6 +85,8 @@ private:
     mutable std::atomic<int> held_{0};
     mutable std::mutex mutex_;
     mutable std::condition_variable woken_;
+    mutable std::mutex fileMutex_;
+    std::string currentFile_;
 };
 
 }  // namespace morvane

@@ -273,6 +273,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
             }
             // A file's first piece makes it; later pieces go behind it.
             const auto mode = first ? plat::File::Mode::CreateNew : plat::File::Mode::Append;
+            if (first) control.setCurrentFile(rel);
             if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
             // Holes only where the file's pieces follow each other; a file taken up again
             // further on is written whole.

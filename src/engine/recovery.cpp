@@ -154,6 +154,16 @@ Layout layoutFor(std::int32_t chunkCount, int parity, int metaShards) {
     return l;
 }
 
+}  // namespace
+
+int recoveryFilesFor(std::int32_t chunkCount, int parity) {
+    if (parity <= 0 || chunkCount <= 0) return 0;
+    // The most meta shards leave the least room per group, so the most groups.
+    return layoutFor(chunkCount, parity, kMaxMetaShards).groups * parity;
+}
+
+namespace {
+
 std::int32_t stripeFor(std::int64_t chunkSize, int shards) {
     std::int64_t stripe = std::min<std::int64_t>(1 << 20, kStripeBudget / shards);
     stripe = std::min(stripe, ((chunkSize + 63) / 64) * 64);

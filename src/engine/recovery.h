@@ -37,6 +37,10 @@ struct RecoverySource {
 int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t metaBytes,
                      int recoveryFiles);
 
+// How many recovery files a split of chunkCount chunks with parity recovery chunks per
+// group writes, at most.
+int recoveryFilesFor(std::int32_t chunkCount, int parity);
+
 // Writes the recovery files of a finished set: reads the chunks once more, stripe by
 // stripe, so memory stays bounded whatever the chunk size. Appends a checksum line and
 // the path of each file it writes.

@@ -288,6 +288,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         while (fileIndex < files.size()) {
             const std::string& file = files[fileIndex];
             if (!current.isOpen()) {
+                s.control().setCurrentFile(file.substr(prefix));
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.identity(&currentBefore);
                 if (o && offset == 0) o = s.noteRanges(fileIndex, current);

@@ -1,6 +1,7 @@
 #include "jobs/in_the_way.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "engine/checksums.h"
@@ -78,6 +79,40 @@ InTheWay inJoinTarget(const std::string& target, const ChunkSetCheck& check) {
         if (own.count(e.name) == 0) way.foreign.push_back(e.name);
     std::sort(way.foreign.begin(), way.foreign.end());
     return way;
+}
+
+std::vector<std::string> heldOnlyBySet(const std::string& folder, const Manifest& set,
+                                       const Walk& now) {
+    struct Held {
+        std::int64_t size = 0;
+        std::int64_t modifiedNs = 0;
+        bool timeKnown = false;
+    };
+    // What the set holds: its tree file says sizes and times; an older set's manifest says
+    // sizes only.
+    std::map<std::string, Held> held;
+    bool present = false;
+    Tree tree;
+    if (readTree(folder, &present, &tree) && present) {
+        for (const TreeEntry& e : tree.entries)
+            if (e.type == TreeEntry::Type::File) held[e.name] = {e.size, e.modifiedNs, true};
+    } else if (set.isFolderSet()) {
+        for (const FileRecord& r : set.files) held[r.relativeName].size += r.pieceLength;
+    } else {
+        held[set.sourceName] = {set.totalSize, 0, false};
+    }
+    std::map<std::string, const TreeEntry*> there;
+    for (const TreeEntry& e : now.tree.entries)
+        if (e.type == TreeEntry::Type::File) there[e.name] = &e;
+    std::vector<std::string> only;
+    for (const auto& [name, h] : held) {
+        if (h.size <= 0) continue;
+        const auto it = there.find(name);
+        if (it == there.end() || it->second->size != h.size ||
+            (h.timeKnown && it->second->modifiedNs != h.modifiedNs))
+            only.push_back(name);
+    }
+    return only;
 }
 
 }  // namespace morvane::jobs

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/join.h"
+#include "engine/manifest.h"
+#include "engine/tree.h"
 
 namespace morvane::jobs {
 
@@ -29,5 +31,12 @@ InTheWay inChunkFolder(const std::string& folder, const std::string& stem);
 // An existing target that a join replaces: for a folder, its entries that the set's own
 // tree does not have at its top (all of them, when the set is a single file).
 InTheWay inJoinTarget(const std::string& target, const ChunkSetCheck& check);
+
+// The files of the chunk set at folder (its manifest is set) whose bytes the source, as
+// walked now, no longer holds as the set does: gone, or of another size or modification
+// time. The set may be the only copy of them. Names as the set records them; files without
+// bytes hold no data and are left out.
+std::vector<std::string> heldOnlyBySet(const std::string& folder, const Manifest& set,
+                                       const Walk& now);
 
 }  // namespace morvane::jobs

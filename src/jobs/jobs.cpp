@@ -14,6 +14,8 @@
 #include "engine/set_names.h"
 #include "engine/verify.h"
 #include "jobs/cleanup.h"
+#include "jobs/in_the_way.h"
+#include "jobs/room.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -179,6 +181,8 @@ QString SplitJob::whatIsThere() const {
 Outcome SplitJob::prepare() {
     prepared_ = false;
     refusedForSpecials_ = false;
+    sourceGone_ = false;
+    measured_ = false;
     if (order_.source.isEmpty()) return refuse(Outcome::failure("", "no source was given", EINVAL));
     sourcePath_ = absoluteClean(order_.source);
     const QString output =
@@ -197,6 +201,7 @@ Outcome SplitJob::prepare() {
     if (kind < 0) {
         plat::StatInfo info;
         Outcome why = plat::statPath(request_.sourcePath.c_str(), &info);
+        sourceGone_ = why.is(Fault::NotFound);
         return why ? Outcome::failure(request_.sourcePath, "not a regular file or folder", EINVAL)
                    : why;
     }
@@ -211,6 +216,7 @@ Outcome SplitJob::prepare() {
         !o)
         return o;
     request_.totalSize = walk_.totalSize;
+    measured_ = true;
     request_.walk = &walk_;
     request_.skipSpecial = order_.skipSpecial;
     if (order_.recovery < 0 || order_.recovery > kMaxRecovery)
@@ -279,15 +285,42 @@ Outcome SplitJob::prepare() {
     }
     targetExists_ = plat::pathExists(finalFolder_.c_str());
     existingSource_.clear();
+    onlyInTheSet_.clear();
     Manifest there;
-    if (targetExists_ && readManifest(finalFolder_, &there)) existingSource_ = there.sourceName;
+    if (targetExists_ && readManifest(finalFolder_, &there)) {
+        existingSource_ = there.sourceName;
+        onlyInTheSet_ = heldOnlyBySet(finalFolder_, there, sourceOfSet(there.sourceName));
+    }
     if (chunkCount() > INT32_MAX)
         return refuse(Outcome::failure(request_.sourcePath,
                                        "chunks of " + std::to_string(request_.chunkSize) +
                                            " bytes would be more than 2147483647 chunks",
                                        EINVAL));
+    if (Outcome o = checkRoom(request_.outputDir, finalFolder_, "the chunk set",
+                              [this](std::int64_t block) {
+                                  return splitNeeds(walk_, request_.chunkSize, request_.recovery,
+                                                    stemOf(nameOf(request_.sourcePath)).size(),
+                                                    block);
+                              });
+        !o)
+        return o;
     prepared_ = true;
     return Outcome::success();
+}
+
+Walk SplitJob::sourceOfSet(const std::string& sourceName) const {
+    if (sourceName == nameOf(request_.sourcePath)) return walk_;
+    // A set of another name was most likely split from beside this source.
+    const std::string path =
+        request_.sourcePath.substr(0, request_.sourcePath.rfind('/') + 1) + sourceName;
+    Walk walk;
+    // Only a plain name: a manifest's text is not trusted to lead anywhere else.
+    const bool plain = !sourceName.empty() && sourceName != "." && sourceName != ".." &&
+                       sourceName.find('/') == std::string::npos;
+    const int kind = plain ? pathKind(path.c_str()) : -1;
+    if (kind == 1) walkFolder(path, &walk);
+    if (kind == 0) describeFile(path, &walk);
+    return walk;
 }
 
 Outcome SplitJob::run() {
@@ -368,8 +401,17 @@ Outcome JoinJob::prepare() {
     needsRebuild_ = hasRecovery_ && (!read || !check_.intact());
     // Without its list, only the recovery headers know a chunk changed past its head.
     needsAssessment_ = hasRecovery_ && !needsRebuild_ && check_.listLost();
+    // A set that does not hold together is refused for that, in the run.
+    if (read && !manifestLost() && check_.problems().empty())
+        if (Outcome o = roomForJoin(); !o) return o;
     prepared_ = true;
     return Outcome::success();
+}
+
+Outcome JoinJob::roomForJoin() const {
+    return checkRoom(request_.outputDir, request_.outputDir + "/" + check_.manifest.sourceName,
+                     "the joined output",
+                     [this](std::int64_t block) { return joinNeeds(check_, block); });
 }
 
 JoinJob::~JoinJob() {
@@ -515,6 +557,8 @@ Outcome JoinJob::attempt() {
     if (const auto problems = now.problems(); !problems.empty())
         return Outcome::failure(Fault::Damaged, request_.chunkDir, problemsText(problems), EIO);
     check_ = std::move(now);
+    // Again for a set whose manifest was rebuilt, and for the room as it is now.
+    if (Outcome o = roomForJoin(); !o) return o;
 
     // The checksum list, when there is one and it is wanted, guards every byte, the
     // manifest's first: a damaged list is said, never passed over.

@@ -107,6 +107,9 @@ public:
     Outcome prepare();
 
     const SplitOrder& order() const { return order_; }
+    // True once prepare() has measured the source, also when it then refused the order:
+    // totalSize() is what it found.
+    bool measured() const { return measured_; }
     std::int64_t totalSize() const { return request_.totalSize; }
     std::int64_t chunkSize() const { return request_.chunkSize; }
     // The number of chunks the split will write.
@@ -126,11 +129,20 @@ public:
     // True when prepare() refused the folder for what it holds that no set can store,
     // and for nothing else: leaving those out would let the split go ahead.
     bool refusedForSpecials() const { return refusedForSpecials_; }
+    // True when prepare() failed because nothing stands at the source's path any more.
+    bool sourceGone() const { return sourceGone_; }
+    // The files of the chunk set in the way whose bytes its source no longer holds as the
+    // set does (gone, or changed since that split): the set may be their only copy. Names
+    // as the set records them. The source is the one split now, or, for a set of another
+    // name, the file or folder of that name beside it.
+    const std::vector<std::string>& onlyInTheSet() const { return onlyInTheSet_; }
 
 private:
     Outcome run() override;
     bool wantsDeletion() const override { return order_.deleteSource; }
     Outcome deleteSources() override;
+    // What stands now where the source of a set of that name would be.
+    Walk sourceOfSet(const std::string& sourceName) const;
 
     SplitOrder order_;
     SplitRequest request_;
@@ -139,6 +151,9 @@ private:
     std::string existingSource_;  // the source name of the set already there, if any
     Walk walk_;
     bool refusedForSpecials_ = false;
+    bool sourceGone_ = false;
+    bool measured_ = false;
+    std::vector<std::string> onlyInTheSet_;
     bool targetExists_ = false;
     bool replaceAllowed_ = false;
     SplitResult result_;
@@ -191,6 +206,8 @@ private:
     // of its lost ones, hidden and locked beside the output. onlyIfLost: when the recovery
     // headers find nothing lost, the set is read as it is.
     Outcome useRebuiltView(JobControl& control, bool onlyIfLost);
+    // Refuses a join whose output's file system lacks the room for it.
+    Outcome roomForJoin() const;
     void dropView();
     Outcome attempt();
 

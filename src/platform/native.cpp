@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@ namespace {
 
 std::mutex hookMutex;
 FaultHook faultHook;
+RoomHook roomHook;
 
 int injectedFault(Op op, const std::string& path) {
     std::lock_guard<std::mutex> lock(hookMutex);
@@ -69,6 +71,11 @@ FileIdentity identityOf(const struct stat& st) {
 void setFaultHook(FaultHook hook) {
     std::lock_guard<std::mutex> lock(hookMutex);
     faultHook = std::move(hook);
+}
+
+void setRoomHook(RoomHook hook) {
+    std::lock_guard<std::mutex> lock(hookMutex);
+    roomHook = std::move(hook);
 }
 
 Outcome statPath(const char* path, StatInfo* info) {
@@ -285,6 +292,22 @@ Outcome syncDirectory(const char* path) {
     const int err = errno;
     ::close(fd);
     if (result != 0) return Outcome::systemFailure(path, err);
+    return Outcome::success();
+}
+
+Outcome fileSystemRoom(const char* path, Room* room) {
+    *room = Room{};
+    std::string native;
+    if (Outcome o = nativePath(path, &native); !o) return o;
+    if (int e = injectedFault(Op::Stat, path)) return Outcome::systemFailure(path, e);
+    struct statvfs fs {};
+    if (::statvfs(native.c_str(), &fs) != 0) return Outcome::systemFailure(path, errno);
+    const auto fragment = static_cast<std::int64_t>(fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize);
+    room->blockSize = fragment > 0 ? fragment : 1;
+    room->freeBytes = static_cast<std::int64_t>(fs.f_bavail) * room->blockSize;
+    std::lock_guard<std::mutex> lock(hookMutex);
+    if (roomHook)
+        if (const std::int64_t told = roomHook(path); told >= 0) room->freeBytes = told;
     return Outcome::success();
 }
 

@@ -82,6 +82,14 @@ Outcome syncFileSystem(const char* path);
 // Makes a folder's entries (new names, renames, removals) durable.
 Outcome syncDirectory(const char* path);
 
+// The room on the file system that holds path: the bytes an unprivileged writer may still
+// use, and the size of its blocks, which every file takes a whole number of.
+struct Room {
+    std::int64_t freeBytes = 0;
+    std::int64_t blockSize = 0;
+};
+Outcome fileSystemRoom(const char* path, Room* room);
+
 // What stands at path itself, links not followed.
 Outcome linkIdentity(const char* path, FileIdentity* id);
 
@@ -163,5 +171,9 @@ Outcome readWholeFile(const char* path, std::int64_t maxBytes, std::string* byte
 enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove, Sync, Rename };
 using FaultHook = std::function<int(Op op, const std::string& path)>;
 void setFaultHook(FaultHook hook);
+// Room seam for tests: a hook that says how many bytes are free on the file system of a
+// path, in place of the system; a negative answer leaves it to the system.
+using RoomHook = std::function<std::int64_t(const std::string& path)>;
+void setRoomHook(RoomHook hook);
 
 }  // namespace morvane::plat

@@ -55,6 +55,8 @@ const QString kOutputKey = QStringLiteral("split/outputDir");
 const QString kRecoveryKey = QStringLiteral("split/recovery");
 // Names a question or a completion box lists before it says how many more there are.
 constexpr int kNamesShown = 8;
+// More chunks than this are asked about before they are written.
+constexpr std::int64_t kManyChunks = 10000;
 
 // names, relative to folder when they lie in it, joined by commas, the first few only.
 QString namesBelow(const QString& folder, const std::vector<std::string>& names) {
@@ -584,14 +586,7 @@ void UI_SplitWidget::clearJobOptions() {
     m_inputpwdWidget->forgetPassword();
 }
 
-void UI_SplitWidget::m_split_Button_slots() {
-    // The pop-up keeps the user away while a job runs; this guards callers that are not users.
-    if (jobActive()) return;
-    if (const QString why = chunkRefusal(); !why.isEmpty()) {
-        showMessage(m_mainWindow, QString(), why, true, false);
-        return;
-    }
-
+std::unique_ptr<morvane::jobs::SplitJob> UI_SplitWidget::makeJob(bool skipSpecial) const {
     // The job takes the page's choices as they are now; later changes on the page are not its.
     morvane::jobs::SplitOrder order;
     order.source = m_sourcePath;
@@ -601,7 +596,22 @@ void UI_SplitWidget::m_split_Button_slots() {
         order.password = m_inputpwdWidget->m_password;
     order.deleteSource = del_source_CheckBox->checkState() == Qt::Checked;
     order.recovery = recovery_SpinBox->value();
-    auto job = std::make_unique<morvane::jobs::SplitJob>(std::move(order));
+    order.skipSpecial = skipSpecial;
+    return std::make_unique<morvane::jobs::SplitJob>(std::move(order));
+}
+
+void UI_SplitWidget::takeMeasuredSize(std::int64_t size) {
+    m_sourceSize = size;
+    if (QTreeWidgetItem* row = input_TreeWidget->topLevelItem(0))
+        row->setText(2, page::sizeText(size));
+    if (split_bysize_RadioButton->isChecked())
+        updateFromSize();
+    else
+        updateFromCount();
+}
+
+std::unique_ptr<morvane::jobs::SplitJob> UI_SplitWidget::prepareJob() {
+    auto job = makeJob(false);
     morvane::Outcome prepared = job->prepare();
     // A folder holding what no set can store is split only when the user leaves that out.
     if (!prepared && job->refusedForSpecials()) {
@@ -609,17 +619,56 @@ void UI_SplitWidget::m_split_Button_slots() {
             m_sourcePath +
             QStringLiteral(" holds what no chunk set can store (a FIFO, socket or device): ") +
             namesBelow(m_sourcePath, job->leftOut()) + QStringLiteral(". Leave them out?");
-        if (!askQuestion(m_mainWindow, question)) return;
-        morvane::jobs::SplitOrder leaving = job->order();
-        leaving.skipSpecial = true;
-        job = std::make_unique<morvane::jobs::SplitJob>(std::move(leaving));
+        if (!askQuestion(m_mainWindow, question)) return nullptr;
+        job = makeJob(true);
+        prepared = job->prepare();
+    }
+    // The source as it is now decides, not as it was when it was listed. A few passes: it
+    // may change again while it is measured.
+    for (int pass = 0; pass < 3; ++pass) {
+        if (job->sourceGone()) {
+            const QString gone = m_sourcePath;
+            delbutton_slots();
+            showMessage(m_mainWindow, QStringLiteral("Nothing was split."),
+                        gone + QStringLiteral(" is no longer there: it was taken off the list."),
+                        true, false);
+            return nullptr;
+        }
+        if (!job->measured() || job->totalSize() == m_sourceSize) break;
+        takeMeasuredSize(job->totalSize());
+        if (m_chunkSize == job->order().chunkSize) break;
+        if (const QString why = chunkRefusal(); !why.isEmpty()) {
+            showMessage(m_mainWindow, QString(), why, true, false);
+            return nullptr;
+        }
+        job = makeJob(job->order().skipSpecial);
         prepared = job->prepare();
     }
     if (!prepared) {
         showMessage(m_mainWindow, QStringLiteral("Splitting failed!"), page::describe(prepared),
                     true, false);
+        return nullptr;
+    }
+    return job;
+}
+
+void UI_SplitWidget::m_split_Button_slots() {
+    // The pop-up keeps the user away while a job runs; this guards callers that are not users.
+    if (jobActive()) return;
+    if (const QString why = chunkRefusal(); !why.isEmpty()) {
+        showMessage(m_mainWindow, QString(), why, true, false);
         return;
     }
+    std::unique_ptr<morvane::jobs::SplitJob> job = prepareJob();
+    if (!job) return;
+    // So many files are more than most media and folders are meant for: likely a size typed
+    // in the wrong unit.
+    if (job->chunkCount() > kManyChunks &&
+        !askQuestion(m_mainWindow, QStringLiteral("This split would write %1 chunks of %2. "
+                                                  "Write that many?")
+                                       .arg(job->chunkCount())
+                                       .arg(page::sizeText(job->chunkSize()))))
+        return;
     if (job->targetExists()) {
         if (!askQuestion(m_mainWindow, replaceQuestion(*job))) return;
         job->allowReplace(true);
@@ -628,9 +677,9 @@ void UI_SplitWidget::m_split_Button_slots() {
     m_job = std::move(job);
 
     const QPoint p = mainWindowPos();
-    // The row of Cancel grows the pop-up upwards: its lower edge stays where it always was,
-    // clear of the options below.
-    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 30, 360, 110);
+    // The rows of the rate and of Cancel grow the pop-up upwards: its lower edge stays where
+    // it always was, clear of the options below.
+    m_ProgressWidget->placeAt(p.x() + (width() - 360) / 2, p.y() + height() / 2 - 42, 360, 122);
     m_ProgressWidget->setPercent(0);
     page::setWindowBusy(busyWindow(), true);
     page::showOver(m_ProgressWidget, m_mainWindow);
@@ -640,7 +689,7 @@ void UI_SplitWidget::m_split_Button_slots() {
 }
 
 void UI_SplitWidget::m_split_Timer1_slots() {
-    if (m_job) m_ProgressWidget->setPercent(m_job->control().percent());
+    if (m_job) m_ProgressWidget->showProgress(m_job->control());
 }
 
 void UI_SplitWidget::m_ProgressWidget_cancelAsked() {
@@ -665,6 +714,15 @@ QWidget* UI_SplitWidget::busyWindow() {
 
 QString UI_SplitWidget::replaceQuestion(const morvane::jobs::SplitJob& job) const {
     QString question = job.chunkFolder() + QLatin1Char(' ') + job.whatIsThere() + ". Replace it?";
+    if (!job.onlyInTheSet().empty()) {
+        QStringList only;
+        for (const std::string& name : job.onlyInTheSet())
+            only.append(morvane::jobs::displayText(name));
+        question += QStringLiteral(
+                        "\nIt may be the only copy of its data: the source has lost "
+                        "or changed ") +
+                    page::someNames(only) + QStringLiteral(" since that split.");
+    }
     std::string folder;
     if (!morvane::plat::toEngineText(job.chunkFolder(), &folder)) return question;
     // The folder is STEM_spt, where only the set of STEM goes.

@@ -161,6 +161,13 @@ private:
     QPoint mainWindowPos() const;
     // What takes no input while a job runs.
     QWidget* busyWindow();
+    // A job of the page's choices as they stand.
+    std::unique_ptr<morvane::jobs::SplitJob> makeJob(bool skipSpecial) const;
+    // The job to start, prepared, with the source measured again and the page showing what
+    // was measured; null, after telling the user why, when nothing is to start.
+    std::unique_ptr<morvane::jobs::SplitJob> prepareJob();
+    // Shows a source's new size in its row, and the chunk size or count it now gives.
+    void takeMeasuredSize(std::int64_t size);
     // Whether to replace the chunk folder already there, naming what goes with it.
     QString replaceQuestion(const morvane::jobs::SplitJob& job) const;
 

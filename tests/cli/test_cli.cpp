@@ -417,7 +417,7 @@ TEST(CliHelp, EachCommandShowsItsOwnUsage) {
         EXPECT_NE(all.out.find("morvane-cli " + command + " "), std::string::npos);
 }
 
-TEST(CliFaults, FullDiskIsReportedAndNothingIsDeleted) {
+TEST(CliFaults, AJobWithoutRoomIsRefusedBeforeWritingAndNothingIsDeleted) {
     morvane::test::SmallDisk disk("256k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
     TempDir dir;
@@ -426,26 +426,34 @@ TEST(CliFaults, FullDiskIsReportedAndNothingIsDeleted) {
     Result run =
         cli({"split", dir / "big.bin", "-s", "100K", "-o", disk.path(), "--delete-source"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_TRUE(oneErrorLine(run)) << run.err;
+    EXPECT_NE(run.err.find(disk.path() + "/big_spt: there is no room for the chunk set: it needs "
+                                         "1.0"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(", and the file system has 256.00 KiB free"), std::string::npos)
+        << run.err;
     EXPECT_EQ(readFile(dir / "big.bin"), data);
     EXPECT_TRUE(fs::is_empty(disk.path()));  // no chunk folder, whole or partial
 
     ASSERT_EQ(cli({"split", dir / "big.bin", "-s", "100K"}).status, 0);
     run = cli({"join", dir / "big_spt", "-o", disk.path(), "-f", "--delete-chunks"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err, "morvane-cli: " + disk.path() +
+                           "/big.bin: there is no room for the joined output: it needs 1.00 "
+                           "MiB, and the file system has 256.00 KiB free\n");
     EXPECT_TRUE(exists(dir / "big_spt/big_10.spt"));
     EXPECT_TRUE(fs::is_empty(disk.path()));
 
-    // A folder join stops at its first failed write instead of making empty files.
+    // Small files take whole blocks: 200 of them fill the disk that their bytes would not.
     fs::create_directory(dir / "many");
     for (int i = 0; i < 200; ++i)
-        writeFile(dir / ("many/" + std::to_string(i)), patternBytes(4000, i));
+        writeFile(dir / ("many/" + std::to_string(i)), patternBytes(400, i));
     ASSERT_EQ(cli({"split", dir / "many", "-s", "1M"}).status, 0);
     run = cli({"join", dir / "many_spt", "-o", disk.path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(oneErrorLine(run)) << run.err;
-    EXPECT_EQ(run.err.find("more failure"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("there is no room for the joined output"), std::string::npos) << run.err;
     EXPECT_TRUE(fs::is_empty(disk.path()));
 }
 
@@ -583,9 +591,11 @@ TEST(CliAtomic, AnExistingSetIsReplacedOnlyWithForce) {
     Result run =
         cli({"split", dir / "movie.part2.mkv", "-s", "1K", "-o", dir / "usb", "--delete-source"});
     EXPECT_EQ(run.status, 1);
+    // That set's split deleted its source: the refusal says what -f would cost.
     EXPECT_EQ(run.err, "morvane-cli: " + dir / "usb/movie_spt" +
-                           ": already holds the chunk set of movie.part1.mkv; give -f to "
-                           "replace it\n");
+                           ": already holds the chunk set of movie.part1.mkv, which may be the "
+                           "only copy of what the source has lost or changed since that split: "
+                           "movie.part1.mkv; give -f to replace it\n");
     EXPECT_TRUE(exists(dir / "movie.part2.mkv"));
     EXPECT_NE(cli({"check", dir / "usb/movie_spt"}).out.find("source: movie.part1.mkv"),
               std::string::npos);

@@ -34,4 +34,14 @@ public:
     FaultGuard& operator=(const FaultGuard&) = delete;
 };
 
+// Says, for one scope, how many bytes are free on the file system of every path: free(path),
+// or what the system says where it answers -1.
+class RoomGuard {
+public:
+    explicit RoomGuard(plat::RoomHook hook) { plat::setRoomHook(std::move(hook)); }
+    ~RoomGuard() { plat::setRoomHook(nullptr); }
+    RoomGuard(const RoomGuard&) = delete;
+    RoomGuard& operator=(const RoomGuard&) = delete;
+};
+
 }  // namespace morvane::test

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "engine/fs_primitives.h"
 #include "engine/join.h"
@@ -17,6 +20,7 @@
 #include "engine/split.h"
 #include "fault_util.h"
 #include "jobs/jobs.h"
+#include "platform/encoding.h"
 #include "split_join_util.h"
 #include "temp_dir.h"
 
@@ -35,6 +39,14 @@ bool startsWith(const std::string& s, const std::string& prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// Everything in folder, hidden names too, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // A folder path of exactly length bytes below base, made of real folders.
 std::string folderOfLength(const std::string& base, std::size_t length) {
     std::string path = base;
@@ -47,27 +59,52 @@ std::string folderOfLength(const std::string& base, std::size_t length) {
 
 }  // namespace
 
+// The room was there when the job began, and another program took it while the job wrote.
 TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
-    SmallDisk disk("256k");
+    SmallDisk disk("512k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
     TempDir dir;
-    const std::string data = test::patternBytes(1 << 20, 8);
+    const std::string filler = disk.path() + "/filler";
+    bool filled = false;
+    // At the job's first write to the disk, all but 64 KiB of it goes to another file.
+    FaultGuard fill([&](plat::Op op, const std::string& p) {
+        if (op != plat::Op::Write || filled || !startsWith(p, disk.path())) return 0;
+        filled = true;
+        const auto room = fs::space(disk.path()).available;
+        std::ofstream(filler, std::ios::binary) << std::string(room - 65536, '\0');
+        return 0;
+    });
+    const std::string data = test::patternBytes(300000, 8);
     test::writeFile(dir / "s.bin", data);
 
-    auto run = splitInto(dir / "s.bin", disk.path(), 100000);
-    EXPECT_FALSE(run.outcome);
-    EXPECT_EQ(run.outcome.error, ENOSPC) << run.outcome.describe();
-    EXPECT_TRUE(startsWith(run.outcome.path, disk.path()));
+    jobs::SplitOrder order;
+    order.source = plat::fromEngineText(dir / "s.bin");
+    order.outputDir = plat::fromEngineText(disk.path());
+    order.chunkSize = 100000;
+    order.deleteSource = true;
+    jobs::SplitJob split(order);
+    ASSERT_TRUE(split.prepare());
+    split.execute();
+    EXPECT_EQ(split.outcome().error, ENOSPC) << split.outcome().describe();
+    EXPECT_TRUE(startsWith(split.outcome().path, disk.path()));
     EXPECT_EQ(test::readFile(dir / "s.bin"), data);
-    EXPECT_TRUE(fs::is_empty(disk.path()));  // nothing that looks like a set, half or whole
+    // Nothing that looks like a set, half or whole.
+    EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"filler"});
 
-    run = splitInto(dir / "s.bin", dir.path(), 100000);
+    // A folder join stops at its first failed write instead of making empty files.
+    fs::remove(filler);
+    filled = false;
+    fs::create_directory(dir / "many");
+    for (int i = 0; i < 60; ++i)
+        test::writeFile(dir / ("many/" + std::to_string(i)), test::patternBytes(4000, i));
+    const auto run = splitInto(dir / "many", dir.path(), 1 << 20);
     ASSERT_TRUE(run.outcome);
     const Outcome joined = joinInto(run.chunkDir, disk.path());
-    EXPECT_FALSE(joined);
-    EXPECT_EQ(joined.error, ENOSPC);
-    EXPECT_EQ(joined.path, disk.path() + "/s.bin");
-    EXPECT_TRUE(fs::is_empty(disk.path()));
+    EXPECT_EQ(joined.error, ENOSPC) << joined.describe();
+    EXPECT_EQ(joined.furtherFailures, 0);
+    EXPECT_TRUE(startsWith(joined.path, disk.path() + "/many/"));
+    EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"filler"});
+    EXPECT_TRUE(test::exists(run.chunkDir + "/many_0.spt"));
 }
 
 // A split that met a full disk at chunk k: none past k was even opened, nothing looks like

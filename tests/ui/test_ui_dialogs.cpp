@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QtTest>
 
+#include "engine/job_control.h"
 #include "mouse.h"
 #include "page_helpers.h"
 #include "ui/dialog_widget.h"
@@ -61,6 +62,46 @@ private slots:
         QVERIFY(progress.isVisible());
         QVERIFY(progress.rect().contains(progress.cancelButton->geometry()));
         QVERIFY(!progress.cancelButton->geometry().intersects(progress.progressBar->geometry()));
+    }
+
+    // The rate is the job's over the last seconds: a job that writes in uneven bursts shows
+    // a steady rate, and the time it has left counts down.
+    void progressShowsARateThatHoldsStillTheTimeLeftAndTheFile() {
+        UI_ProgressWidget progress;
+        progress.placeAt(10, 20, 360, 110);
+        // Raised for the rows, upwards: the lower edge stays where the page put it.
+        QCOMPARE(progress.geometry().bottom(), 20 + 110 - 1);
+        QVERIFY(!progress.detailLabel->geometry().intersects(progress.cancelButton->geometry()));
+        QVERIFY(!progress.detailLabel->geometry().intersects(progress.progressBar->geometry()));
+        QVERIFY(progress.rect().contains(progress.cancelButton->geometry()));
+
+        morvane::JobControl control;
+        control.begin(200 * test::kMiB);
+        control.setCurrentFile("photos/img_0001.jpg");
+        progress.showProgress(control, 0);
+        QCOMPARE(progress.detailLabel->text(), QStringLiteral("photos/img_0001.jpg"));
+        QStringList shown;
+        for (int t = 500; t <= 12000; t += 500) {
+            // 3 MiB, then 7 MiB: 10 MiB a second, in bursts.
+            control.advance((t / 500 % 2 == 1 ? 3 : 7) * test::kMiB);
+            progress.showProgress(control, t);
+            if (t >= 3000) shown.append(progress.detailLabel->text());
+        }
+        for (const QString& line : shown) {
+            const double rate = line.section(QLatin1Char(' '), 0, 0).toDouble();
+            QVERIFY2(rate >= 9.0 && rate <= 10.0, qPrintable(line));
+            QVERIFY2(line.endsWith(QStringLiteral(" left   photos/img_0001.jpg")),
+                     qPrintable(line));
+        }
+        QCOMPARE(shown.last(),
+                 QStringLiteral("10.00 MiB/s, about 10 s left   photos/img_0001.jpg"));
+
+        // Another job starts over: nothing of the last one's rate is kept.
+        morvane::JobControl next;
+        next.begin(test::kMiB);
+        progress.showProgress(next, 12500);
+        QCOMPARE(progress.percentLabel->text(), QStringLiteral("0%"));
+        QCOMPARE(progress.detailLabel->text(), QString());
     }
 
     void askCancelJobSaysWhatEachButtonDoes() {

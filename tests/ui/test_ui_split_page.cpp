@@ -605,9 +605,12 @@ private slots:
         const QByteArray firstList = readFile(chunks + "/spt_checksums.sha256");
         QVERIFY(!firstList.isEmpty());
 
-        // No: nothing starts, and the set stays as it was.
+        // No: nothing starts, and the set stays as it was. The set holds the file as it was.
         const QString question =
-            chunks + QStringLiteral(" already holds the chunk set of movie.part1.mkv. Replace it?");
+            chunks + QStringLiteral(
+                         " already holds the chunk set of movie.part1.mkv. Replace "
+                         "it?\nIt may be the only copy of its data: the source has "
+                         "lost or changed movie.part1.mkv since that split.");
         QVERIFY(writeFile(file, patternBytes(20000, 36)));
         chooseFile(page, file);
         {
@@ -626,6 +629,103 @@ private slots:
         QVERIFY(readFile(chunks + "/spt_checksums.sha256") != firstList);
         QCOMPARE(readFile(chunks + "/movie_0.spt"),
                  patternBytes(20000, 36).left(page->m_chunkSize));
+    }
+
+    // The source as it is now decides: one that grew is split as it is, and shown so; one
+    // that is gone leaves the list, and nothing starts.
+    void aSplitMeasuresItsSourceAgain() {
+        const QString file = path(QStringLiteral("fresh/log.bin"));
+        QVERIFY(writeFile(file, patternBytes(30000, 51)));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        page->split_bycount_RadioButton->click();
+        retype(page->split_bycount_LineEdit, QStringLiteral("3"));
+        const QByteArray grown = patternBytes(60000, 52);
+        QVERIFY(writeFile(file, grown));
+        ModalResponder responder;
+        QVERIFY(splitAndWait(page, responder));
+        QCOMPARE(responder.messages, QStringList());
+        QCOMPARE(page->input_TreeWidget->topLevelItem(0)->text(2), QStringLiteral("58.59 KiB"));
+        QCOMPARE(page->split_bycount_LineEdit->text(), QStringLiteral("3"));
+        QByteArray joined;
+        for (int i = 0; i < 3; ++i)
+            joined += readFile(path(QStringLiteral("fresh/log_spt/log_%1.spt").arg(i)));
+        QVERIFY(joined == grown);
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("fresh/log_spt/log_3.spt"))));
+
+        QVERIFY(QDir(path(QStringLiteral("fresh/log_spt"))).removeRecursively());
+        QVERIFY(QFile::remove(file));
+        page->m_split_Button->click();
+        QCOMPARE(responder.titles, QStringList{"Nothing was split."});
+        QCOMPARE(responder.messages,
+                 QStringList{file + QStringLiteral(" is no longer there: it was taken off the "
+                                                   "list.")});
+        QVERIFY(!page->jobActive());
+        QCOMPARE(page->input_TreeWidget->topLevelItemCount(), 0);
+        QVERIFY(!page->m_split_Button->isEnabled());
+        QCOMPARE(namesIn(path(QStringLiteral("fresh"))), QStringList());
+    }
+
+    // Before, Split and Enter twice replaced a set, the only copy of a folder's files, with a
+    // set of the folder its own split had emptied.
+    void theOnlyCopyIsNotReplacedByEnterOrEscape() {
+        const QString folder = path(QStringLiteral("only/src"));
+        QVERIFY(writeFile(folder + "/a.txt", patternBytes(3000, 53)));
+        QVERIFY(writeFile(folder + "/b.txt", patternBytes(2000, 54)));
+        QCOMPARE(::mkfifo(QFile::encodeName(folder + "/pipe").constData(), 0600), 0);
+        const QString chunks = path(QStringLiteral("only/src_spt"));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        PathAnswers answers({folder});
+        page->input_folderButton->click();
+        {
+            ModalResponder responder;
+            QuestionAnswers yes(true);
+            page->del_source_CheckBox->setChecked(true);
+            QVERIFY(splitAndWait(page, responder));
+        }
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"pipe"});
+        const QStringList before = namesIn(chunks);
+        const QByteArray list = readFile(chunks + "/spt_checksums.sha256");
+        const QString question =
+            chunks +
+            " already holds the chunk set of src. Replace it?\nIt may be the only copy of its "
+            "data: the source has lost or changed a.txt, b.txt since that split.";
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            // Leaving the FIFO out again is a yes; the replace is the key's to answer.
+            KeyAnswer answer(key, 1);
+            page->m_split_Button->click();
+            QCOMPARE(answer.texts.size(), 2);
+            QCOMPARE(answer.texts.last(), question);
+            QVERIFY(!page->jobActive());
+            QCOMPARE(page->input_TreeWidget->topLevelItem(0)->text(2), QStringLiteral("0 bytes"));
+            QCOMPARE(namesIn(chunks), before);
+            QCOMPARE(readFile(chunks + "/spt_checksums.sha256"), list);
+        }
+    }
+
+    // Ten thousand chunks are more than anyone means by accident; the safe answer is no split.
+    void moreThanTenThousandChunksAreAskedAbout() {
+        const QString file = path(QStringLiteral("many/big.bin"));
+        QVERIFY(QDir().mkpath(path(QStringLiteral("many"))));
+        QVERIFY(sparseFile(file, 10001 * 1024));
+        UI_Tarnwick window;
+        UI_SplitWidget* page = window.m_splitWidget;
+        chooseFile(page, file);
+        page->split_size_ComboBox->setCurrentText(QStringLiteral("KiB"));
+        retype(page->split_bysize_LineEdit, QStringLiteral("1"));
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            KeyAnswer answer(key);
+            page->m_split_Button->click();
+            QCOMPARE(answer.texts,
+                     QStringList{"This split would write 10001 chunks of 1.00 KiB. Write that "
+                                 "many?"});
+            QVERIFY(!page->jobActive());
+            QCOMPARE(namesIn(path(QStringLiteral("many"))), QStringList{"big.bin"});
+        }
+        QFile::remove(file);
     }
 
     // A replace names what it deletes besides the old set, and no key says yes to it.
