@@ -681,7 +681,7 @@ bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
 }
 void UI_JoinWidget::m_join_Timer1_slots() {
     if (morvane::jobs::Job* job = currentJob())
-        m_ProgressWidget->setPercent(job->control().percent());
+        m_ProgressWidget->showProgress(job->control());
 }
 
 void UI_JoinWidget::m_ProgressWidget_cancelAsked() {

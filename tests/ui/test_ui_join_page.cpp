@@ -64,6 +64,8 @@ bool settled(UI_JoinWidget* page) {
 }
 
 void clickAndSettle(UI_JoinWidget* page, QPushButton* button) {
+    // A listing after a job may still be read: its buttons take no click meanwhile.
+    QVERIFY(settled(page));
     button->click();
     QVERIFY(settled(page));
 }
@@ -84,6 +86,7 @@ QString cell(UI_JoinWidget* page, int row, int column, int role = Qt::DisplayRol
 // Clicks Join and waits for the end of the job: a completion dialog or a message. What the
 // click itself shows before the job starts (the note, the password) does not count.
 bool joinAndWait(UI_JoinWidget* page, ModalResponder& responder) {
+    if (!settled(page)) return false;
     page->m_join_Button->click();
     if (!settled(page)) return false;
     const qsizetype before = responder.completions.size() + responder.messages.size();
