@@ -1,5 +1,6 @@
 #include "ui/chunk_list_model.h"
 
+#include "platform/encoding.h"
 #include "ui/images.h"
 #include "ui/page_support.h"
 
@@ -30,6 +31,10 @@ const QPixmap& ChunkListModel::markImage(RowMark mark) const {
     return wrong_;
 }
 
+QString ChunkListModel::pathOf(int row) const {
+    return morvane::plat::fromEngineText(rows_[static_cast<std::size_t>(row)].path);
+}
+
 int ChunkListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -43,8 +48,8 @@ QVariant ChunkListModel::data(const QModelIndex& index, int role) const {
     const ChunkRow& row = rows_[static_cast<std::size_t>(index.row())];
     switch (index.column()) {
         case kPathColumn:
-            if (role == Qt::DisplayRole || role == Qt::UserRole) return row.path;
-            if (role == Qt::ToolTipRole) return row.pathTip.isEmpty() ? row.path : row.pathTip;
+            if (role == Qt::DisplayRole || role == Qt::UserRole || role == Qt::ToolTipRole)
+                return pathOf(index.row());
             break;
         case kSizeColumn:
             if (role == Qt::DisplayRole) return page::sizeText(row.size);

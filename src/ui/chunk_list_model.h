@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QString>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // What a row's mark says: bytes checked and right, wrong, rebuilt by a join, or sizes and
@@ -13,12 +14,13 @@
 enum class RowMark { Right, Wrong, Rebuild, Unchecked };
 
 struct ChunkRow {
-    QString path;
+    // In the engine's text, put into the system's only when drawn: a listing of many
+    // thousand rows converts only the few on screen.
+    std::string path;
     std::int64_t size = -1;  // -1: missing
     RowMark mark = RowMark::Wrong;
     QString state;
     QString stateTip;
-    QString pathTip;  // empty: the path itself
 };
 
 class ChunkListModel : public QAbstractTableModel {
@@ -35,6 +37,7 @@ public:
     void clear() { setRows({}); }
     const std::vector<ChunkRow>& rows() const { return rows_; }
     const QPixmap& markImage(RowMark mark) const;
+    QString pathOf(int row) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

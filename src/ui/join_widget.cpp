@@ -57,8 +57,7 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
         return folder + QStringLiteral(": the manifest (") +
                QString::fromLatin1(morvane::kManifestName) +
                QStringLiteral(
-                   ") is lost or damaged; the recovery chunks may bring it back with "
-                   "morvane-cli repair");
+                   ") is lost or damaged; Repair may bring it back from the recovery chunks");
     const bool unfinished =
         partial || (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
                     !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
@@ -69,13 +68,16 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     return page::describe(failure);
 }
 
-// Whether folder, which the chunk-set check could not read, has a manifest that is there and
-// cannot be read: the page then lists that one file and why.
+// Whether folder, which the chunk-set check could not read, holds a set whose manifest is
+// there and cannot be read, or is lost beside recovery chunks that may bring it back: the
+// page then lists that one file and why.
 bool hasUnreadableManifest(const QString& folder) {
     const QString name = QFileInfo(folder).fileName();
     const bool partial =
         name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
-    return !partial && QDir(folder).exists(QString::fromLatin1(morvane::kManifestName));
+    const QDir dir(folder);
+    return !partial && (dir.exists(QString::fromLatin1(morvane::kManifestName)) ||
+                        !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty());
 }
 
 // Keeps what a full read of the set found (Verify's, or a failed join's), which a quick
@@ -133,7 +135,7 @@ struct UI_JoinWidget::SetListing {
     morvane::Outcome read;
     morvane::ChunkSetCheck check;
     bool hasRecovery = false;
-    std::map<int, QString> recoveryOnDisk;
+    std::map<int, std::string> recoveryOnDisk;
     std::vector<int> recoveryListed;
     bool manifestUnreadable = false;
     QString whyNot;
@@ -163,7 +165,7 @@ struct UI_JoinWidget::SetListing {
             const std::int64_t n =
                 read ? names.recoveryNumberOf(engineName) : recoveryNumber(engineName);
             if (n >= 0 && n <= INT_MAX)
-                recoveryOnDisk[static_cast<int>(n)] = file.absoluteFilePath();
+                recoveryOnDisk[static_cast<int>(n)] = names.pathOf(engineName);
         }
     }
 };
@@ -372,7 +374,6 @@ void UI_JoinWidget::clearListing() {
     m_recoveryOnDisk.clear();
     m_recoveryListed.clear();
     m_manifestProblem.clear();
-    m_manifestPath.clear();
     m_chunkFolder.clear();
     m_sourceName.clear();
     repair_Button->setEnabled(false);
@@ -403,10 +404,7 @@ void UI_JoinWidget::showSet(SetListing& listing, bool suggestOutput) {
     m_recoveryListed = std::move(listing.recoveryListed);
     m_check = std::move(listing.check);
     m_check.chunkDir = listing.chunkDir;
-    if (!listing.read) {
-        m_manifestPath = QDir(listing.folder).filePath(QString::fromLatin1(morvane::kManifestName));
-        m_manifestProblem = listing.whyNot;
-    }
+    if (!listing.read) m_manifestProblem = listing.whyNot;
     // A set whose manifest is lost joins when its recovery chunks bring the manifest back.
     m_listingValid = listing.read || m_hasRecovery;
     m_sourceName = morvane::plat::fromEngineText(m_check.manifest.sourceName);
@@ -431,38 +429,46 @@ void UI_JoinWidget::showListing() {
         !m_check.manifestFaults.empty();
     if (manifestFaulty) {
         ChunkRow row;
-        row.path = m_manifestPath.isEmpty()
-                       ? QDir(m_chunkFolder).filePath(QString::fromLatin1(morvane::kManifestName))
-                       : m_manifestPath;
-        row.size = QFileInfo(row.path).isFile() ? QFileInfo(row.path).size() : -1;
+        row.path = morvane::SetNames(m_check.chunkDir, {}).manifestPath();
+        const QFileInfo info(morvane::plat::fromEngineText(row.path));
+        row.size = info.isFile() ? info.size() : -1;
         row.mark = RowMark::Wrong;
-        row.state = QStringLiteral("unreadable");
+        row.state = row.size < 0 ? QStringLiteral("missing") : QStringLiteral("unreadable");
         row.stateTip = statusText();
         rows.push_back(std::move(row));
     }
+    // One text each, shared by the rows, however many there are.
+    const QString sizeOk = QStringLiteral("size ok");
+    const QString unread = m_check.hasChecksumList
+                               ? QStringLiteral(
+                                     "Its size and start match the manifest; Verify "
+                                     "reads every byte.")
+                               : QStringLiteral(
+                                     "Its size and start match the manifest; the set "
+                                     "has no checksum list for its bytes.");
+    const QString rebuild = QStringLiteral("rebuild");
+    std::map<morvane::ChunkState, std::pair<QString, QString>> words;
     for (const morvane::ChunkCheckEntry& entry : m_check.entries) {
         ChunkRow row;
-        row.path = morvane::plat::fromEngineText(entry.chunkPath);
+        row.path = entry.chunkPath;
         row.size = entry.size;
-        const QString state = QString::fromLatin1(morvane::chunkStateName(entry.state));
+        auto [word, inserted] = words.try_emplace(entry.state);
+        if (inserted) {
+            word->second.first = QString::fromLatin1(morvane::chunkStateName(entry.state));
+            word->second.second = word->second.first +
+                                  QStringLiteral(": a join rebuilds it from the recovery chunks");
+        }
         if (entry.state == morvane::ChunkState::Ok) {
             row.mark = bytesRead ? RowMark::Right : RowMark::Unchecked;
-            row.state = bytesRead ? state : QStringLiteral("size ok");
-            if (!bytesRead)
-                row.stateTip = m_check.hasChecksumList
-                                   ? QStringLiteral(
-                                         "Its size and start match the manifest; "
-                                         "Verify reads every byte.")
-                                   : QStringLiteral(
-                                         "Its size and start match the manifest; "
-                                         "the set has no checksum list for its bytes.");
+            row.state = bytesRead ? word->second.first : sizeOk;
+            if (!bytesRead) row.stateTip = unread;
         } else if (rebuilds) {
             row.mark = RowMark::Rebuild;
-            row.state = QStringLiteral("rebuild");
-            row.stateTip = state + QStringLiteral(": a join rebuilds it from the recovery chunks");
+            row.state = rebuild;
+            row.stateTip = word->second.second;
         } else {
             row.mark = RowMark::Wrong;
-            row.state = state;
+            row.state = word->second.first;
         }
         rows.push_back(std::move(row));
     }
@@ -519,10 +525,10 @@ void UI_JoinWidget::addRecoveryRows(std::vector<ChunkRow>* rows) const {
         if (disk != m_recoveryOnDisk.end())
             row.path = disk->second;
         else if (!stem.empty())
-            row.path = morvane::plat::fromEngineText(names.recoveryPath(number));
+            row.path = names.recoveryPath(number);
         else
             continue;
-        const QFileInfo info(row.path);
+        const QFileInfo info(morvane::plat::fromEngineText(row.path));
         row.size = info.isFile() ? info.size() : -1;
         // Gone since Verify read it.
         const morvane::FileState shown =
@@ -680,8 +686,7 @@ bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     return true;
 }
 void UI_JoinWidget::m_join_Timer1_slots() {
-    if (morvane::jobs::Job* job = currentJob())
-        m_ProgressWidget->showProgress(job->control());
+    if (morvane::jobs::Job* job = currentJob()) m_ProgressWidget->showProgress(job->control());
 }
 
 void UI_JoinWidget::m_ProgressWidget_cancelAsked() {

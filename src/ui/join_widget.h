@@ -172,11 +172,10 @@ private:
     std::unique_ptr<morvane::jobs::VerifyJob> m_verifyJob;
     std::unique_ptr<morvane::jobs::RepairJob> m_repairJob;
     // The recovery chunks in the listed folder as the listing found them: number, size.
-    std::map<int, QString> m_recoveryOnDisk;
+    std::map<int, std::string> m_recoveryOnDisk;
     std::vector<int> m_recoveryListed;
     // Why the listed folder's manifest cannot be read; empty when it can.
     QString m_manifestProblem;
-    QString m_manifestPath;
     bool m_reading = false;
     unsigned m_readGeneration = 0;
     std::vector<QThread*> m_readThreads;

@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 
-#include "page_helpers.h"
+#include "join_helpers.h"
 #include "ui/images.h"
 #include "ui/join_widget.h"
 #include "ui/progress_widget.h"
@@ -55,32 +55,6 @@ bool splitThroughPage(UI_Tarnwick& window, ModalResponder& responder, const QStr
     const qsizetype before = responder.completions.size() + responder.messages.size();
     return waitForEnd(responder, page->m_SplitDoingThread, before) &&
            responder.completions.last() == QStringLiteral("Splitting Completed!");
-}
-
-// The page reads a set off the window's thread: this waits until what a click started has
-// settled (a listing shown, a job started, or a question answered).
-bool settled(UI_JoinWidget* page) {
-    return QTest::qWaitFor([&] { return !page->reading(); }, kJobTimeoutMs);
-}
-
-void clickAndSettle(UI_JoinWidget* page, QPushButton* button) {
-    // A listing after a job may still be read: its buttons take no click meanwhile.
-    QVERIFY(settled(page));
-    button->click();
-    QVERIFY(settled(page));
-}
-
-void listThroughPage(UI_JoinWidget* page, const QString& chunkFolder) {
-    PathAnswers answers({chunkFolder});
-    clickAndSettle(page, page->input_joinfolderButton);
-}
-
-int rowCount(UI_JoinWidget* page) {
-    return page->m_rows->rowCount();
-}
-
-QString cell(UI_JoinWidget* page, int row, int column, int role = Qt::DisplayRole) {
-    return page->m_rows->index(row, column).data(role).toString();
 }
 
 // Clicks Join and waits for the end of the job: a completion dialog or a message. What the
@@ -221,13 +195,22 @@ private slots:
         listThroughPage(page, notASet);
         listThroughPage(page, killed);
         listThroughPage(page, older);
-        listThroughPage(page, lost);
         QCOMPARE(responder.messages.mid(2),
                  QStringList({notASet + " holds no chunk set (no spt_config.qorvelx)",
                               killed + " looks like a split that did not finish",
-                              older + " looks like a split that did not finish",
-                              lost + ": the manifest (spt_config.qorvelx) is lost or damaged; the "
-                                     "recovery chunks may bring it back with morvane-cli repair"}));
+                              older + " looks like a split that did not finish"}));
+        // A lost manifest beside recovery chunks is one line, and Repair may bring it back.
+        listThroughPage(page, lost);
+        QCOMPARE(responder.messages.size(), 5);
+        QCOMPARE(rowCount(page), 2);
+        QCOMPARE(cell(page, 0, 3), QStringLiteral("missing"));
+        QCOMPARE(cell(page, 1, 0), lost + "/lost_0.rec");
+        QCOMPARE(page->status_Label->text(),
+                 lost +
+                     ": the manifest (spt_config.qorvelx) is lost or damaged; Repair may "
+                     "bring it back from the recovery chunks");
+        QVERIFY(page->repair_Button->isEnabled());
+        listThroughPage(page, notASet);
         QCOMPARE(rowCount(page), 0);
         QVERIFY(page->m_sourceName.isEmpty());
         clickAndSettle(page, page->m_join_Button);
@@ -331,6 +314,7 @@ private slots:
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/secret_spt");
         QCOMPARE(page->m_check.manifest.passwordDigest.size(), std::size_t{32});
+        QVERIFY(page->status_Label->text().startsWith(QStringLiteral("Protected")));
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);
@@ -635,7 +619,8 @@ private slots:
 
         QVERIFY(QFile::remove(chunks + "/movie_2.spt"));
         listThroughPage(page, chunks);
-        QCOMPARE(statesShown(page), QStringList({"size ok", "size ok", "rebuild", "size ok", "present"}));
+        QCOMPARE(statesShown(page),
+                 QStringList({"size ok", "size ok", "rebuild", "size ok", "present"}));
         QCOMPARE(cell(page, 4, 0, Qt::ToolTipRole), chunks + "/movie_0.rec");
         QCOMPARE(cell(page, 4, 1), QStringLiteral("13.77 KiB"));
         page->output_LineEdit->setPath(base + "/out");
@@ -661,6 +646,51 @@ private slots:
         QCOMPARE(responder.titles.last(), QStringLiteral("The chunk set cannot be joined."));
         QCOMPARE(responder.messages.last(), responder.messages[before]);
         QVERIFY(!QFileInfo::exists(base + "/out2"));
+    }
+
+    void repairBringsBackALostChunkAndAnUnreadableManifest() {
+        const QString base = freshFolder();
+        const QString file = base + "/film.mkv";
+        QVERIFY(writeFile(file, patternBytes(60000, 45)));
+        UI_Tarnwick window;
+        ModalResponder responder;
+        window.m_splitWidget->recovery_SpinBox->setValue(1);
+        QVERIFY(splitThroughPage(window, responder, file, base, 4));
+        const QString chunks = base + "/film_spt";
+        const QByteArray chunk = readFile(chunks + "/film_1.spt");
+        const QByteArray manifest = readFile(chunks + "/spt_config.qorvelx");
+        UI_JoinWidget* page = window.m_joinWidget;
+
+        QVERIFY(QFile::remove(chunks + "/film_1.spt"));
+        listThroughPage(page, chunks);
+        QVERIFY(page->repair_Button->isEnabled());
+        qsizetype before = responder.messages.size();
+        clickAndSettle(page, page->repair_Button);
+        QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, before));
+        QCOMPARE(responder.titles.last(), QStringLiteral("Repairing Completed!"));
+        QCOMPARE(readFile(chunks + "/film_1.spt"), chunk);
+        QVERIFY(settled(page));
+        QCOMPARE(statesShown(page),
+                 QStringList({"size ok", "size ok", "size ok", "size ok", "present"}));
+
+        // A manifest cut short is one line that says so, and Repair writes it back whole.
+        QVERIFY(writeFile(chunks + "/spt_config.qorvelx", manifest.left(10)));
+        listThroughPage(page, chunks);
+        QCOMPARE(cell(page, 0, 0), chunks + "/spt_config.qorvelx");
+        QCOMPARE(cell(page, 0, 3), QStringLiteral("unreadable"));
+        QVERIFY(page->status_Label->text().startsWith(chunks + ": the manifest"));
+        before = responder.messages.size();
+        clickAndSettle(page, page->repair_Button);
+        QVERIFY(waitForEnd(responder, page->m_JoinDoingThread, before));
+        QCOMPARE(responder.titles.last(), QStringLiteral("Repairing Completed!"));
+        QCOMPARE(readFile(chunks + "/spt_config.qorvelx"), manifest);
+        QVERIFY(settled(page));
+        QCOMPARE(rowCount(page), 5);
+
+        // Without recovery chunks there is nothing to repair from.
+        QVERIFY(QFile::remove(chunks + "/film_0.rec"));
+        listThroughPage(page, chunks);
+        QVERIFY(!page->repair_Button->isEnabled());
     }
 
     // Before, every row read the same, cut at its end.
