@@ -518,20 +518,21 @@ void UI_JoinWidget::m_join_Button_slots() {
 
 bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     const QPoint p = mainWindowPos();
+    // The password first: an encrypted set names its target only once it is unlocked.
+    if (job.isProtected()) {
+        m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
+        const bool unlocked = m_inputpwdWidget->runUnlockDialog(
+            [&job](const QString& password) { return job.unlock(password); }, job.isSealed());
+        if (!unlocked) {
+            if (const morvane::Outcome& why = m_inputpwdWidget->m_unlockFailure; !why)
+                showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(why),
+                            true, false);
+            return false;
+        }
+    }
     if (job.targetExists()) {
         if (!askQuestion(messageParent(), replaceQuestion(job))) return false;
         job.allowReplace(true);
-    }
-    if (job.isProtected()) {
-        m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
-        const std::string digest = job.check().manifest.passwordDigest;
-        if (!m_inputpwdWidget->runUnlockDialog(digest.c_str())) return false;
-        if (const morvane::Outcome unlocked = job.unlock(m_inputpwdWidget->m_unlockedPassword);
-            !unlocked) {
-            showMessage(messageParent(), QStringLiteral("Joining failed!"),
-                        page::describe(unlocked), true, false);
-            return false;
-        }
     }
     return true;
 }

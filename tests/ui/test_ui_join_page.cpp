@@ -305,7 +305,11 @@ private slots:
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/secret_spt");
-        QCOMPARE(page->m_check.manifest.passwordDigest.size(), std::size_t{32});
+        // "Encrypt Data" encrypts: no chunk holds the file's bytes.
+        QVERIFY(page->m_check.manifest.isSealed());
+        for (const QString& chunk :
+             {QStringLiteral("/secret_0.spt"), QStringLiteral("/secret_1.spt")})
+            QVERIFY(!bytes.contains(readFile(base + "/secret_spt" + chunk).left(64)));
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);
