@@ -479,7 +479,12 @@ Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, co
     if (Outcome o = writer.start(); !o) return o;
     const SetNames names(request.chunkDir, stemOf(contents.sourceName));
     std::vector<unsigned char> sealed(kFrameBytes + kFrameOverhead);
-    std::vector<unsigned char> plain(kFrameBytes);
+    // Decrypting on this thread, writing on the other; declared after the writer, so that
+    // it has finished with it before the writer goes.
+    Handoff output(kFrameBytes);
+    auto write = [&writer](const unsigned char* bytes, std::size_t n) {
+        return writer.write(bytes, static_cast<std::int64_t>(n));
+    };
     for (std::int32_t i = 0; i < header.chunkCount; ++i) {
         const std::string path = names.chunkPath(i);
         plat::File chunk;
@@ -496,6 +501,7 @@ Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, co
         std::int64_t left = header.plainOf(i);
         for (std::uint32_t f = 0; left > 0; ++f) {
             if (control.cancelRequested()) return Outcome::cancel();
+            if (output.failed()) return output.drain();
             const auto n = static_cast<std::size_t>(std::min<std::int64_t>(left, kFrameBytes));
             std::size_t have = 0;
             while (have < n + kFrameOverhead) {
@@ -509,12 +515,16 @@ Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, co
             left -= static_cast<std::int64_t>(n);
             unsigned char flags = left == 0 ? kLastInChunk : 0;
             if (left == 0 && i == header.chunkCount - 1) flags |= kLastOfSet;
-            if (!openFrame(key, i, f, flags, sealed.data(), have, plain.data()))
+            unsigned char* plain = output.acquire();
+            if (!openFrame(key, i, f, flags, sealed.data(), have, plain)) {
+                output.submit(plain, 0, nullptr);
                 return notAuthentic(path);
-            if (Outcome o = writer.write(plain.data(), static_cast<std::int64_t>(n)); !o) return o;
+            }
+            output.submit(plain, n, write);
             control.advance(static_cast<std::int64_t>(n));
         }
     }
+    if (Outcome o = output.drain(); !o) return o;
     return writer.finish();
 }
 

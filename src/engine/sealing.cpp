@@ -313,8 +313,73 @@ bool openFrame(const SealKey& key, std::int32_t chunk, std::uint32_t frame, unsi
                                                       key.data()) == 0;
 }
 
+Handoff::Handoff(std::size_t bufferBytes)
+    : buffers_(kBuffers, std::vector<unsigned char>(bufferBytes)), thread_([this] { loop(); }) {
+    for (std::vector<unsigned char>& b : buffers_) free_.push_back(b.data());
+}
+
+Handoff::~Handoff() {
+    drain();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+unsigned char* Handoff::acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !free_.empty(); });
+    unsigned char* b = free_.back();
+    free_.pop_back();
+    return b;
+}
+
+void Handoff::submit(unsigned char* buffer, std::size_t n, Work work) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back({buffer, n, std::move(work)});
+    }
+    changed_.notify_all();
+}
+
+Outcome Handoff::drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    Outcome o = failed_;
+    failed_ = Outcome::success();
+    return o;
+}
+
+bool Handoff::failed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !failed_.ok;
+}
+
+void Handoff::loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !queue_.empty() || stop_; });
+        if (queue_.empty()) break;
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        const bool skip = !failed_.ok;
+        lock.unlock();
+        Outcome o = skip || !item.work ? Outcome::success() : item.work(item.buffer, item.n);
+        lock.lock();
+        if (!o && failed_.ok) failed_ = o;
+        free_.push_back(item.buffer);
+        busy_ = false;
+        changed_.notify_all();
+    }
+    lock.unlock();
+    endThreadHashing();
+}
+
 ChunkSealer::ChunkSealer(const SealKey& key)
-    : key_(key), plain_(kFrameBytes), next_(kFrameBytes), sealed_(kFrameBytes + kFrameOverhead) {}
+    : key_(key), plain_(kFrameBytes), next_(kFrameBytes), writer_(kFrameBytes + kFrameOverhead) {}
 
 void ChunkSealer::beginChunk(plat::File& out, std::int32_t index, Sha256* hash) {
     out_ = &out;
@@ -324,23 +389,34 @@ void ChunkSealer::beginChunk(plat::File& out, std::int32_t index, Sha256* hash) 
     filled_ = 0;
 }
 
-Outcome ChunkSealer::sealBuffered(bool last) {
+void ChunkSealer::sealBuffered(bool last) {
     unsigned char flags = last ? kLastInChunk : 0;
     if (last && chunk_ == key_.chunkCount - 1) flags |= kLastOfSet;
-    sealFrame(key_, chunk_, frame_, flags, plain_.data(), filled_, sealed_.data());
-    const std::size_t n = filled_ + kFrameOverhead;
-    if (Outcome o = out_->write(sealed_.data(), n); !o) return o;
-    if (hash_ != nullptr) hash_->update(sealed_.data(), n);
+    unsigned char* sealed = writer_.acquire();
+    sealFrame(key_, chunk_, frame_, flags, plain_.data(), filled_, sealed);
+    plat::File* out = out_;
+    Sha256* hash = hash_;
+    writer_.submit(sealed, filled_ + kFrameOverhead,
+                   [out, hash](const unsigned char* bytes, std::size_t n) {
+                       if (hash != nullptr) hash->update(bytes, n);
+                       return out->write(bytes, n);
+                   });
     ++frame_;
     filled_ = 0;
-    return Outcome::success();
 }
 
 Outcome ChunkSealer::feed(plat::File& from, std::int64_t length, std::int64_t* moved,
                           JobControl& control) {
+    // The chunk the frames go to must not close while its frames are being written.
+    auto stop = [this](Outcome o) {
+        writer_.drain();
+        return o;
+    };
     *moved = 0;
     while (*moved < length) {
-        if (control.cancelRequested()) return Outcome::cancel();
+        if (control.cancelRequested()) return stop(Outcome::cancel());
+        // A full disk ends the split now, not a chunk later.
+        if (writer_.failed()) return writer_.drain();
         // A full frame is sealed only once more plaintext follows it: the chunk's last
         // frame carries its own flag.
         const bool full = filled_ == kFrameBytes;
@@ -349,10 +425,10 @@ Outcome ChunkSealer::feed(plat::File& from, std::int64_t length, std::int64_t* m
             length - *moved,
             static_cast<std::int64_t>(full ? kFrameBytes : kFrameBytes - filled_)));
         std::size_t got = 0;
-        if (Outcome o = from.read(into, want, &got); !o) return o;
+        if (Outcome o = from.read(into, want, &got); !o) return stop(o);
         if (got == 0) break;
         if (full) {
-            if (Outcome o = sealBuffered(false); !o) return o;
+            sealBuffered(false);
             plain_.swap(next_);
         }
         filled_ += got;
@@ -363,7 +439,8 @@ Outcome ChunkSealer::feed(plat::File& from, std::int64_t length, std::int64_t* m
 }
 
 Outcome ChunkSealer::endChunk() {
-    Outcome o = filled_ > 0 || frame_ == 0 ? sealBuffered(true) : Outcome::success();
+    if (filled_ > 0 || frame_ == 0) sealBuffered(true);
+    Outcome o = writer_.drain();
     sodium_memzero(plain_.data(), plain_.size());
     sodium_memzero(next_.data(), next_.size());
     return o;

@@ -6,9 +6,14 @@
 // parameters and a key check in the clear, and the names, sizes and tree sealed.
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/job_control.h"
@@ -112,23 +117,65 @@ void sealFrame(const SealKey& key, std::int32_t chunk, std::uint32_t frame, unsi
 bool openFrame(const SealKey& key, std::int32_t chunk, std::uint32_t frame, unsigned char flags,
                const unsigned char* sealed, std::size_t n, unsigned char* out);
 
-// Seals the plaintext of a split into its chunks, frame by frame, hashing what it writes.
+// Hands filled buffers to a thread of its own, which works on them in order while the
+// caller fills the next: sealing on one core, hashing and writing on the other.
+class Handoff {
+public:
+    using Work = std::function<Outcome(const unsigned char* bytes, std::size_t n)>;
+    explicit Handoff(std::size_t bufferBytes);
+    // Waits for the work handed over, then stops the thread.
+    ~Handoff();
+    Handoff(const Handoff&) = delete;
+    Handoff& operator=(const Handoff&) = delete;
+
+    // A free buffer; waits while every one is taken.
+    unsigned char* acquire();
+    // The first n bytes of buffer, from acquire(), go to work; a null work only gives the
+    // buffer back. After a failure, work handed over is dropped.
+    void submit(unsigned char* buffer, std::size_t n, Work work);
+    // Waits until everything handed over is done: success or the first failure.
+    Outcome drain();
+    // True once a work failed: whatever follows is dropped, so the caller may stop early.
+    bool failed();
+
+private:
+    void loop();
+    struct Item {
+        unsigned char* buffer;
+        std::size_t n;
+        Work work;
+    };
+    static constexpr int kBuffers = 4;
+    std::vector<std::vector<unsigned char>> buffers_;
+    std::vector<unsigned char*> free_;
+    std::deque<Item> queue_;
+    bool busy_ = false;
+    bool stop_ = false;
+    Outcome failed_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_;
+};
+
+// Seals the plaintext of a split into its chunks, frame by frame; the frames are hashed
+// and written on a second thread.
 class ChunkSealer {
 public:
     explicit ChunkSealer(const SealKey& key);
     void beginChunk(plat::File& out, std::int32_t index, Sha256* hash);
-    // Reads up to length bytes of from into the chunk; *moved gets the bytes read.
+    // Reads up to length bytes of from into the chunk; *moved gets the bytes read. After a
+    // failure nothing is left to write.
     Outcome feed(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control);
-    // Seals what is left as the chunk's last frame.
+    // Seals what is left as the chunk's last frame and waits until the chunk is written.
     Outcome endChunk();
 
 private:
-    Outcome sealBuffered(bool last);
+    void sealBuffered(bool last);
 
     const SealKey& key_;
     std::vector<unsigned char> plain_;
     std::vector<unsigned char> next_;
-    std::vector<unsigned char> sealed_;
+    Handoff writer_;
     std::size_t filled_ = 0;
     std::uint32_t frame_ = 0;
     std::int32_t chunk_ = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "engine/manifest.h"
 #include "engine/sealing.h"
 #include "engine/verify.h"
+#include "fault_util.h"
 #include "job_util.h"
 #include "jobs/jobs.h"
 #include "split_join_util.h"
@@ -107,8 +109,8 @@ bool isEmptyFolder(const std::string& path) {
 TEST(Sealed, FileAndFolderComeBackByteForByteAndHideWhatTheyHold) {
     TempDir dir;
     const std::string data = test::patternBytes(4 * 1024 * 1024 + 123, 41);
-    test::writeFile(dir / "s.tax.pdf", data);
-    const std::string set = sealedSplit(dir / "s.tax.pdf", dir / "a", kChunk);
+    test::writeFile(dir / "s.tax-return.pdf", data);
+    const std::string set = sealedSplit(dir / "s.tax-return.pdf", dir / "a", kChunk);
     // The requested size is the size of the chunk files on disk, tags included.
     EXPECT_EQ(fs::file_size(chunk(set, 0)), static_cast<std::uintmax_t>(kChunk));
     EXPECT_EQ(fs::file_size(chunk(set, 1)), static_cast<std::uintmax_t>(kChunk));
@@ -117,23 +119,23 @@ TEST(Sealed, FileAndFolderComeBackByteForByteAndHideWhatTheyHold) {
     EXPECT_EQ(test::readFile(chunk(set, 0)).find(data.substr(0, 32)), std::string::npos);
     // The stem stays, the rest of the name goes.
     for (const auto& e : fs::directory_iterator(set))
-        EXPECT_EQ(test::readFile(e.path()).find("tax"), std::string::npos) << e.path();
+        EXPECT_EQ(test::readFile(e.path()).find("tax-return"), std::string::npos) << e.path();
     ASSERT_TRUE(join(set, dir / "out").outcome);
-    EXPECT_EQ(test::readFile(dir / "out/s.tax.pdf"), data);
+    EXPECT_EQ(test::readFile(dir / "out/s.tax-return.pdf"), data);
 
     // The same source and password give other bytes every time.
-    const std::string again = sealedSplit(dir / "s.tax.pdf", dir / "b", kChunk);
+    const std::string again = sealedSplit(dir / "s.tax-return.pdf", dir / "b", kChunk);
     EXPECT_NE(test::readFile(chunk(set, 0)), test::readFile(chunk(again, 0)));
 
     // A folder: names, sizes, links, empty files and folders travel sealed.
     const std::string f = dir / "s.tree";
     fs::create_directories(f + "/secret-folder/empty");
     test::writeFile(f + "/secret-folder/hidden-name.txt", test::patternBytes(3000000, 5));
-    test::writeFile(f + "/.env", "");
+    test::writeFile(f + "/.env-production", "");
     fs::create_symlink("secret-folder/hidden-name.txt", f + "/secret-link");
     const std::string tree = sealedSplit(f, dir / "c", kChunk);
     for (const auto& e : fs::directory_iterator(tree))
-        for (const char* name : {"secret", "hidden", ".env"})
+        for (const char* name : {"secret-", "hidden-name", ".env-production"})
             EXPECT_EQ(test::readFile(e.path()).find(name), std::string::npos) << e.path() << name;
     ASSERT_TRUE(join(tree, dir / "out").outcome);
     EXPECT_EQ(test::treeOf(dir / "out/s.tree"), test::treeOf(f));
@@ -308,6 +310,36 @@ TEST(Sealed, CheckedAndRepairedWithoutThePasswordThenDecrypted) {
 
     ASSERT_TRUE(join(set, dir / "out").outcome);
     EXPECT_EQ(test::readFile(dir / "out/s.bin"), data);
+}
+
+// Frames are written on a second thread: its failure still ends the job at once, with
+// nothing left behind.
+TEST(Sealed, AFullDiskEndsAnEncryptedSplitAndJoin) {
+    TempDir dir;
+    const std::string data = test::patternBytes(4 * 1024 * 1024, 29);
+    test::writeFile(dir / "s.bin", data);
+    {
+        test::FaultGuard full([&](plat::Op op, const std::string& path) {
+            return op == plat::Op::Write && path.find("s_1.spt") != std::string::npos ? ENOSPC : 0;
+        });
+        jobs::SplitOrder order;
+        order.source = q(dir / "s.bin");
+        order.chunkSize = kChunk;
+        order.password = QStringLiteral("tiger");
+        order.kdf = kTestCost;
+        jobs::SplitJob job(order);
+        ASSERT_TRUE(job.prepare());
+        job.execute();
+        EXPECT_TRUE(job.outcome().is(Fault::NoSpace)) << job.outcome().describe();
+        EXPECT_FALSE(fs::exists(dir / "s_spt"));
+    }
+    const std::string set = sealedSplit(dir / "s.bin", dir.path(), kChunk);
+    test::FaultGuard full([&](plat::Op op, const std::string& path) {
+        return op == plat::Op::Write && path.find("out") != std::string::npos ? ENOSPC : 0;
+    });
+    const Joined j = join(set, dir / "out");
+    EXPECT_TRUE(j.outcome.is(Fault::NoSpace)) << j.outcome.describe();
+    EXPECT_TRUE(isEmptyFolder(dir / "out"));
 }
 
 // A set protected by the old digest alone, as earlier copies wrote it, joins with its
