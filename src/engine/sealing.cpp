@@ -1,5 +1,6 @@
 #include "engine/sealing.h"
 
+#include <fcntl.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -396,10 +397,18 @@ void ChunkSealer::sealBuffered(bool last) {
     sealFrame(key_, chunk_, frame_, flags, plain_.data(), filled_, sealed);
     plat::File* out = out_;
     Sha256* hash = hash_;
+    const auto at =
+        static_cast<std::int64_t>(frame_) * static_cast<std::int64_t>(kFrameBytes + kFrameOverhead);
     writer_.submit(sealed, filled_ + kFrameOverhead,
-                   [out, hash](const unsigned char* bytes, std::size_t n) {
+                   [out, hash, at](const unsigned char* bytes, std::size_t n) {
                        if (hash != nullptr) hash->update(bytes, n);
-                       return out->write(bytes, n);
+                       Outcome o = out->write(bytes, n);
+                       // The disk starts on each frame at once, so the flush before the
+                       // rename finds little left.
+                       if (o)
+                           ::sync_file_range(out->fd(), at, static_cast<std::int64_t>(n),
+                                             SYNC_FILE_RANGE_WRITE);
+                       return o;
                    });
     ++frame_;
     filled_ = 0;

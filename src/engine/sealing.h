@@ -36,7 +36,7 @@ struct KdfCost {
     std::uint64_t opsLimit = 0;
     std::uint64_t memLimit = 0;  // bytes
 };
-// What a new set is sealed with: about 0.7 s and 128 MiB on a current two-core machine.
+// What a new set is sealed with: about 0.4 s and 128 MiB on a current two-core machine.
 inline constexpr KdfCost kDefaultKdfCost{3, std::uint64_t{128} << 20};
 // A reader refuses more before it derives anything: a hostile header must not cost
 // minutes or gigabytes.
