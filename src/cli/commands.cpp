@@ -243,13 +243,7 @@ int runJoin(const Options& options) {
     jobs::JoinJob job(order);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
 
-    std::string target;
-    if (!plat::toEngineText(job.target(), &target)) target = utf8Of(job.target());
-    if (job.targetExists() && !options.force) {
-        fail(target, "already exists; give -f to replace it");
-        return kExitFailed;
-    }
-    job.allowReplace(options.force);
+    // The password first: an encrypted set names its target only once it is unlocked.
     if (job.isProtected()) {
         if (options.password == PasswordSource::None) {
             fail(job.check().chunkDir,
@@ -267,11 +261,22 @@ int runJoin(const Options& options) {
         if (!givenPassword(options.password, &password)) return kExitUsage;
         job.offerPassword(plat::fromEngineText(password));
     }
+    std::string target;
+    if (!plat::toEngineText(job.target(), &target)) target = utf8Of(job.target());
+    if (job.targetExists() && !options.force) {
+        fail(target, "already exists; give -f to replace it");
+        return kExitFailed;
+    }
+    job.allowReplace(options.force);
 
     if (int status = runJob(job, options.quiet); status != kExitOk) return status;
     for (const std::string& name : job.rebuilt())
         std::fprintf(stderr, "morvane-cli: rebuilt %s from recovery data\n",
                      nativeOf(name).c_str());
+    if (job.oldProtection())
+        std::fprintf(stderr,
+                     "morvane-cli: note: this set is protected by the old password check only; "
+                     "its chunks are not encrypted\n");
     if (!job.verified())
         std::fprintf(stderr, "morvane-cli: note: %s\n",
                      options.noVerify ? "the bytes were not checked (--no-verify)"
@@ -417,9 +422,11 @@ int runCheck(const Options& options) {
     printFileRows(names, check, recovery);
     std::printf("source: %s\n", nativeOf(manifest.sourceName).c_str());
     printSizes(check);
-    std::printf("protected: %s\n", manifest.isProtected()
-                                       ? "yes (password needed to join; data not encrypted)"
-                                       : "no");
+    std::printf("protected: %s\n",
+                manifest.isSealed()      ? "yes, encrypted (names, sizes and data sealed; the "
+                                           "sizes above are of the chunk files)"
+                : manifest.isProtected() ? "yes (password needed to join; data not encrypted)"
+                                         : "no");
     printChecksums(check, recovery);
     printRecovery(names, recovery);
     std::fflush(stdout);

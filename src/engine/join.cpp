@@ -310,7 +310,224 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     return Outcome::success();
 }
 
+// The plaintext of a sealed set, in stream order, written out file by file: a single file,
+// or the pieces of a folder's files as the sealed manifest lists them.
+class StreamWriter {
+public:
+    StreamWriter(const JoinRequest& request, const SealedContents& contents, JoinResult* result)
+        : request_(request), contents_(contents), result_(result) {}
+
+    Outcome start() {
+        const Manifest& m = contents_.manifest;
+        const std::string& target = request_.buildPath;
+        if (Outcome o = fitsPathField(target); !o) return o;
+        folder_ = m.isFolderSet() || (request_.tree != nullptr && request_.tree->folderSet);
+        std::int64_t recorded = 0;
+        if (!folder_) {
+            const TreeEntry* e = request_.tree != nullptr && !request_.tree->entries.empty()
+                                     ? &request_.tree->entries.front()
+                                     : nullptr;
+            pieces_.push_back({target, true, e != nullptr && e->sparse ? e : nullptr,
+                               contents_.manifest.totalSize});
+            recorded = contents_.manifest.totalSize;
+        } else {
+            if (Outcome o = makeDir(target.c_str()); !o) return o;
+            result_->createdFolders.push_back(target);
+            std::unordered_map<std::string, const TreeEntry*> sparseFiles;
+            if (request_.tree != nullptr)
+                for (const TreeEntry& e : request_.tree->entries)
+                    if (e.type == TreeEntry::Type::File && e.sparse) sparseFiles[e.name] = &e;
+            std::unordered_set<std::string> started;
+            for (const FileRecord& r : m.files) {
+                if (!staysInside(r.relativeName) || r.pieceLength < 0)
+                    return damaged(request_.chunkDir, "a sealed record of " + r.relativeName +
+                                                          " does not hold together");
+                const std::string path = target + "/" + r.relativeName;
+                if (Outcome o = fitsPathField(path); !o) return o;
+                const bool first = started.insert(path).second;
+                const auto s = first ? sparseFiles.find(r.relativeName) : sparseFiles.end();
+                pieces_.push_back(
+                    {path, first, s != sparseFiles.end() ? s->second : nullptr, r.pieceLength});
+                recorded += r.pieceLength;
+            }
+        }
+        if (recorded != contents_.manifest.totalSize)
+            return damaged(request_.chunkDir, "its sealed pieces do not add up to its total");
+        return openNext();
+    }
+
+    Outcome write(const unsigned char* bytes, std::int64_t n) {
+        while (n > 0) {
+            if (next_ > pieces_.size() || left_ == 0)
+                return damaged(request_.chunkDir, "its chunks hold more than its pieces");
+            const std::int64_t take = std::min(n, left_);
+            if (Outcome o = put(bytes, take); !o) return o;
+            bytes += take;
+            n -= take;
+            left_ -= take;
+            if (left_ == 0)
+                if (Outcome o = openNext(); !o) return o;
+        }
+        return Outcome::success();
+    }
+
+    Outcome finish() {
+        if (next_ <= pieces_.size() && left_ > 0)
+            return damaged(request_.chunkDir, "its chunks hold less than its pieces");
+        if (Outcome o = closeOut(); !o) return o;
+        if (folder_)
+            return request_.tree != nullptr
+                       ? restoreTree(request_.buildPath, *request_.tree, result_)
+                       : Outcome::success();
+        const TreeEntry* e = request_.tree != nullptr && !request_.tree->entries.empty()
+                                 ? &request_.tree->entries.front()
+                                 : nullptr;
+        if (e == nullptr || e->type != TreeEntry::Type::File) return Outcome::success();
+        return plat::setModeAndTime(request_.buildPath.c_str(), e->mode & 01777, e->modifiedNs,
+                                    false);
+    }
+
+private:
+    struct Piece {
+        std::string path;
+        bool first;
+        const TreeEntry* sparse;
+        std::int64_t length;
+    };
+
+    Outcome closeOut() {
+        Outcome o;
+        if (sparse_ != nullptr && out_.isOpen()) o.absorb(out_.truncate(sparse_->size));
+        if (out_.isOpen()) o.absorb(out_.close());
+        sparse_ = nullptr;
+        return o;
+    }
+
+    // Opens the output of the next piece that holds bytes, making every empty file on the way.
+    Outcome openNext() {
+        while (next_ < pieces_.size()) {
+            const Piece& p = pieces_[next_++];
+            if (out_.path() != p.path || !out_.isOpen()) {
+                if (Outcome o = closeOut(); !o) return o;
+                if (Outcome o = makeParentDirs(p.path, &result_->createdFolders); !o) return o;
+                const auto mode = p.first ? plat::File::Mode::CreateNew : plat::File::Mode::Append;
+                if (Outcome o = openOutput(out_, p.path, mode, result_); !o) return o;
+                // Holes only in a file written in one run, as the clear join makes them.
+                sparse_ = p.first ? p.sparse : nullptr;
+                fileOffset_ = 0;
+            }
+            left_ = p.length;
+            if (left_ > 0) return Outcome::success();
+        }
+        next_ = pieces_.size() + 1;
+        left_ = 0;
+        return Outcome::success();
+    }
+
+    // Where the file has holes, only its data ranges are written.
+    Outcome put(const unsigned char* bytes, std::int64_t n) {
+        if (sparse_ == nullptr) {
+            fileOffset_ += n;
+            return out_.write(bytes, static_cast<std::size_t>(n));
+        }
+        const std::int64_t start = fileOffset_;
+        const std::int64_t end = start + n;
+        for (const auto& [offset, length] : sparse_->dataRanges) {
+            const std::int64_t from = std::max(start, offset);
+            const std::int64_t to = std::min(end, offset + length);
+            if (from >= to) continue;
+            if (Outcome o = out_.seek(from); !o) return o;
+            if (Outcome o = out_.write(bytes + (from - start), static_cast<std::size_t>(to - from));
+                !o)
+                return o;
+        }
+        fileOffset_ = end;
+        return Outcome::success();
+    }
+
+    const JoinRequest& request_;
+    const SealedContents& contents_;
+    JoinResult* result_;
+    bool folder_ = false;
+    std::vector<Piece> pieces_;
+    std::size_t next_ = 0;
+    std::int64_t left_ = 0;
+    plat::File out_;
+    const TreeEntry* sparse_ = nullptr;
+    std::int64_t fileOffset_ = 0;
+};
+
+Outcome notAuthentic(const std::string& path) {
+    return Outcome::failure(Fault::Damaged, path,
+                            "fails authentication: it was changed, or is another chunk, or a "
+                            "chunk of another set",
+                            EIO);
+}
+
 }  // namespace
+
+Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, const SealKey& key,
+                      const SealedContents& contents, JobControl& control, JoinResult* result) {
+    *result = JoinResult{};
+    result->target = request.outputDir + "/" + contents.sourceName;
+    if (request.buildPath.empty())
+        return Outcome::failure(Fault::Invalid, result->target,
+                                "no place was given to build the output in", EINVAL);
+    control.begin(header.plainTotal);
+    if (control.cancelRequested()) return Outcome::cancel();
+    if (Outcome o = checkSourceName(request.chunkDir, contents.sourceName); !o) return o;
+    StreamWriter writer(request, contents, result);
+    if (Outcome o = writer.start(); !o) return o;
+    const SetNames names(request.chunkDir, stemOf(contents.sourceName));
+    std::vector<unsigned char> sealed(kFrameBytes + kFrameOverhead);
+    // Decrypting on this thread, writing on the other; declared after the writer, so that
+    // it has finished with it before the writer goes.
+    Handoff output(kFrameBytes);
+    auto write = [&writer](const unsigned char* bytes, std::size_t n) {
+        return writer.write(bytes, static_cast<std::int64_t>(n));
+    };
+    for (std::int32_t i = 0; i < header.chunkCount; ++i) {
+        const std::string path = names.chunkPath(i);
+        plat::File chunk;
+        if (Outcome o = openChunk(chunk, path); !o) return o;
+        std::int64_t size = 0;
+        if (Outcome o = chunk.size(&size); !o) return o;
+        // A chunk cut short, or grown, by whole frames would still authenticate frame by frame.
+        if (size != header.diskSizeOf(i))
+            return Outcome::failure(Fault::Damaged, path,
+                                    "holds " + std::to_string(size) +
+                                        " bytes, but the set sealed " +
+                                        std::to_string(header.diskSizeOf(i)),
+                                    EIO);
+        std::int64_t left = header.plainOf(i);
+        for (std::uint32_t f = 0; left > 0; ++f) {
+            if (control.cancelRequested()) return Outcome::cancel();
+            if (output.failed()) return output.drain();
+            const auto n = static_cast<std::size_t>(std::min<std::int64_t>(left, kFrameBytes));
+            std::size_t have = 0;
+            while (have < n + kFrameOverhead) {
+                std::size_t got = 0;
+                if (Outcome o = chunk.read(sealed.data() + have, n + kFrameOverhead - have, &got);
+                    !o)
+                    return o;
+                if (got == 0) return notAuthentic(path);
+                have += got;
+            }
+            left -= static_cast<std::int64_t>(n);
+            unsigned char flags = left == 0 ? kLastInChunk : 0;
+            if (left == 0 && i == header.chunkCount - 1) flags |= kLastOfSet;
+            unsigned char* plain = output.acquire();
+            if (!openFrame(key, i, f, flags, sealed.data(), have, plain)) {
+                output.submit(plain, 0, nullptr);
+                return notAuthentic(path);
+            }
+            output.submit(plain, n, write);
+            control.advance(static_cast<std::int64_t>(n));
+        }
+    }
+    if (Outcome o = output.drain(); !o) return o;
+    return writer.finish();
+}
 
 Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
                 JoinResult* result) {

@@ -8,6 +8,7 @@
 
 #include "engine/job_control.h"
 #include "engine/manifest.h"
+#include "engine/sealing.h"
 #include "engine/tree.h"
 #include "platform/outcome.h"
 
@@ -40,6 +41,13 @@ struct JoinResult {
 // failure ends it; what was built is the caller's to remove.
 Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl& control,
                 JoinResult* result);
+
+// Rebuilds an encrypted set at request.buildPath from its contents, as unsealed from its
+// header with key; request.tree is the contents' tree. Every frame of every chunk is
+// authenticated before its bytes are written, and a chunk that fails, or whose size is not
+// the one the header sealed, is named. request.checksums plays no part.
+Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, const SealKey& key,
+                      const SealedContents& contents, JobControl& control, JoinResult* result);
 
 enum class ChunkState {
     Ok,

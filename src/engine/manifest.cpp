@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/digest.h"
+#include "engine/sealing.h"
 #include "engine/set_names.h"
 #include "platform/native.h"
 
@@ -94,6 +95,10 @@ Outcome Manifest::setSourceName(std::string_view name) {
     if (Outcome o = toField(field, sizeof field, name, "the source name"); !o) return o;
     sourceName = std::string(name);
     return Outcome::success();
+}
+
+bool Manifest::isSealed() const {
+    return passwordDigest == kSealedMark;
 }
 
 void Manifest::protectWith(const char* password) {
@@ -246,6 +251,42 @@ Outcome readManifest(const std::string& folder, Manifest* out) {
         for (const PackedFile& f : packedFiles)
             m.files.push_back({fromField(f.relativeName, sizeof f.relativeName), f.recordNumber,
                                f.chunkIndex, f.pieceOffset, f.pieceLength});
+    }
+    *out = std::move(m);
+    return Outcome::success();
+}
+
+Outcome decodeManifest(const std::string& bytes, const std::string& path, Manifest* out) {
+    *out = Manifest{};
+    PackedHeader h{};
+    if (bytes.size() < sizeof h)
+        return Outcome::failure(Fault::Malformed, path, "the manifest is cut short", EINVAL);
+    std::memcpy(&h, bytes.data(), sizeof h);
+    if (h.formatA != kFormatA || h.formatB != kFormatB || h.chunkCount < 0 || h.fileCount < 0)
+        return Outcome::failure(Fault::Malformed, path, "not a chunk-set manifest", EINVAL);
+    const std::size_t need = sizeof h +
+                             static_cast<std::size_t>(h.chunkCount) * sizeof(PackedChunk) +
+                             static_cast<std::size_t>(h.fileCount) * sizeof(PackedFile);
+    if (bytes.size() != need)
+        return Outcome::failure(Fault::Malformed, path,
+                                "the manifest does not hold the records it counts", EINVAL);
+    Manifest m;
+    m.chunkCount = h.chunkCount;
+    m.fileCount = h.fileCount;
+    m.totalSize = h.totalSize;
+    m.passwordDigest = fromField(h.passwordDigest, sizeof h.passwordDigest);
+    m.sourceName = fromField(h.sourceName, sizeof h.sourceName);
+    const char* p = bytes.data() + sizeof h;
+    for (std::int32_t i = 0; i < h.chunkCount; ++i, p += sizeof(PackedChunk)) {
+        PackedChunk c;
+        std::memcpy(&c, p, sizeof c);
+        m.chunks.push_back({c.chunkIndex, fromField(c.fingerprint, sizeof c.fingerprint)});
+    }
+    for (std::int32_t i = 0; i < h.fileCount; ++i, p += sizeof(PackedFile)) {
+        PackedFile f;
+        std::memcpy(&f, p, sizeof f);
+        m.files.push_back({fromField(f.relativeName, sizeof f.relativeName), f.recordNumber,
+                           f.chunkIndex, f.pieceOffset, f.pieceLength});
     }
     *out = std::move(m);
     return Outcome::success();

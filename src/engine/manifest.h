@@ -43,6 +43,8 @@ struct Manifest {
 
     bool isFolderSet() const { return fileCount > 0; }
     bool isProtected() const { return !passwordDigest.empty(); }
+    // Encrypted: the chunks are sealed, and the sealed header holds what the set hides.
+    bool isSealed() const;
     // Refuses a name of more than 255 bytes rather than cutting it.
     Outcome setSourceName(std::string_view name);
     void protectWith(const char* password);
@@ -65,6 +67,8 @@ Outcome encodeManifest(const Manifest& manifest, std::vector<char>* bytes);
 // Writes the manifest in one write. Refuses texts that do not fit their fields. With
 // createNew, only a new file is made: nothing already there is written through.
 Outcome writeManifest(const std::string& path, const Manifest& manifest, bool createNew = false);
+// The manifest held in bytes, as readManifest reads it from a file; path names it.
+Outcome decodeManifest(const std::string& bytes, const std::string& path, Manifest* out);
 // Reads the manifest of folder. Missing record bytes read as zero; a text field ends at
 // its first NUL. On failure *out is empty and the outcome says why.
 Outcome readManifest(const std::string& folder, Manifest* out);

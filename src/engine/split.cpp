@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ namespace {
 // written, the chunk folder and the manifest.
 struct SplitPlan {
     std::int32_t chunkCount = 0;
+    bool sealed = false;
+    std::int64_t dataPerChunk = 0;   // source bytes in every chunk but the last
+    std::int64_t diskChunkSize = 0;  // and its size on disk
     std::string name;
     std::string stem;
     std::string chunkFolder;
@@ -44,7 +48,15 @@ Outcome planSplit(const SplitRequest& request, SplitPlan* plan) {
     if (request.totalSize < 0)
         return Outcome::failure(Fault::Invalid, request.sourcePath, "the source size is unknown",
                                 EINVAL);
-    const std::int64_t count = chunkCountFor(request.totalSize, request.chunkSize);
+    plan->sealed = !request.password.empty();
+    plan->dataPerChunk = dataPerChunkOf(request.chunkSize, plan->sealed);
+    if (plan->dataPerChunk < 1)
+        return Outcome::failure(
+            Fault::Invalid, request.sourcePath,
+            "an encrypted chunk must be larger than " + std::to_string(kFrameOverhead) + " bytes",
+            EINVAL);
+    plan->diskChunkSize = plan->sealed ? sealedSizeOf(plan->dataPerChunk) : request.chunkSize;
+    const std::int64_t count = chunkCountFor(request.totalSize, plan->dataPerChunk);
     if (count > INT32_MAX)
         return Outcome::failure(
             Fault::Invalid, request.sourcePath,
@@ -109,7 +121,14 @@ public:
         if (Outcome o = manifest_.setSourceName(plan_.name); !o) return o;
         manifest_.chunkCount = plan_.chunkCount;
         manifest_.totalSize = request_.totalSize;
-        if (!request_.password.empty()) manifest_.protectWith(request_.password.c_str());
+        if (!plan_.sealed) return Outcome::success();
+        // The key is derived once for the whole job.
+        key_ = std::make_unique<SealKey>();
+        if (Outcome o = newSealedHeader(request_.password, request_.kdf, request_.chunkSize,
+                                        request_.totalSize, &sealedHeader_, key_.get());
+            !o)
+            return Outcome::failure(o.fault, request_.sourcePath, o.reason, o.error);
+        sealer_ = std::make_unique<ChunkSealer>(*key_);
         return Outcome::success();
     }
 
@@ -119,15 +138,24 @@ public:
         return chunkPathOf(folder(), plan_.stem, index);
     }
 
-    Outcome openChunk(plat::File& chunk, const std::string& path) {
+    Outcome openChunk(plat::File& chunk, std::int32_t index, const std::string& path) {
         // A name already taken, a planted link above all, is never written through.
         Outcome o = chunk.open(path.c_str(), plat::File::Mode::CreateNew);
         if (o) result_->writtenFiles.push_back(path);
+        if (o && sealer_) sealer_->beginChunk(chunk, index, &chunkHash_);
         return o;
+    }
+
+    // Up to length source bytes into the chunk, sealed or as they are.
+    Outcome move(plat::File& from, plat::File& chunk, std::int64_t length, std::int64_t* moved) {
+        if (sealer_) return sealer_->feed(from, length, moved, control_);
+        return moveBytes(from, chunk, length, moved, control_, &chunkHash_);
     }
 
     // Closes a chunk written whole and adds its record and checksum.
     Outcome finishChunk(plat::File& chunk, std::int32_t index, const std::string& path) {
+        if (sealer_)
+            if (Outcome o = sealer_->endChunk(); !o) return o;
         if (Outcome o = chunk.close(); !o) return o;
         const std::string name = path.substr(folder().size() + 1);
         result_->checksums.push_back({chunkHash_.finishHex(), name});
@@ -146,19 +174,27 @@ public:
     Outcome finish() {
         const std::string path = manifestPathOf(folder());
         std::vector<char> bytes;
-        if (Outcome o = encodeManifest(manifest_, &bytes); !o) return o;
+        std::string tree = encodeTree(walk_.tree);
+        std::int64_t diskTotal = request_.totalSize;
+        if (sealer_) {
+            if (Outcome o = seal(&tree, &diskTotal); !o) return o;
+            if (Outcome o = encodeManifest(clearManifest(diskTotal), &bytes); !o) return o;
+        } else if (Outcome o = encodeManifest(manifest_, &bytes); !o) {
+            return o;
+        }
         Outcome o = writeNewFile(path, bytes.data(), bytes.size());
         if (!o) return o;
         result_->checksums.insert(result_->checksums.begin(),
                                   {sha256Hex(bytes.data(), bytes.size()), kManifestName});
-        const std::string tree = encodeTree(walk_.tree);
         if (Outcome t = writeNewFile(folder() + "/" + kTreeName, tree.data(), tree.size()); !t)
             return t;
         result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
+        // Over the files as they are on disk: a sealed set is checked and repaired without
+        // its password.
         if (request_.recovery > 0) {
             RecoverySource source{
-                folder(),           plan_.stem,        plan_.chunkCount, request_.chunkSize,
-                request_.totalSize, request_.recovery, chunkDigests_,    {}};
+                folder(),  plan_.stem,        plan_.chunkCount, plan_.diskChunkSize,
+                diskTotal, request_.recovery, chunkDigests_,    {}};
             if (Outcome r =
                     writeRecovery(source, control_, &result_->checksums, &result_->writtenFiles);
                 !r)
@@ -171,8 +207,6 @@ public:
     }
 
     Manifest& manifest() { return manifest_; }
-    // The hash of the chunk being written.
-    Sha256* chunkHash() { return &chunkHash_; }
     JobControl& control() { return control_; }
 
 private:
@@ -184,6 +218,34 @@ private:
     Sha256 chunkHash_;
     std::vector<std::string> chunkDigests_;
     Walk& walk_;
+    SealedHeader sealedHeader_;
+    std::unique_ptr<SealKey> key_;
+    std::unique_ptr<ChunkSealer> sealer_;
+
+    // The sealed header in place of the tree file: the name, the manifest of the source's
+    // bytes and the tree, sealed. *diskTotal gets the bytes the chunks hold on disk.
+    Outcome seal(std::string* tree, std::int64_t* diskTotal) {
+        SealedContents contents{plan_.name, manifest_, *tree};
+        for (ChunkRecord& r : contents.manifest.chunks) r.fingerprint.clear();
+        if (Outcome o = sealContents(*key_, contents, &sealedHeader_); !o) return o;
+        const std::vector<char> header = encodeSealedHeader(sealedHeader_);
+        tree->assign(header.begin(), header.end());
+        *diskTotal = 0;
+        for (std::int32_t i = 0; i < plan_.chunkCount; ++i)
+            *diskTotal += sealedHeader_.diskSizeOf(i);
+        return Outcome::success();
+    }
+
+    // What a sealed set's manifest shows: its stem, its chunk files, the mark.
+    Manifest clearManifest(std::int64_t diskTotal) const {
+        Manifest m;
+        m.chunkCount = plan_.chunkCount;
+        m.totalSize = diskTotal;
+        m.passwordDigest = kSealedMark;
+        m.sourceName = plan_.stem;
+        m.chunks = manifest_.chunks;
+        return m;
+    }
 
     Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {
         if (Outcome o = fitsPathField(path); !o) return o;
@@ -232,14 +294,14 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
         if (s.control().cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = s.chunkPath(i);
         plat::File chunk;
-        if (Outcome o = s.openChunk(chunk, chunkPath); !o) return o;
+        if (Outcome o = s.openChunk(chunk, i, chunkPath); !o) return o;
         std::int64_t moved = 0;
-        Outcome o = source.seek(static_cast<std::int64_t>(i) * request.chunkSize);
-        if (o) o = moveBytes(source, chunk, request.chunkSize, &moved, s.control(), s.chunkHash());
+        Outcome o = source.seek(static_cast<std::int64_t>(i) * plan.dataPerChunk);
+        if (o) o = s.move(source, chunk, plan.dataPerChunk, &moved);
         if (!o) return o;
         const bool last = i == plan.chunkCount - 1;
         const std::int64_t expected =
-            last ? request.totalSize - i * request.chunkSize : request.chunkSize;
+            last ? request.totalSize - i * plan.dataPerChunk : plan.dataPerChunk;
         if (moved < expected) return sourceChanged(request.sourcePath, "ended before");
         if (Outcome f = s.finishChunk(chunk, i, chunkPath); !f) return f;
     }
@@ -283,7 +345,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         if (s.control().cancelRequested()) return Outcome::cancel();
         const std::string chunkPath = s.chunkPath(i);
         plat::File chunk;
-        if (Outcome o = s.openChunk(chunk, chunkPath); !o) return o;
+        if (Outcome o = s.openChunk(chunk, i, chunkPath); !o) return o;
         std::int64_t count = 0;
         while (fileIndex < files.size()) {
             const std::string& file = files[fileIndex];
@@ -296,9 +358,8 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
                 if (!o) return o;
             }
             std::int64_t moved = 0;
-            const std::int64_t want = request.chunkSize - count;
-            if (Outcome o = moveBytes(current, chunk, want, &moved, s.control(), s.chunkHash()); !o)
-                return o;
+            const std::int64_t want = plan.dataPerChunk - count;
+            if (Outcome o = s.move(current, chunk, want, &moved); !o) return o;
             if (Outcome o =
                     manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved);
                 !o)
@@ -311,7 +372,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
                 ++fileIndex;
                 offset = 0;
             }
-            if (count == request.chunkSize) break;
+            if (count == plan.dataPerChunk) break;
         }
         written += count;
         lastChunkEnd = count;
@@ -341,6 +402,10 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
 }
 
 }  // namespace
+
+std::int64_t dataPerChunkOf(std::int64_t chunkSize, bool sealed) {
+    return sealed ? sealedDataPerChunk(chunkSize) : chunkSize;
+}
 
 std::int64_t chunkCountFor(std::int64_t totalSize, std::int64_t chunkSize) {
     if (chunkSize < 1 || totalSize <= 0) return 0;

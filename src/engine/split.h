@@ -7,6 +7,7 @@
 
 #include "engine/checksums.h"
 #include "engine/job_control.h"
+#include "engine/sealing.h"
 #include "engine/tree.h"
 #include "platform/outcome.h"
 
@@ -17,7 +18,10 @@ struct SplitRequest {
     std::string outputDir;       // engine text: the folder that receives STEM_spt
     std::int64_t totalSize = 0;  // the source's size when it was measured
     std::int64_t chunkSize = 0;
-    std::string password;  // engine bytes; empty for an unprotected set
+    // Engine bytes; empty for a set in the clear. A set with a password is encrypted, and
+    // chunkSize is then the size of its chunk files on disk, their frames' tags included.
+    std::string password;
+    KdfCost kdf = kDefaultKdfCost;
     // Where the chunks and the manifest are written: a new, empty folder that the caller
     // made, and flushes and renames to the chunk folder. Every file is then created new, so
     // nothing is written through a name that was already there. Required.
@@ -55,6 +59,9 @@ Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* 
 // Empty when the source path has no name that fits.
 std::string chunkFolderFor(const std::string& sourcePath, const std::string& outputDir);
 
+// The source bytes each chunk of chunkSize bytes holds: all of them in the clear, fewer
+// when sealed; 0 when a sealed chunk that small cannot hold any.
+std::int64_t dataPerChunkOf(std::int64_t chunkSize, bool sealed);
 // Chunk count for a total and a chunk size: the quotient, plus one for a remainder.
 std::int64_t chunkCountFor(std::int64_t totalSize, std::int64_t chunkSize);
 // The chunk size that cuts total into at most count chunks: total / count rounded up,

@@ -62,6 +62,11 @@ InTheWay inJoinTarget(const std::string& target, const ChunkSetCheck& check) {
     InTheWay way = lookAt(target, &entries);
     if (!way.folder) return way;
     std::set<std::string> own;
+    // What an encrypted set holds is sealed: nothing here can say what it would not make.
+    if (check.manifest.isSealed()) {
+        way.namesKnown = false;
+        return way;
+    }
     if (check.manifest.isFolderSet()) {
         for (const FileRecord& r : check.manifest.files) own.insert(topOf(r.relativeName));
         // Empty folders and links are only in the tree file.

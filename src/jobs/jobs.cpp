@@ -166,7 +166,8 @@ void Job::execute() {
 SplitJob::SplitJob(SplitOrder order) : order_(std::move(order)) {}
 
 std::int64_t SplitJob::chunkCount() const {
-    return chunkCountFor(request_.totalSize, request_.chunkSize);
+    return chunkCountFor(request_.totalSize,
+                         dataPerChunkOf(request_.chunkSize, !request_.password.empty()));
 }
 
 QString SplitJob::chunkFolder() const {
@@ -263,9 +264,18 @@ Outcome SplitJob::prepare() {
     if (order_.chunkSize < 0 || (order_.chunkSize == 0 && order_.chunkCount < 1))
         return refuse(Outcome::failure(request_.sourcePath,
                                        "the chunk size must be at least 1 byte", EINVAL));
-    request_.chunkSize = order_.chunkSize > 0
-                             ? order_.chunkSize
-                             : chunkSizeForCount(request_.totalSize, order_.chunkCount);
+    const bool sealed = !request_.password.empty();
+    request_.kdf = order_.kdf;
+    // A count is a count of chunk files: a sealed chunk holds its data and its frames' tags.
+    request_.chunkSize =
+        order_.chunkSize > 0 ? order_.chunkSize
+        : sealed ? sealedSizeOf(chunkSizeForCount(request_.totalSize, order_.chunkCount))
+                 : chunkSizeForCount(request_.totalSize, order_.chunkCount);
+    if (dataPerChunkOf(request_.chunkSize, sealed) < 1)
+        return refuse(Outcome::failure(
+            request_.sourcePath,
+            "an encrypted chunk must be larger than " + std::to_string(kFrameOverhead) + " bytes",
+            EINVAL));
     if (holdsBackslash(nameOf(request_.sourcePath)))
         return Outcome::failure(request_.sourcePath,
                                 "the name holds a \"\\\", which other copies of the program "
@@ -491,6 +501,8 @@ Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
 QString JoinJob::target() const {
     // A set whose manifest is lost has no name before its rebuild: its output folder.
     if (check_.manifest.sourceName.empty()) return displayText(request_.outputDir);
+    // An encrypted set shows only its stem until it is unlocked.
+    if (isSealed() && key_) return displayText(request_.outputDir + "/" + contents_.sourceName);
     return displayText(request_.outputDir + "/" + check_.manifest.sourceName);
 }
 
@@ -503,9 +515,62 @@ bool JoinJob::targetExists() const {
 Outcome JoinJob::unlock(const QString& password) {
     std::string bytes;
     if (!plat::toEngineText(password, &bytes) || bytes.empty() ||
-        checkPassword(bytes.c_str(), check_.manifest.passwordDigest.c_str()) != 1)
+        (!isSealed() && checkPassword(bytes.c_str(), check_.manifest.passwordDigest.c_str()) != 1))
         return Outcome::failure(Fault::WrongPassword, originalChunkDir_, "wrong password");
+    if (isSealed()) {
+        if (Outcome o = unlockSealed(bytes); !o) return o;
+        // Unlocked in the run, from the rebuilt header.
+        if (!key_) return Outcome::success();
+    }
     unlocked_ = true;
+    return Outcome::success();
+}
+
+Outcome JoinJob::unlockSealed(const std::string& password) {
+    SealedHeader header;
+    if (Outcome o = readSealedHeader(request_.chunkDir, &header); !o) {
+        // A lost or damaged header may come back from the recovery chunks, in the run.
+        if (o.rebuildMayHelp() && hasRecovery_ && view_.empty()) {
+            offered_ = plat::fromEngineText(password);
+            needsRebuild_ = true;
+            return Outcome::success();
+        }
+        return o;
+    }
+    auto key = std::make_unique<SealKey>();
+    if (Outcome o = morvane::unlockSealed(header, password, key.get()); !o)
+        return Outcome::failure(o.fault, originalChunkDir_, o.reason, o.error);
+    const std::string path = SetNames(request_.chunkDir, {}).treePath();
+    SealedContents contents;
+    if (Outcome o = openContents(header, *key, path, &contents); !o) return o;
+    Tree tree;
+    if (Outcome o = parseTree(contents.treeText, path, &tree); !o) return o;
+    if (Outcome o = checkSourceNameOf(request_.chunkDir, contents.manifest); !o) return o;
+    sealedHeader_ = std::move(header);
+    key_ = std::move(key);
+    contents_ = std::move(contents);
+    sealedTree_ = std::move(tree);
+    return Outcome::success();
+}
+
+// The sealed header the join reads is the one it was unlocked with, and the one the
+// checksum list names.
+Outcome JoinJob::checkSealedHeader(bool listed, const std::map<std::string, std::string>& digests) {
+    const std::string path = SetNames(request_.chunkDir, {}).treePath();
+    std::string bytes;
+    if (Outcome o = plat::readWholeFile(path.c_str(), std::int64_t{1} << 31, &bytes); !o) return o;
+    const std::vector<char> unlocked = encodeSealedHeader(sealedHeader_);
+    if (bytes.size() != unlocked.size() ||
+        !std::equal(unlocked.begin(), unlocked.end(), bytes.begin()))
+        return Outcome::failure(Fault::Changed, path,
+                                "the chunk set changed since it was unlocked");
+    if (!listed) return Outcome::success();
+    const auto digest = digests.find(kTreeName);
+    if (digest == digests.end())
+        return Outcome::failure(
+            request_.chunkDir + "/" + kChecksumListName,
+            std::string("the checksum list is damaged: it does not name ") + kTreeName, EINVAL);
+    if (sha256Hex(bytes.data(), bytes.size()) != digest->second) return checksumMismatch(path);
     return Outcome::success();
 }
 
@@ -538,19 +603,20 @@ Outcome JoinJob::run() {
 }
 
 Outcome JoinJob::attempt() {
-    const std::string& name = check_.manifest.sourceName;
-    // Every side name below is built from the manifest's name: it must be one plain name.
-    if (Outcome o = checkSourceNameOf(request_.chunkDir, check_.manifest); !o)
-        return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);
-    const std::string target = request_.outputDir + "/" + name;
     if (control().cancelRequested()) return Outcome::cancel();
     if (isProtected() && !unlocked_)
         return Outcome::failure(request_.chunkDir,
                                 "the chunk set is protected: its password is needed", EACCES);
+    const bool sealed = isSealed();
+    const std::string name = sealed ? contents_.sourceName : check_.manifest.sourceName;
+    // Every side name below is built from the manifest's name: it must be one plain name.
+    if (Outcome o = checkSourceNameOf(request_.chunkDir, check_.manifest); !o)
+        return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);
+    const std::string target = request_.outputDir + "/" + name;
     // The set as it is now decides, not as it was when it was listed.
     ChunkSetCheck now;
     if (Outcome o = checkChunkSet(request_.chunkDir, &now); !o) return o;
-    if (now.manifest.sourceName != name ||
+    if (now.manifest.sourceName != check_.manifest.sourceName ||
         now.manifest.passwordDigest != check_.manifest.passwordDigest)
         return Outcome::failure(Fault::Changed, manifestPathOf(request_.chunkDir),
                                 "the chunk set changed since it was listed");
@@ -595,9 +661,16 @@ Outcome JoinJob::attempt() {
     // The tree file, checked like every other file of the set before it is trusted.
     Tree tree;
     bool hasTree = false;
-    // A tree file that does not parse is damage, which recovery chunks can mend.
-    if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o)
+    if (sealed) {
+        if (Outcome o = checkSealedHeader(verified_, digests); !o) return o;
+        tree = sealedTree_;
+        // Every frame is authenticated as it is read, whatever the order said.
+        verified_ = true;
+        request_.checksums = nullptr;
+    } else if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o) {
+        // A tree file that does not parse is damage, which recovery chunks can mend.
         return Outcome::failure(Fault::Damaged, o.path, o.reason, EIO);
+    }
     if (hasTree && verified_) {
         const auto digest = digests.find(kTreeName);
         const std::string treePath = request_.chunkDir + "/" + kTreeName;
@@ -622,7 +695,9 @@ Outcome JoinJob::attempt() {
     if (outcome) {
         request_.buildPath = side.partial;
         request_.tree = tree.folderSet || !tree.entries.empty() ? &tree : nullptr;
-        outcome = runJoin(request_, check_.manifest, control(), &result_);
+        outcome =
+            sealed ? runSealedJoin(request_, sealedHeader_, *key_, contents_, control(), &result_)
+                   : runJoin(request_, check_.manifest, control(), &result_);
         if (outcome.is(Fault::Damaged)) {
             // Name every damaged chunk, not only the first the join met.
             ChunkSetCheck full = check_;

@@ -7,6 +7,8 @@
 
 #include <QString>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,8 @@ struct SplitOrder {
     QString outputDir;            // empty: the folder that holds the source
     std::int64_t chunkSize = 0;   // a chunk size in bytes,
     std::int64_t chunkCount = 0;  // or, when chunkSize is 0, at most this many chunks
-    QString password;             // empty: not protected
+    QString password;             // empty: in the clear; otherwise encrypted with it
+    KdfCost kdf = kDefaultKdfCost;
     bool deleteSource = false;
     // Leave FIFOs, sockets and devices out of a folder instead of refusing it.
     bool skipSpecial = false;
@@ -176,7 +179,12 @@ public:
     // A join over an existing target happens only when it was allowed.
     void allowReplace(bool allow) { replaceAllowed_ = allow; }
     bool isProtected() const { return check_.manifest.isProtected(); }
+    // Encrypted, rather than guarded by the old password digest alone.
+    bool isSealed() const { return check_.manifest.isSealed(); }
+    bool oldProtection() const { return isProtected() && !isSealed(); }
     // A protected set joins only after its password was given; "wrong password" otherwise.
+    // An encrypted set's key is derived here, once, and its sealed contents opened: the
+    // target's name is known only then.
     Outcome unlock(const QString& password);
     // A set whose manifest is lost says whether it is protected only once the manifest is
     // rebuilt, inside the run: a password given ahead is tried then.
@@ -211,7 +219,14 @@ private:
     void dropView();
     Outcome attempt();
 
+    Outcome unlockSealed(const std::string& password);
+    Outcome checkSealedHeader(bool listed, const std::map<std::string, std::string>& digests);
+
     JoinResult result_;
+    SealedHeader sealedHeader_;
+    std::unique_ptr<SealKey> key_;
+    SealedContents contents_;
+    Tree sealedTree_;
     bool replaceAllowed_ = false;
     bool unlocked_ = false;
     QString offered_;

@@ -481,7 +481,10 @@ void UI_JoinWidget::showListing() {
 QString UI_JoinWidget::statusText() const {
     if (!m_manifestProblem.isEmpty()) return m_manifestProblem;
     QString text;
-    if (m_check.manifest.isProtected()) text = QStringLiteral("Protected by a password. ");
+    if (m_check.manifest.isSealed())
+        text = QStringLiteral("Encrypted: Join asks for its password. ");
+    else if (m_check.manifest.isProtected())
+        text = QStringLiteral("Protected by a password, not encrypted. ");
     const std::vector<std::string> problems = m_check.problems();
     if (!problems.empty() &&
         (m_check.manifest.recordsCutShort ||
@@ -668,20 +671,21 @@ void UI_JoinWidget::joinPrepared(std::unique_ptr<morvane::jobs::JoinJob> job,
 
 bool UI_JoinWidget::answerJobQuestions(morvane::jobs::JoinJob& job) {
     const QPoint p = mainWindowPos();
+    // The password first: an encrypted set names its target only once it is unlocked.
+    if (job.isProtected()) {
+        m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
+        const bool unlocked = m_inputpwdWidget->runUnlockDialog(
+            [&job](const QString& password) { return job.unlock(password); }, job.isSealed());
+        if (!unlocked) {
+            if (const morvane::Outcome& why = m_inputpwdWidget->m_unlockFailure; !why)
+                showMessage(messageParent(), QStringLiteral("Joining failed!"), page::describe(why),
+                            true, false);
+            return false;
+        }
+    }
     if (job.targetExists()) {
         if (!askQuestion(messageParent(), replaceQuestion(job))) return false;
         job.allowReplace(true);
-    }
-    if (job.isProtected()) {
-        m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
-        const std::string digest = job.check().manifest.passwordDigest;
-        if (!m_inputpwdWidget->runUnlockDialog(digest.c_str())) return false;
-        if (const morvane::Outcome unlocked = job.unlock(m_inputpwdWidget->m_unlockedPassword);
-            !unlocked) {
-            showMessage(messageParent(), QStringLiteral("Joining failed!"),
-                        page::describe(unlocked), true, false);
-            return false;
-        }
     }
     return true;
 }

@@ -7,14 +7,13 @@
 #include <QPushButton>
 #include <string>
 
-#include "engine/digest.h"
 #include "engine/limits.h"
 #include "platform/encoding.h"
 #include "ui/images.h"
 
 const char* const kProtectionNote =
-    "The chunk files are not encrypted: anyone can read them. The password is needed to join "
-    "them with this program.";
+    "The chunks are encrypted with this password. A lost password cannot be recovered: "
+    "without it, nobody can join the set.";
 
 namespace {
 
@@ -148,14 +147,19 @@ void UI_inputpwdWidget::showEvent(QShowEvent* event) {
         ->setFocus(Qt::ActiveWindowFocusReason);
 }
 
-bool UI_inputpwdWidget::runUnlockDialog(const char* digest) {
+bool UI_inputpwdWidget::runUnlockDialog(Unlocker unlock, bool encrypted) {
     set_pwd_Widget->hide();
     type2_pwd_Widget->show();
+    type2_note_Label->setText(
+        encrypted ? QStringLiteral("This chunk set is encrypted. Enter its password to join it.")
+                  : QStringLiteral("This chunk set is protected by a password, but its chunks "
+                                   "are not encrypted. Enter its password to join it."));
     // Enter confirms on the panel that shows.
     type2_okButton->setDefault(true);
-    m_storedDigest = digest;
+    m_unlock = std::move(unlock);
+    m_unlockFailure = morvane::Outcome::success();
     runDialog();
-    m_storedDigest = nullptr;
+    m_unlock = nullptr;
     return m_unlocked == 1;
 }
 
@@ -196,17 +200,22 @@ void UI_inputpwdWidget::cancelButton_slots() {
 }
 
 void UI_inputpwdWidget::type2_okButton_slots() {
-    // The digest covers exactly the bytes a split job would have stored; a password that
-    // could not have been stored cannot match.
+    // A password that a split job could not have stored cannot match.
     std::string bytes;
-    if (toJobPassword(type2_pwdLineEdit->text(), &bytes) &&
-        morvane::checkPassword(bytes.c_str(), m_storedDigest) == 1) {
-        m_unlocked = 1;
-        m_unlockedPassword = type2_pwdLineEdit->text();
-        hide();
+    const QString typed = type2_pwdLineEdit->text();
+    const morvane::Outcome o =
+        toJobPassword(typed, &bytes) && m_unlock
+            ? m_unlock(typed)
+            : morvane::Outcome::failure(morvane::Fault::WrongPassword, "", "wrong password");
+    if (o.is(morvane::Fault::WrongPassword)) {
+        type2_error_Label->setText(QStringLiteral("Sorry, your password is wrong"));
         return;
     }
-    type2_error_Label->setText(QStringLiteral("Sorry, your password is wrong"));
+    // Anything else ends the dialog: the caller says what went wrong.
+    m_unlocked = o ? 1 : 0;
+    if (o) m_unlockedPassword = typed;
+    m_unlockFailure = o;
+    hide();
 }
 
 void UI_inputpwdWidget::type2_cancelButton_slots() {

@@ -1,11 +1,13 @@
 #pragma once
 // The password dialog. Its set panel asks for a new password twice and says what the
-// password does; its unlock panel checks a typed password against the digest stored in a
-// chunk set.
+// password does; its unlock panel tries a typed password on the chunk set.
 
 #include <QDialog>
 #include <QPoint>
 #include <QString>
+#include <functional>
+
+#include "platform/outcome.h"
 
 class QFrame;
 class QLabel;
@@ -28,10 +30,13 @@ public:
     // its first field holding the focus. Read m_passwordSet and m_password, or m_unlocked and
     // m_unlockedPassword, afterwards.
     void runDialog();
-    // Switches to the unlock panel and runs the dialog; the typed password must match digest
-    // (32 upper-case hexadecimal characters; not owned, and read only during the call). True,
-    // as m_unlocked says, when it did.
-    bool runUnlockDialog(const char* digest);
+    // Tries a typed password: success, WrongPassword (the dialog stays open), or another
+    // failure, which ends the dialog with m_unlockFailure.
+    using Unlocker = std::function<morvane::Outcome(const QString&)>;
+    // Switches to the unlock panel and runs the dialog until unlock accepts a password or
+    // the user gives up. True, as m_unlocked says, when a password was accepted. encrypted:
+    // the set is encrypted, rather than guarded by the old password check alone.
+    bool runUnlockDialog(Unlocker unlock, bool encrypted = true);
     // Switches back to the set panel for the next runDialog.
     void showSetPanel();
     // Forgets the set panel's password: protection does not carry over to the next job.
@@ -60,6 +65,8 @@ public:
     // The unlock panel's outcome, and the password that matched, for the join to unlock with.
     int m_unlocked = 0;
     QString m_unlockedPassword;
+    // Why unlocking failed, when not for a wrong password.
+    morvane::Outcome m_unlockFailure;
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -74,7 +81,7 @@ private slots:
     void type2_cancelButton_slots();
 
 private:
-    const char* m_storedDigest = nullptr;
+    Unlocker m_unlock;
     bool m_dragging = false;
     QPoint m_pressPos;
 };

@@ -819,6 +819,10 @@ void UI_SplitWidget::presentJobEnd() {
     else if (n > 1 && job->chunkCount() > 0)
         details.append(
             QStringLiteral("%1 recovery chunks: any %1 lost files can be rebuilt.").arg(n));
+    if (!job->order().password.isEmpty())
+        details.append(
+            QStringLiteral("Encrypted with your password: without it, nobody can "
+                           "join the set."));
     // The folder's parent, so that each name starts with the folder's own.
     const QString above = QFileInfo(job->order().source).absolutePath();
     if (!job->leftOut().empty())

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -207,7 +208,15 @@ TEST(CliPassword, StdinProtectsAndUnlocks) {
     EXPECT_FALSE(exists(dir / "p_spt"));
     ASSERT_EQ(cli({"split", dir / "p.bin", "-s", "1K", "--password-stdin"}, "se same\nx\n").status,
               0);
-    EXPECT_NE(cli({"check", dir / "p_spt"}).out.find("protected: yes"), std::string::npos);
+    EXPECT_NE(cli({"check", dir / "p_spt"}).out.find("protected: yes, encrypted"),
+              std::string::npos);
+    EXPECT_EQ(readFile(dir / "p_spt/p_0.spt").size(), 1024u);
+    EXPECT_EQ(readFile(dir / "p_spt/p_0.spt").find(data.substr(0, 16)), std::string::npos);
+    // Anyone can check the encrypted set, without the password and without this program.
+    EXPECT_EQ(
+        std::system(("cd '" + dir / "p_spt" + "' && sha256sum --quiet -c " + "spt_checksums.sha256")
+                        .c_str()),
+        0);
 
     fs::create_directory(dir / "out");
     Result run = cli({"join", dir / "p_spt", "-o", dir / "out"});

@@ -386,10 +386,10 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
 
     // A password of 31 bytes fits its field with its NUL; 32 bytes are refused unwritten.
     fs::create_directory(dir / "e");
-    run = splitInto(dir / "s.bin", dir / "e", 4, std::string(31, 'p'));
+    run = splitInto(dir / "s.bin", dir / "e", 40, std::string(31, 'p'));
     EXPECT_TRUE(run.outcome) << run.outcome.describe();
     fs::remove_all(dir / "e/s_spt");
-    run = splitInto(dir / "s.bin", dir / "e", 4, std::string(32, 'p'));
+    run = splitInto(dir / "s.bin", dir / "e", 40, std::string(32, 'p'));
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
     EXPECT_TRUE(fs::is_empty(dir / "e"));
 }

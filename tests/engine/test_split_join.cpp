@@ -143,33 +143,6 @@ TEST(SingleFileSplit, ExactMultiplesEmptySourcesAndDottedNames) {
     EXPECT_EQ(test::readFile(out / ".config"), "xyz");
 }
 
-TEST(SingleFileSplit, ProtectedChunksAreTheUnprotectedBytes) {
-    TempDir a, b;
-    const std::string data = test::patternBytes(5000, 7);
-    test::writeFile(a / "s.bin", data);
-    test::writeFile(b / "s.bin", data);
-    auto plain = splitInto(a / "s.bin", a.path(), 1024);
-    auto locked = splitInto(b / "s.bin", b.path(), 1024, "pass word");
-    ASSERT_TRUE(plain.outcome);
-    ASSERT_TRUE(locked.outcome);
-    for (const auto& name : chunkFilesIn(plain.chunkDir))
-        EXPECT_EQ(test::readFile(plain.chunkDir + "/" + name),
-                  test::readFile(locked.chunkDir + "/" + name));
-    const std::string m1 = test::readFile(plain.chunkDir + "/spt_config.qorvelx");
-    const std::string m2 = test::readFile(locked.chunkDir + "/spt_config.qorvelx");
-    ASSERT_EQ(m1.size(), m2.size());
-    char expected[kDigestText];
-    passwordDigestOf("pass word", expected);
-    EXPECT_EQ(m2.substr(56, 40), std::string(expected) + std::string(8, '\0'));
-    EXPECT_EQ(m1.substr(56, 40), std::string(40, '\0'));
-    EXPECT_EQ(m1.substr(0, 56) + m1.substr(96), m2.substr(0, 56) + m2.substr(96));
-
-    const Manifest m = check(locked.chunkDir).manifest;
-    EXPECT_TRUE(m.isProtected());
-    EXPECT_EQ(checkPassword("pass word", m.passwordDigest.c_str()), 1);
-    EXPECT_FALSE(check(plain.chunkDir).manifest.isProtected());
-}
-
 TEST(SingleFileSplit, ASplitOverAnOldSetReplacesItWholeAndStraysAreIgnored) {
     TempDir dir;
     test::writeFile(dir / "d.bin", "0123456789");

@@ -310,11 +310,16 @@ private slots:
         };
         window.m_splitWidget->entry_pwd_CheckBox->click();
         QVERIFY(splitThroughPage(window, responder, file, base, 2));
+        QVERIFY(responder.details.last().contains(QStringLiteral("Encrypted with your password")));
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/secret_spt");
-        QCOMPARE(page->m_check.manifest.passwordDigest.size(), std::size_t{32});
-        QVERIFY(page->status_Label->text().startsWith(QStringLiteral("Protected")));
+        // "Encrypt Data" encrypts: no chunk holds the file's bytes.
+        QVERIFY(page->m_check.manifest.isSealed());
+        for (const QString& chunk :
+             {QStringLiteral("/secret_0.spt"), QStringLiteral("/secret_1.spt")})
+            QVERIFY(!bytes.contains(readFile(base + "/secret_spt" + chunk).left(64)));
+        QVERIFY(page->status_Label->text().startsWith(QStringLiteral("Encrypted")));
         const QString out = base + "/out";
         QVERIFY(QDir().mkpath(out));
         page->output_LineEdit->setPath(out);

@@ -12,6 +12,7 @@
 
 #include "engine/digest.h"
 #include "mouse.h"
+#include "platform/encoding.h"
 #include "ui/password_dialog.h"
 
 namespace {
@@ -21,6 +22,17 @@ const QString kTooLong = QStringLiteral("The password is too long (at most 31 by
 const QString kWrong = QStringLiteral("Sorry, your password is wrong");
 // Two bytes in GB18030 (D6 D0).
 const QString kZhong = QString::fromUtf8("\u4e2d");
+
+// The old gate: a typed password unlocks when its GB18030 bytes have the stored digest.
+UI_inputpwdWidget::Unlocker byDigest(const char* digest) {
+    return [digest](const QString& typed) {
+        std::string bytes;
+        if (morvane::plat::toEngineText(typed, &bytes) &&
+            morvane::checkPassword(bytes.c_str(), digest) == 1)
+            return morvane::Outcome::success();
+        return morvane::Outcome::failure(morvane::Fault::WrongPassword, "", "wrong password");
+    };
+}
 
 // Runs the dialog with body inside its modal loop. Whatever body leaves open is closed, so a
 // failed check cannot hang the test.
@@ -111,13 +123,13 @@ private slots:
         unlock.placeAt(100, 100, 280, 220);
         bool unlocked = false;
         runWith(
-            unlock, [&] { unlocked = unlock.runUnlockDialog(digest); },
+            unlock, [&] { unlocked = unlock.runUnlockDialog(byDigest(digest), false); },
             [&] {
                 QVERIFY(QTest::qWaitForWindowActive(&unlock));
                 QCOMPARE(QApplication::focusWidget(), unlock.type2_pwdLineEdit);
                 QCOMPARE(unlock.type2_pwdLineEdit->placeholderText(),
                          QStringLiteral("Enter password..."));
-                QVERIFY(!unlock.type2_note_Label->text().contains(QStringLiteral("encrypted")));
+                QVERIFY(unlock.type2_note_Label->text().contains(QStringLiteral("not encrypted")));
                 QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("secret2"));
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             });
@@ -197,7 +209,7 @@ private slots:
         bool unlocked = false;
         bool closedByOk = false;
         runWith(
-            dialog, [&] { unlocked = dialog.runUnlockDialog(digest); },
+            dialog, [&] { unlocked = dialog.runUnlockDialog(byDigest(digest), false); },
             [&] {
                 QVERIFY(dialog.type2_pwd_Widget->isVisible());
                 QVERIFY(!dialog.set_pwd_Widget->isVisible());
@@ -234,7 +246,7 @@ private slots:
             bool refused = false;
             bool unlocked = true;
             runWith(
-                dialog, [&] { unlocked = dialog.runUnlockDialog(stored); },
+                dialog, [&] { unlocked = dialog.runUnlockDialog(byDigest(stored), false); },
                 [&] {
                     enter(dialog.type2_pwdLineEdit, QString::fromStdString(longPassword));
                     QTest::mouseClick(dialog.type2_okButton, Qt::LeftButton);
