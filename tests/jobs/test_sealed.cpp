@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <QString>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include "engine/digest.h"
 #include "engine/manifest.h"
 #include "engine/sealing.h"
+#include "engine/sha256.h"
 #include "engine/verify.h"
 #include "fault_util.h"
 #include "job_util.h"
@@ -363,4 +366,38 @@ TEST(Sealed, OldProtectedSetsStillJoinWithTheirPassword) {
     ASSERT_TRUE(j.outcome) << j.outcome.describe();
     EXPECT_TRUE(j.oldProtection);
     EXPECT_EQ(test::readFile(dir / "out/s.bin"), "old protected bytes");
+}
+
+// Other copies of the program read sets without a password as they always were: the files
+// of this split are the ones the build before encryption wrote from the same file.
+TEST(Sealed, ASetWithoutAPasswordIsByteForByteWhatItWas) {
+    TempDir dir;
+    const std::string file = dir.path() + "/data.bin";
+    std::string bytes(2500, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7 + 3) & 0xff);
+    test::writeFile(file, bytes);
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    const timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimes(file.c_str(), times), 0);
+    jobs::SplitOrder order;
+    order.source = q(file);
+    order.chunkSize = 1000;
+    jobs::SplitJob job(order);
+    ASSERT_TRUE(job.prepare());
+    job.execute();
+    ASSERT_TRUE(job.outcome()) << job.outcome().describe();
+    const std::string set = dir.path() + "/data_spt/";
+    const std::pair<const char*, const char*> before[] = {
+        {"data_0.spt", "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371"},
+        {"data_1.spt", "f9c7c49dba1f1d80bf08e78c1479fdffc828be83e763bee18260083ece195f01"},
+        {"data_2.spt", "154dd3bf7db500f242379e16ccdae9f270ab1d64c82fc164b5d845875918bcb6"},
+        {"spt_checksums.sha256",
+         "9364105f61e2f37d7b94c497253bfb170777fe4e6768754329bd64d8e32f7dc7"},
+        {"spt_config.qorvelx", "df5db0623f6fbd284240b4babe2c1c11e307755c23499acb33d397ada4dd9337"},
+        {"spt_tree", "afbe5bf5d88ec378dc11610d8ca659f66b50a8403b6740519f2c090bc83583db"},
+    };
+    for (const auto& [name, digest] : before) {
+        const std::string written = test::readFile(set + name);
+        EXPECT_EQ(sha256Hex(written.data(), written.size()), digest) << name;
+    }
 }
