@@ -593,38 +593,34 @@ bool UI_JoinWidget::mayStartJob() {
     return false;
 }
 
-void UI_JoinWidget::verify_Button_slots() {
-    if (!mayStartJob()) return;
-    auto prepared = std::make_shared<Prepared<morvane::jobs::VerifyJob>>();
-    prepared->job = std::make_unique<morvane::jobs::VerifyJob>(m_chunkFolder);
+template <typename J>
+void UI_JoinWidget::prepareThenStart(std::unique_ptr<J>* slot, const QString& folder,
+                                     const QString& failed, const QString& caption) {
+    auto prepared = std::make_shared<Prepared<J>>();
+    prepared->job = std::make_unique<J>(folder);
     readInBackground([prepared] { prepared->outcome = prepared->job->prepare(); },
-                     [this, prepared] {
+                     [this, prepared, slot, failed, caption] {
                          if (!prepared->outcome) {
-                             showMessage(messageParent(), QStringLiteral("Verifying failed!"),
-                                         page::describe(prepared->outcome), true, false);
+                             showMessage(messageParent(), failed, page::describe(prepared->outcome),
+                                         true, false);
                              return;
                          }
-                         m_verifyJob = std::move(prepared->job);
-                         startProgress(QStringLiteral("Verifying..."), m_verifyJob.get());
+                         *slot = std::move(prepared->job);
+                         startProgress(caption, slot->get());
                      },
                      true);
 }
 
+void UI_JoinWidget::verify_Button_slots() {
+    if (!mayStartJob()) return;
+    prepareThenStart(&m_verifyJob, m_chunkFolder, QStringLiteral("Verifying failed!"),
+                     QStringLiteral("Verifying..."));
+}
+
 void UI_JoinWidget::repair_Button_slots() {
     if (jobActive() || m_reading || m_chunkFolder.isEmpty()) return;
-    auto prepared = std::make_shared<Prepared<morvane::jobs::RepairJob>>();
-    prepared->job = std::make_unique<morvane::jobs::RepairJob>(m_chunkFolder);
-    readInBackground([prepared] { prepared->outcome = prepared->job->prepare(); },
-                     [this, prepared] {
-                         if (!prepared->outcome) {
-                             showMessage(messageParent(), QStringLiteral("Repairing failed!"),
-                                         page::describe(prepared->outcome), true, false);
-                             return;
-                         }
-                         m_repairJob = std::move(prepared->job);
-                         startProgress(QStringLiteral("Repairing..."), m_repairJob.get());
-                     },
-                     true);
+    prepareThenStart(&m_repairJob, m_chunkFolder, QStringLiteral("Repairing failed!"),
+                     QStringLiteral("Repairing..."));
 }
 
 void UI_JoinWidget::m_join_Button_slots() {

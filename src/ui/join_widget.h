@@ -126,6 +126,11 @@ private:
         std::unique_ptr<J> job;
         morvane::Outcome outcome;
     };
+    // Prepares a verify or a repair of folder off the window's thread, then runs it from slot
+    // with the pop-up's caption, or says it failed under the title failed.
+    template <typename J>
+    void prepareThenStart(std::unique_ptr<J>* slot, const QString& folder, const QString& failed,
+                          const QString& caption);
     // Whether Verify or Join may start: no job, no read, and a set listed; says why not.
     bool mayStartJob();
     // What a listing read, once it is read. suggestOutput: a first listing, which puts the
