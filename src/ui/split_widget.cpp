@@ -28,6 +28,7 @@
 
 #include "engine/fs_primitives.h"
 #include "engine/recovery.h"
+#include "engine/sealing.h"
 #include "engine/split.h"
 #include "jobs/in_the_way.h"
 #include "jobs/jobs.h"
@@ -346,8 +347,13 @@ void UI_SplitWidget::updateChunkFromSize() {
         return;
     }
     m_chunkSize = n * kUnits[unit];
-    split_bycount_LineEdit->setText(
-        QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
+    split_bycount_LineEdit->setText(QString::number(chunksOf(m_chunkSize)));
+}
+
+std::int64_t UI_SplitWidget::chunksOf(std::int64_t chunkSize) const {
+    // An encrypted chunk holds a little less than its size: each frame's tag is in it.
+    return morvane::chunkCountFor(
+        m_sourceSize, morvane::dataPerChunkOf(chunkSize, entry_pwd_CheckBox->isChecked()));
 }
 
 void UI_SplitWidget::updateFromCount() {
@@ -368,8 +374,9 @@ void UI_SplitWidget::updateChunkFromCount() {
     // No more chunks than the source has started kibibytes, and one for an empty source.
     n = std::min(n, std::max<std::int64_t>(1, morvane::chunkCountFor(m_sourceSize, kKiB)));
     m_chunkSize = morvane::chunkSizeForCount(m_sourceSize, n);
-    split_bycount_LineEdit->setText(
-        QString::number(morvane::chunkCountFor(m_sourceSize, m_chunkSize)));
+    // The count is of chunk files: encrypted, each is as much larger as its tags take.
+    if (entry_pwd_CheckBox->isChecked()) m_chunkSize = morvane::sealedSizeOf(m_chunkSize);
+    split_bycount_LineEdit->setText(QString::number(chunksOf(m_chunkSize)));
     showChunkSize(m_chunkSize);
 }
 
@@ -553,9 +560,18 @@ void UI_SplitWidget::delbutton_slots() {
 void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
     const QPoint p = mainWindowPos();
     m_inputpwdWidget->placeAt(p.x() + (width() - 260) / 2, p.y() + height() / 2 - 40, 280, 220);
-    if (state == 0) return;
-    m_inputpwdWidget->runDialog();
-    if (m_inputpwdWidget->m_passwordSet != 1) entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
+    if (state != 0) {
+        m_inputpwdWidget->runDialog();
+        if (m_inputpwdWidget->m_passwordSet != 1) {
+            entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
+            return;
+        }
+    }
+    // Encryption changes how much a chunk holds.
+    if (split_bysize_RadioButton->isChecked())
+        updateFromSize();
+    else
+        updateFromCount();
 }
 
 QString UI_SplitWidget::chunkRefusal() const {

@@ -142,6 +142,8 @@ private:
     bool takeSource(const QString& path);
     void applyModeRule();
     // updateFromSize and updateFromCount without the recovery chunks' space.
+    // The number of chunk files of chunkSize the source makes, encrypted or not.
+    std::int64_t chunksOf(std::int64_t chunkSize) const;
     void updateChunkFromSize();
     void updateChunkFromCount();
     // Shows chunk in the size field, in the largest unit it reaches, without recomputing it.

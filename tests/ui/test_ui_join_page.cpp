@@ -311,6 +311,9 @@ private slots:
         window.m_splitWidget->entry_pwd_CheckBox->click();
         QVERIFY(splitThroughPage(window, responder, file, base, 2));
         QVERIFY(responder.details.last().contains(QStringLiteral("Encrypted with your password")));
+        // Two chunk files, as asked, though each holds a little less than its size.
+        QCOMPARE(namesIn(base + "/secret_spt").filter(QStringLiteral(".spt")),
+                 QStringList({"secret_0.spt", "secret_1.spt"}));
 
         UI_JoinWidget* page = window.m_joinWidget;
         listThroughPage(page, base + "/secret_spt");
