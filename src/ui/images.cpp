@@ -17,14 +17,23 @@ QIcon programIcon() {
     return QIcon(QStringLiteral(":/image/program.ico"));
 }
 
+namespace {
+
+// A disc of colour the size of the compiled marks, for a drawn sign on it.
+void drawDisc(QPainter* painter, const QColor& colour) {
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(colour);
+    painter->drawEllipse(QRectF(0.5, 0.5, 19, 19));
+}
+
+}  // namespace
+
 QPixmap rebuildMark() {
     QImage image(20, 20, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0xe0, 0x96, 0x1a));
-    painter.drawEllipse(QRectF(0.5, 0.5, 19, 19));
+    drawDisc(&painter, QColor(0xe0, 0x96, 0x1a));
     QPen pen(Qt::white, 2.4);
     pen.setCapStyle(Qt::FlatCap);
     painter.setPen(pen);
@@ -47,10 +56,7 @@ QPixmap uncheckedMark() {
     QImage image(20, 20, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0x9a, 0x9a, 0x9a));
-    painter.drawEllipse(QRectF(0.5, 0.5, 19, 19));
+    drawDisc(&painter, QColor(0x9a, 0x9a, 0x9a));
     QPen pen(Qt::white, 2.2);
     pen.setCapStyle(Qt::RoundCap);
     pen.setJoinStyle(Qt::RoundJoin);

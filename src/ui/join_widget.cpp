@@ -44,14 +44,17 @@ constexpr int kStateColumn = ChunkListModel::kStateColumn;
 
 const QString kOutputKey = QStringLiteral("join/outputDir");
 
+// A split builds its set under a hidden name and renames it only once it is complete.
+bool isPartialName(const QString& name) {
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+}
+
 // Why folder, which the chunk-set check could not read, holds no set to join.
 QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     const QString name = QFileInfo(folder).fileName();
     const QDir dir(folder);
-    // A split builds its set under a hidden name and renames it only once it is complete;
-    // chunks beside no manifest are what an older or a killed split leaves.
-    const bool partial =
-        name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+    // Chunks beside no manifest are what an older or a killed split leaves.
+    const bool partial = isPartialName(name);
     // A split writes its recovery chunks last: a set that has them was finished.
     if (!partial && !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty())
         return folder + QStringLiteral(": the manifest (") +
@@ -73,8 +76,7 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
 // page then lists that one file and why.
 bool hasUnreadableManifest(const QString& folder) {
     const QString name = QFileInfo(folder).fileName();
-    const bool partial =
-        name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
+    const bool partial = isPartialName(name);
     const QDir dir(folder);
     return !partial && (dir.exists(QString::fromLatin1(morvane::kManifestName)) ||
                         !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty());
