@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds the libraries the Windows build links, from Debian's own source packages, with
+# mingw-w64, into a cache that later runs reuse:
+#   ISA-L, libsodium, OpenSSL's libcrypto, GoogleTest, and qtbase (Core, Gui, Widgets, Test,
+#   the Windows platform plugin and style).
+# Prints nothing but progress; the prefix is $MORVANE_WIN_CACHE/prefix
+# (default ~/.cache/morvane-windows). A library is rebuilt only when its source version or
+# its recipe below changes.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cache=${MORVANE_WIN_CACHE:-$HOME/.cache/morvane-windows}
+prefix=$cache/prefix
+jobs=$(nproc)
+host=x86_64-w64-mingw32
+mkdir -p "$cache/src" "$cache/stamps" "$prefix"
+
+"$here/scripts/deps.sh" g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine \
+    yasm autoconf automake libtool dpkg-dev perl zip ninja-build
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# Source packages come from the same mirror and suites as the binary ones.
+enable_deb_src() {
+    apt-get source --print-uris libsodium >/dev/null 2>&1 && return 0
+    local list=/etc/apt/sources.list.d/morvane-deb-src.sources
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            "${sudo_cmd[@]}" tee "$list" >/dev/null
+    else
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+            "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/morvane-deb-src.list >/dev/null
+    fi
+    "${sudo_cmd[@]}" apt-get update -qq
+}
+
+# The recipe's own text is part of each stamp, so a changed recipe rebuilds.
+recipe_hash() { declare -f "$1" | sha256sum | cut -c1-16; }
+
+# fetch PACKAGE: unpacks Debian's source of PACKAGE under $cache/src; prints its folder.
+fetch() {
+    local pkg=$1 version dir
+    version=$(apt-cache showsrc "$pkg" | awk '/^Version:/ {print $2; exit}')
+    dir=$cache/src/$pkg-$version
+    if [ ! -d "$dir/.unpacked" ]; then
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        (cd "$dir" && apt-get source -qq "$pkg" >/dev/null 2>&1)
+        local tree
+        tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+        mv "$tree" "$dir/tree"
+        mkdir "$dir/.unpacked"
+    fi
+    echo "$dir/tree"
+}
+
+# step NAME PACKAGE: runs build_NAME in the package's source unless its stamp is current.
+step() {
+    local name=$1 pkg=$2 version stamp
+    version=$(apt-cache showsrc "$pkg" | awk '/^Version:/ {print $2; exit}')
+    stamp="$version $(recipe_hash "build_$name")"
+    if [ "$(cat "$cache/stamps/$name" 2>/dev/null)" = "$stamp" ]; then
+        echo "windows-deps: $name $version cached"
+        return 0
+    fi
+    echo "windows-deps: building $name $version"
+    local start=$SECONDS src
+    src=$(fetch "$pkg")
+    (cd "$src" && "build_$name" > "$cache/$name.log" 2>&1) || {
+        echo "windows-deps: $name failed; the end of $cache/$name.log:" >&2
+        tail -n 30 "$cache/$name.log" >&2
+        exit 1
+    }
+    echo "$stamp" > "$cache/stamps/$name"
+    echo "windows-deps: $name built in $((SECONDS - start)) s"
+}
+
+build_isal() {
+    git clean -qfdx 2>/dev/null || true
+    ./autogen.sh
+    # ISA-L assembles Windows objects with yasm only, and its configure reads yasm's feature
+    # level (AVX2, 4) only where it probed nasm first.
+    AS=yasm yasm_feature_level=4 ./configure --host=$host --prefix="$prefix" --disable-shared
+    make -j"$jobs"
+    make install
+}
+
+build_sodium() {
+    ./autogen.sh -s
+    ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static
+    make -j"$jobs"
+    make install
+}
+
+build_openssl() {
+    ./Configure mingw64 no-shared no-tests no-docs no-apps no-module \
+        --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib
+    make -j"$jobs" build_libs
+    make install_dev
+}
+
+build_gtest() {
+    cmake -S /usr/src/googletest -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DMORVANE_WIN_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -Dgtest_disable_pthreads=OFF
+    cmake --build build-win -j"$jobs"
+    cmake --install build-win
+}
+
+build_qtbase() {
+    rm -rf build-win
+    # Debian's own Qt tools (moc, rcc, uic) run on the host; wintab is not in Debian's source.
+    cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DMORVANE_WIN_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DQT_HOST_PATH=/usr \
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DBUILD_WITH_PCH=OFF \
+        -DFEATURE_tabletevent=OFF -DFEATURE_sql=OFF -DFEATURE_network=OFF \
+        -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_printsupport=OFF \
+        -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_testlib=ON \
+        -DFEATURE_gui=ON -DFEATURE_widgets=ON -DFEATURE_system_zlib=OFF
+    cmake --build build-win -j"$jobs"
+    cmake --install build-win
+}
+
+enable_deb_src
+step isal libisal
+step sodium libsodium
+step openssl openssl
+step gtest googletest
+step qtbase qt6-base
