@@ -64,6 +64,10 @@ Outcome claimOutput(const SideNames& side, const std::string& target, plat::Name
     Outcome o = lock->acquire(side.lock);
     if (!o) return o.is(Fault::Busy) ? busy(target) : o;
     if (o = plat::removeTree(side.partial.c_str()); !o) return o;
+    // Where the system cannot swap two names in one step, a job that died between its two
+    // renames left the only copy of the old output under the old name: it goes back.
+    if (plat::pathExists(side.old.c_str()) && !plat::pathExists(target.c_str()))
+        return plat::renamePath(side.old.c_str(), target.c_str());
     return plat::removeTree(side.old.c_str());
 }
 

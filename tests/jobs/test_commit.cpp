@@ -157,6 +157,30 @@ TEST(JobLocks, ACrashedJobsLeftoversAreRemovedByTheNext) {
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"k.bin", "k_spt"}));
 }
 
+// A replace without a one-step swap renames the old output aside first; killed right there,
+// it has left the only copy of the old set under the hidden name.
+TEST(JobLocks, AnOldOutputLeftAsideByACrashComesBackAndIsNotReplacedUnasked) {
+    TempDir dir;
+    test::writeFile(dir / "k.bin", test::patternBytes(3000, 4));
+    ASSERT_TRUE(runSplit(splitOrder(dir / "k.bin", 1000)));
+    const std::string before = test::readFile(dir / "k_spt/k_1.spt");
+    const jobs::SideNames side = jobs::sideNamesOf(dir.path(), "k_spt");
+    fs::rename(dir / "k_spt", side.old);
+    test::writeFile(dir / "k.bin", test::patternBytes(3000, 5));
+
+    const Outcome refused = runSplit(splitOrder(dir / "k.bin", 1000));
+    EXPECT_TRUE(refused.is(Fault::Exists)) << refused.describe();
+    EXPECT_EQ(test::readFile(dir / "k_spt/k_1.spt"), before);
+    EXPECT_FALSE(test::exists(side.old));
+
+    // Asked and allowed, the replace goes ahead as usual.
+    fs::rename(dir / "k_spt", side.old);
+    ASSERT_TRUE(runSplit(splitOrder(dir / "k.bin", 1000), true));
+    EXPECT_EQ(test::readFile(dir / "k_spt/k_1.spt").size(), 1000u);
+    EXPECT_NE(test::readFile(dir / "k_spt/k_1.spt"), before);
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"k.bin", "k_spt"}));
+}
+
 // A split that met a full disk, or whose source shrank, leaves chunks whose stored
 // fingerprints describe their short contents. Sizes give them away, and a join refuses.
 TEST(JobCheck, ChunksOfTheWrongSizeStopAJoinBeforeItWrites) {
