@@ -1,11 +1,14 @@
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -13,12 +16,28 @@
 
 namespace morvane::test {
 
+#ifdef _WIN32
+// Under the user's own temporary folder, as a drive-letter path with "/" separators: the form
+// the program's paths take on Windows.
+TempDir::TempDir() {
+    std::string base = std::filesystem::temp_directory_path().generic_string();
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::string candidate = base + "/morvane-test-" + std::to_string(random());
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("cannot make a temporary folder");
+}
+#else
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/morvane-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/encoding.h"
+#include "platform/names.h"
 #include "platform/native.h"
 #include "temp_dir.h"
 
@@ -175,4 +176,21 @@ TEST(OutcomeTest, KeepsTheFirstFailureAndCountsTheRest) {
     EXPECT_EQ(all.path, "/a");
     EXPECT_EQ(all.furtherFailures, 2);
     EXPECT_EQ(all.describe(), "/a: No such file or directory (and 2 more failures)");
+}
+
+// Names that travel from Linux to Windows: what Windows would read as a device, a stream, a
+// separator, or fold into another name, is named; everything else passes, whatever its bytes.
+TEST(Names, WhatWindowsCannotHoldIsNamedAndTheRestPasses) {
+    for (const std::string& bad : std::vector<std::string>{
+             "CON", "con.txt", "Aux.tar.gz", "NUL", "lpt1.log", "COM9", "a:b", "x\\y", "what?",
+             "star*", "pipe|", "<", "q\"", "trailing.", "trailing ", std::string("tab\tname")})
+        EXPECT_NE(windowsNameProblem(bad), "") << bad;
+    for (const std::string& good :
+         std::vector<std::string>{"console", "COM10", "aux_files", "nul0.txt", "a.b.c", ".hidden",
+                                  "x y", test::engineOf(kNorikae + "a"), test::engineOf(kKou)})
+        EXPECT_EQ(windowsNameProblem(good), "") << good;
+#ifndef _WIN32
+    // Linux holds every name a set can carry.
+    EXPECT_EQ(nameProblemHere("a:b"), "");
+#endif
 }
