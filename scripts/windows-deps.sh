@@ -14,7 +14,7 @@ host=x86_64-w64-mingw32
 mkdir -p "$cache/src" "$cache/stamps" "$prefix"
 
 "$here/scripts/deps.sh" g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine \
-    yasm autoconf automake libtool dpkg-dev perl zip ninja-build
+    yasm autoconf automake libtool dpkg-dev perl zip unzip ninja-build
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
