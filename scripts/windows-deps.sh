@@ -103,7 +103,10 @@ build_sodium() {
 }
 
 build_openssl() {
-    ./Configure mingw64 no-shared no-tests no-module \
+    # Only the digests are used. Without elliptic curves, curve448's gf_mul is not in the
+    # library either, whose name would clash with ISA-L's in a static link.
+    make clean >/dev/null 2>&1 || true
+    ./Configure mingw64 no-shared no-tests no-module no-ec \
         --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib
     make -j"$jobs" build_libs
     make install_dev
