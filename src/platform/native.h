@@ -164,11 +164,14 @@ public:
     // Starts the disk on the bytes just written to a range, without waiting for them: the
     // flush before the rename then finds little left. A hint; nothing where unsupported.
     void startWriteback(std::int64_t offset, std::int64_t length);
-    bool appends() const { return append_; }
+    bool appends() const { return mode_ == Mode::Append; }
 
 private:
     NativeHandle handle_ = kNoHandle;
-    bool append_ = false;
+    Mode mode_ = Mode::Read;
+    // Where Windows reads and writes next: kept here, since a read at an offset moves the
+    // system's own position there, and readAt must leave it alone.
+    std::int64_t offset_ = 0;
     std::string path_;
 };
 

@@ -325,7 +325,7 @@ File::~File() {
 }
 
 File::File(File&& other) noexcept
-    : handle_(other.handle_), append_(other.append_), path_(std::move(other.path_)) {
+    : handle_(other.handle_), mode_(other.mode_), path_(std::move(other.path_)) {
     other.handle_ = -1;
 }
 
@@ -333,7 +333,7 @@ File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (handle_ >= 0) ::close(fdOf(handle_));
         handle_ = other.handle_;
-        append_ = other.append_;
+        mode_ = other.mode_;
         path_ = std::move(other.path_);
         other.handle_ = -1;
     }
@@ -383,7 +383,7 @@ Outcome File::open(const char* path, Mode mode) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     handle_ = fd;
-    append_ = mode == Mode::Append;
+    mode_ = mode;
     return Outcome::success();
 }
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -15,9 +17,26 @@ namespace morvane::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
+#ifdef _WIN32
+    // No mkdtemp: a random name, taken only when the folder is made.
+    const std::string root =
+        base && *base ? std::string(base) : std::filesystem::temp_directory_path().generic_string();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/morvane-test-%08x", static_cast<unsigned>(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(root + name, ec)) {
+            path_ = root + name;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
+#else
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/morvane-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
