@@ -19,8 +19,9 @@ TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
 #ifdef _WIN32
     // No mkdtemp: a random name, taken only when the folder is made.
-    const std::string root =
+    std::string root =
         base && *base ? std::string(base) : std::filesystem::temp_directory_path().generic_string();
+    while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[32];

@@ -25,14 +25,6 @@ namespace {
 const std::string kNorikae = "\xE4\xB9\x97";  // U+4E57, GB18030 81 5C
 const std::string kKou = "\xE5\x8C\xBC";      // U+533C, GB18030 85 5C
 
-std::vector<std::string> names(const std::vector<DirEntry>& entries, Kind kind) {
-    std::vector<std::string> out;
-    for (const auto& e : entries)
-        if (e.kind == kind) out.push_back(e.name);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // Wine has no GB18030 converter (code page 54936); ASCII still works there.
 bool hasGb18030() {
 #ifdef _WIN32
@@ -88,6 +80,18 @@ TEST(Encoding, CharLengthStepsOverTrailBytes) {
 
 // Links, FIFOs, names that are no UTF-8 and a folder that opens for reading: POSIX only.
 #ifndef _WIN32
+
+namespace {
+
+std::vector<std::string> names(const std::vector<DirEntry>& entries, Kind kind) {
+    std::vector<std::string> out;
+    for (const auto& e : entries)
+        if (e.kind == kind) out.push_back(e.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
 TEST(Listing, TakesFilesAndFoldersAndSkipsWhatCannotBeRead) {
     TempDir dir;
     test::writeFile(dir / "plain", "abc");
