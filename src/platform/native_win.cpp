@@ -759,8 +759,8 @@ Outcome File::open(const char* path, Mode mode) {
             // Emptied after the open: CREATE_ALWAYS would also reset the attributes.
             break;
         case Mode::Append:
-            // Without FILE_WRITE_DATA every write goes to the end, as with O_APPEND.
-            access = GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES;
+            // Every write names the end of the file as its offset (see write), as with
+            // O_APPEND; write access stays whole, so truncate works as on POSIX.
             break;
         case Mode::CreateNew:
             disposition = CREATE_NEW;
