@@ -19,14 +19,14 @@ constexpr std::size_t kBlock = 1 << 20;
 constexpr std::int64_t kKernelStep = 8 << 20;
 
 struct FreeBlock {
-    void operator()(char* p) const { std::free(p); }
+    void operator()(char* p) const { plat::alignedFree(p); }
 };
 
 char* blockBuffer() {
     // Two page-aligned blocks per worker thread, kept: a folder split moves thousands of
     // small pieces. The second lets a hash run on one block while the other is filled.
     thread_local std::unique_ptr<char, FreeBlock> buffer(
-        static_cast<char*>(std::aligned_alloc(4096, 2 * kBlock)));
+        static_cast<char*>(plat::alignedAlloc(4096, 2 * kBlock)));
     return buffer.get();
 }
 

@@ -1,6 +1,11 @@
 #include "platform/native.h"
 
+#ifdef _WIN32
+#include <malloc.h>
+#endif
+
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/native_internal.h"
@@ -71,6 +76,23 @@ Outcome readWholeFile(const char* path, std::int64_t maxBytes, std::string* byte
     }
     bytes->resize(have);
     return file.close();
+}
+
+void* alignedAlloc(std::size_t alignment, std::size_t size) {
+    const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+#ifdef _WIN32
+    return _aligned_malloc(rounded, alignment);
+#else
+    return std::aligned_alloc(alignment, rounded);
+#endif
+}
+
+void alignedFree(void* p) {
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
 }
 
 }  // namespace morvane::plat

@@ -188,4 +188,9 @@ void setFaultHook(FaultHook hook);
 using RoomHook = std::function<std::int64_t(const std::string& path)>;
 void setRoomHook(RoomHook hook);
 
+// Memory aligned for direct block moves and vector code; size is rounded up to a multiple of
+// alignment. Windows' C library has no aligned_alloc, and its aligned blocks need their own free.
+void* alignedAlloc(std::size_t alignment, std::size_t size);
+void alignedFree(void* p);
+
 }  // namespace morvane::plat
