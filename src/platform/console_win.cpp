@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/native_internal.h"
 
 namespace morvane::plat {
 namespace {
@@ -27,32 +28,13 @@ BOOL WINAPI restoreEcho(DWORD) {
     return FALSE;  // then the default: the process ends
 }
 
-std::string systemReason(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string out;
-    if (n > 0) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0,
-                                              nullptr, nullptr);
-        out.resize(static_cast<std::size_t>(bytes));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), bytes, nullptr,
-                            nullptr);
-    }
-    LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-        out.pop_back();
-    return out.empty() ? "system error " + std::to_string(code) : out;
-}
-
 bool readConsoleLine(HANDLE input, std::string* line, std::string* why) {
     std::wstring wide;
     for (;;) {
         wchar_t c = 0;
         DWORD got = 0;
         if (!ReadConsoleW(input, &c, 1, &got, nullptr)) {
-            *why = systemReason(GetLastError());
+            *why = detail::windowsMessage(GetLastError());
             return false;
         }
         if (got == 0 || c == L'\n') break;
@@ -110,7 +92,7 @@ bool readTerminalLine(const char* prompt, std::string* line, std::string* why) {
     DWORD saved = 0;
     if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE ||
         !GetConsoleMode(input, &saved)) {
-        *why = "cannot use the console: " + systemReason(GetLastError());
+        *why = "cannot use the console: " + detail::windowsMessage(GetLastError());
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
         if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
         return false;
@@ -121,12 +103,12 @@ bool readTerminalLine(const char* prompt, std::string* line, std::string* why) {
     // Echo goes off before the prompt shows, so nothing typed after it can appear.
     bool ok = SetConsoleMode(input, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) |
                                         ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) != 0;
-    if (!ok) *why = "cannot turn the console's echo off: " + systemReason(GetLastError());
+    if (!ok) *why = "cannot turn the console's echo off: " + detail::windowsMessage(GetLastError());
     DWORD written = 0;
     if (ok &&
         !WriteConsoleA(output, prompt, static_cast<DWORD>(std::char_traits<char>::length(prompt)),
                        &written, nullptr)) {
-        *why = "cannot write to the console: " + systemReason(GetLastError());
+        *why = "cannot write to the console: " + detail::windowsMessage(GetLastError());
         ok = false;
     }
     if (ok && !readConsoleLine(input, line, why)) {
@@ -152,7 +134,7 @@ bool readStdinLine(std::string* line, std::string* why) {
         if (!ReadFile(input, &c, 1, &got, nullptr)) {
             const DWORD code = GetLastError();
             if (code == ERROR_BROKEN_PIPE) break;  // the writer closed the pipe: the end
-            *why = "cannot read the password from standard input: " + systemReason(code);
+            *why = "cannot read the password from standard input: " + detail::windowsMessage(code);
             return false;
         }
         if (got == 0 || c == '\n') break;

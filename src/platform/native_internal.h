@@ -15,5 +15,9 @@ int injectedFault(Op op, const std::string& path);
 std::int64_t hookedRoom(const std::string& path);
 // A name that has no engine text, shown with its odd bytes as \xNN.
 std::string escaped(std::string_view name);
+#ifdef _WIN32
+// The system's own words for a Windows error code, as UTF-8 like every other reason.
+std::string windowsMessage(unsigned long code);
+#endif
 
 }  // namespace morvane::plat::detail

@@ -109,8 +109,7 @@ int errnoOf(DWORD code) {
     }
 }
 
-// The system's own words for code, as UTF-8 like every other reason.
-std::string messageOf(DWORD code) {
+std::string messageText(DWORD code) {
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -136,7 +135,7 @@ std::string messageOf(DWORD code) {
 
 Outcome windowsFailure(const std::string& path, DWORD code) {
     const int err = errnoOf(code);
-    return Outcome::failure(faultOfErrno(err), path, messageOf(code), err);
+    return Outcome::failure(faultOfErrno(err), path, messageText(code), err);
 }
 
 Outcome lastFailure(const std::string& path) {
@@ -1021,6 +1020,10 @@ void File::adviseSequential() {}
 void File::startWriteback(std::int64_t offset, std::int64_t length) {
     (void)offset;
     (void)length;
+}
+
+std::string detail::windowsMessage(unsigned long code) {
+    return messageText(code);
 }
 
 }  // namespace morvane::plat
