@@ -146,6 +146,30 @@ TEST(JobLocks, ASecondJobOnTheSameOutputFailsAtOnce) {
     EXPECT_EQ(join.outcome().reason, "another job is writing there");
 }
 
+// Prepared while the folder was empty, a split that finds another's finished set at its
+// turn refuses and names that set, read then.
+TEST(JobLocks, ASetFinishedByAnotherJobMeanwhileIsNamedAndKept) {
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    test::writeFile(dir / "a/d.bin", test::patternBytes(3000, 1));
+    test::writeFile(dir / "b/d.bin", test::patternBytes(3000, 2));
+    jobs::SplitOrder late = splitOrder(dir / "a/d.bin", 1000);
+    late.outputDir = q(dir / "usb");
+    jobs::SplitJob waiting(late);
+    ASSERT_TRUE(waiting.prepare());
+    EXPECT_FALSE(waiting.targetExists());
+
+    jobs::SplitOrder early = splitOrder(dir / "b/d.bin", 1000);
+    early.outputDir = q(dir / "usb");
+    ASSERT_TRUE(runSplit(early));
+    const std::string kept = test::readFile(dir / "usb/d_spt/d_0.spt");
+    waiting.execute();
+    EXPECT_TRUE(waiting.outcome().is(Fault::Exists)) << waiting.outcome().describe();
+    EXPECT_EQ(waiting.outcome().reason, "already holds the chunk set of d.bin");
+    EXPECT_EQ(test::readFile(dir / "usb/d_spt/d_0.spt"), kept);
+}
+
 TEST(JobLocks, ACrashedJobsLeftoversAreRemovedByTheNext) {
     TempDir dir;
     test::writeFile(dir / "k.bin", test::patternBytes(3000, 4));
