@@ -42,7 +42,8 @@ std::map<std::string, std::string> filesUnder(const std::string& root) {
     if (!fs::exists(root)) return files;
     for (const auto& e : fs::recursive_directory_iterator(root))
         if (e.is_regular_file())
-            files[fs::relative(e.path(), root).string()] = test::readFile(e.path().string());
+            files[test::fsText(fs::relative(e.path(), root))] =
+                test::readFile(test::fsText(e.path()));
     return files;
 }
 
