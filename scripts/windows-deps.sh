@@ -73,7 +73,7 @@ step() {
     echo "windows-deps: building $name $version"
     # Not under `||`, which would turn off -e inside the recipe and let it go on after a failure.
     set +e
-    (cd "$src" && "build_$name") > "$cache/$name.log" 2>&1
+    (set -e && cd "$src" && "build_$name") > "$cache/$name.log" 2>&1
     local rc=$?
     set -e
     if [ $rc -ne 0 ]; then
@@ -103,7 +103,10 @@ build_sodium() {
 }
 
 build_openssl() {
-    ./Configure mingw64 no-shared no-tests no-module \
+    # Only the digests are used. Without elliptic curves, curve448's gf_mul is not in the
+    # library either, whose name would clash with ISA-L's in a static link.
+    make clean >/dev/null 2>&1 || true
+    ./Configure mingw64 no-shared no-tests no-module no-ec \
         --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib
     make -j"$jobs" build_libs
     make install_dev
@@ -118,7 +121,10 @@ build_gtest() {
 }
 
 build_qtbase() {
-    rm -rf build-win
+    # Qt 6.4 turns dynamic OpenGL on for Windows even without OpenGL, and its window code then
+    # names OpenGL classes that were never built; without OpenGL the answer is plainly "no".
+    sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+        src/plugins/platforms/windows/qwindowswindow.cpp
     # Debian's own Qt tools (moc, rcc, uic) run on the host; wintab is not in Debian's source.
     cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DMORVANE_WIN_PREFIX="$prefix" \

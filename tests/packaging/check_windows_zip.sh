@@ -85,6 +85,19 @@ else
     fail "the Linux split wrote no set"
 fi
 
+# A Linux set whose names Windows would read as a device or a stream is refused there, named,
+# before anything is written.
+mkdir -p "$scratch/odd/src" "$scratch/odd/set" "$scratch/odd/out"
+echo data > "$scratch/odd/src/aux.txt"
+echo more > "$scratch/odd/src/a:b"
+"$linux_cli" split "$scratch/odd/src" -n 1 -o "$scratch/odd/set" -q >/dev/null 2>&1 ||
+    fail "the Linux split of odd names failed"
+out=$(win join "$scratch/odd/set/src_spt" -o "$scratch/odd/out" -q 2>&1)
+status=$?
+[ $status -ne 0 ] || fail "the Windows join wrote a set holding aux.txt and a:b"
+[[ $out == *"aux.txt"* || $out == *"a:b"* ]] || fail "the refusal does not name the file: $out"
+[ -z "$(ls -A "$scratch/odd/out")" ] || fail "the refused join left: $(ls -A "$scratch/odd/out")"
+
 # Killed at a random moment, the Windows split leaves no set that looks finished, and the
 # next split clears what it left and completes.
 mkdir -p "$scratch/k"
