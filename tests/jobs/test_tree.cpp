@@ -31,9 +31,13 @@ std::map<std::string, std::string> describe(const std::string& root, bool withRo
         std::error_code ec;
         const fs::file_status status = fs::symlink_status(path, ec);
         if (ec) return;
-        std::string d = std::to_string(static_cast<int>(status.type())) + " " +
-                        std::to_string(fs::last_write_time(path, ec).time_since_epoch().count());
-        if (status.type() == fs::file_type::regular) d += " " + test::readFile(test::fsText(path));
+        std::string d = std::to_string(static_cast<int>(status.type()));
+        d += " ";
+        d += std::to_string(fs::last_write_time(path, ec).time_since_epoch().count());
+        if (status.type() == fs::file_type::regular) {
+            d += " ";
+            d += test::readFile(test::fsText(path));
+        }
         out[name] = d;
     };
     const fs::path top = test::fsPath(root);
