@@ -64,6 +64,15 @@ std::string fsText(const std::filesystem::path& path) {
 #endif
 }
 
+void copyOver(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    // mingw's libstdc++ refuses overwrite_existing when the target exists.
+    std::filesystem::remove(fsPath(to));
+#endif
+    std::filesystem::copy_file(fsPath(from), fsPath(to),
+                               std::filesystem::copy_options::overwrite_existing);
+}
+
 #ifdef _WIN32
 bool makeFolder(const std::string& path) {
     std::error_code ec;

@@ -33,6 +33,8 @@ std::string engineOf(const std::string& native);
 std::filesystem::path fsPath(const std::string& native);
 // The other way: native text of a path, with "/" separators.
 std::string fsText(const std::filesystem::path& path);
+// Copies a file over another, as copy_file with overwrite_existing does.
+void copyOver(const std::string& from, const std::string& to);
 // One folder level, as mkdir(path, 0755) makes it.
 bool makeFolder(const std::string& path);
 // A symbolic link at path holding target.

@@ -370,7 +370,7 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     const std::string over = folderOfLength(dir / "b", 1024 - tail);
     run = splitInto(dir / "s.bin", over, 1);
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
-    EXPECT_TRUE(fs::is_empty(over));
+    EXPECT_TRUE(fs::is_empty(over)) << testing::PrintToString(namesIn(over));
 
     // A joined file whose build name, "<out>/.s.bin.morvane-partial", is exactly 1023
     // bytes, then one byte more.
@@ -384,7 +384,7 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     const Outcome o = joinInto(run.chunkDir, out2);
     EXPECT_EQ(o.error, ENAMETOOLONG);
     EXPECT_EQ(o.path, out2 + "/s.bin");
-    EXPECT_TRUE(fs::is_empty(out2));
+    EXPECT_TRUE(fs::is_empty(out2)) << testing::PrintToString(namesIn(out2));
 
     // Names below a split folder: 255 bytes fit their record, 256 do not.
     const std::string f = dir / "f";

@@ -150,7 +150,9 @@ TEST(Sealed, FileAndFolderComeBackByteForByteAndHideWhatTheyHold) {
     ASSERT_TRUE(join(tree, dir / "out").outcome);
     EXPECT_EQ(test::treeOf(dir / "out/s.tree"), test::treeOf(f));
     EXPECT_TRUE(fs::is_directory(dir / "out/s.tree/secret-folder/empty"));
+#ifndef _WIN32
     EXPECT_EQ(fs::read_symlink(dir / "out/s.tree/secret-link"), "secret-folder/hidden-name.txt");
+#endif
 }
 
 TEST(Sealed, AWrongPasswordIsRefusedBeforeAnythingIsWritten) {
@@ -228,15 +230,8 @@ TEST(Sealed, EveryTamperingFailsAndNamesTheChunk) {
              fs::rename(s + "/t", chunk(s, 1));
          },
          0},
-        {"duplicated",
-         [](const std::string& s) {
-             fs::copy_file(chunk(s, 1), chunk(s, 2), fs::copy_options::overwrite_existing);
-         },
-         2},
-        {"foreign",
-         [&](const std::string& s) {
-             fs::copy_file(chunk(foreign, 1), chunk(s, 1), fs::copy_options::overwrite_existing);
-         },
+        {"duplicated", [](const std::string& s) { test::copyOver(chunk(s, 1), chunk(s, 2)); }, 2},
+        {"foreign", [&](const std::string& s) { test::copyOver(chunk(foreign, 1), chunk(s, 1)); },
          1},
         {"cut by its last frame",
          [](const std::string& s) { fs::resize_file(chunk(s, 1), kFrameBytes + kFrameOverhead); },
