@@ -61,6 +61,17 @@ std::string folderOfLength(const std::string& base, std::size_t length) {
     return path;
 }
 
+// Whether a folder holds nothing. Through the native layer on Windows, where mingw's
+// std::filesystem misreads paths longer than MAX_PATH.
+bool emptyFolder(const std::string& folder) {
+#ifdef _WIN32
+    std::vector<plat::DirEntry> entries;
+    return plat::listDirectory(folder.c_str(), &entries) && entries.empty();
+#else
+    return fs::is_empty(folder);
+#endif
+}
+
 }  // namespace
 
 // The room was there when the job began, and another program took it while the job wrote.
@@ -370,7 +381,7 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     const std::string over = folderOfLength(dir / "b", 1024 - tail);
     run = splitInto(dir / "s.bin", over, 1);
     EXPECT_EQ(run.outcome.error, ENAMETOOLONG);
-    EXPECT_TRUE(fs::is_empty(over)) << testing::PrintToString(namesIn(over));
+    EXPECT_TRUE(emptyFolder(over));
 
     // A joined file whose build name, "<out>/.s.bin.morvane-partial", is exactly 1023
     // bytes, then one byte more.
@@ -384,7 +395,7 @@ TEST(Limits, PathsAtAndJustOverEveryLimit) {
     const Outcome o = joinInto(run.chunkDir, out2);
     EXPECT_EQ(o.error, ENAMETOOLONG);
     EXPECT_EQ(o.path, out2 + "/s.bin");
-    EXPECT_TRUE(fs::is_empty(out2)) << testing::PrintToString(namesIn(out2));
+    EXPECT_TRUE(emptyFolder(out2));
 
     // Names below a split folder: 255 bytes fit their record, 256 do not.
     const std::string f = dir / "f";
