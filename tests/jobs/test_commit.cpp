@@ -46,7 +46,8 @@ Outcome runSplit(jobs::SplitOrder order, bool replace = false) {
 
 std::vector<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
