@@ -68,6 +68,8 @@ Outcome checkSourceName(const std::string& chunkDir, const std::string& name) {
 Outcome namesFitHere(const std::string& chunkDir, const std::string& sourceName,
                      const std::vector<FileRecord>& files, const Tree* tree) {
     auto check = [&](const std::string& name) {
+        // A name that climbs out is refused as such where its file would be made.
+        if (!staysInside(name)) return Outcome::success();
         std::size_t start = 0;
         for (;;) {
             // "/" never occurs inside a multi-byte GB18030 character.

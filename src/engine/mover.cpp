@@ -18,16 +18,9 @@ constexpr std::size_t kBlock = 1 << 20;
 // and a cancel request is seen within a few milliseconds.
 constexpr std::int64_t kKernelStep = 8 << 20;
 
-struct FreeBlock {
-    void operator()(char* p) const { plat::alignedFree(p); }
-};
-
 char* blockBuffer() {
-    // Two page-aligned blocks per worker thread, kept: a folder split moves thousands of
-    // small pieces. The second lets a hash run on one block while the other is filled.
-    thread_local std::unique_ptr<char, FreeBlock> buffer(
-        static_cast<char*>(plat::alignedAlloc(4096, 2 * kBlock)));
-    return buffer.get();
+    // Two blocks: the second lets a hash run on one while the other is filled.
+    return plat::threadBlock(2 * kBlock);
 }
 
 // Hashes blocks on a thread of its own while the caller writes and reads the next one,

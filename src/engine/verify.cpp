@@ -2,30 +2,24 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 namespace morvane {
 namespace {
 
 constexpr std::size_t kBlock = 1 << 20;
 
-struct FreeBlock {
-    void operator()(char* p) const { plat::alignedFree(p); }
-};
-
 // Hashes file from its position to its end.
 Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control) {
-    // One block per thread, kept: a check of thousands of small chunks would otherwise map
-    // and unmap a block for each, and every unmap stops the other core.
-    thread_local std::unique_ptr<char, FreeBlock> block(
-        static_cast<char*>(plat::alignedAlloc(4096, kBlock)));
-    if (!block) return Outcome::systemFailure(file.path(), ENOMEM);
+    // Kept for the thread: a check of thousands of small chunks would otherwise map and
+    // unmap a block for each, and every unmap stops the other core.
+    char* const block = plat::threadBlock(kBlock);
+    if (block == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
     for (;;) {
         if (control != nullptr && control->cancelRequested()) return Outcome::cancel();
         std::size_t got = 0;
-        if (Outcome o = file.read(block.get(), kBlock, &got); !o) return o;
+        if (Outcome o = file.read(block, kBlock, &got); !o) return o;
         if (got == 0) return Outcome::success();
-        hash.update(block.get(), got);
+        hash.update(block, got);
         if (control != nullptr) control->advance(static_cast<std::int64_t>(got));
     }
 }

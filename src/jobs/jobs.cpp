@@ -490,9 +490,9 @@ Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
             continue;
         // A damaged list would only stop a join of bytes the recovery check has read.
         if (e.name == kChecksumListName && !listRead) continue;
-        std::string target;
-        if (!plat::toNativeText(originalChunkDir_ + "/" + e.name, &target)) continue;
-        if (Outcome o = plat::makeLink(target, (view_ + "/" + e.name).c_str()); !o) return o;
+        const std::string existing = originalChunkDir_ + "/" + e.name;
+        if (Outcome o = plat::viewFile(existing.c_str(), (view_ + "/" + e.name).c_str()); !o)
+            return o;
     }
     request_.chunkDir = view_;
     if (Outcome o = checkChunkSet(view_, &check_); !o) return o;

@@ -69,6 +69,10 @@ Outcome renamePath(const char* from, const char* to);
 Outcome readLink(const char* path, std::string* target);
 // Makes a symbolic link at path holding target (the file system's own bytes).
 Outcome makeLink(const std::string& target, const char* path);
+// Makes path show the bytes of the file at existing, to be read only: a symbolic link on
+// POSIX; on Windows, where a link needs a privilege and a hard link one volume, a hard
+// link, else a symbolic link, else a copy.
+Outcome viewFile(const char* existing, const char* path);
 // Sets the permission bits (not for a link) and the modification time of what stands at
 // path, links not followed.
 Outcome setModeAndTime(const char* path, std::uint32_t mode, std::int64_t modifiedNs, bool isLink);
@@ -192,5 +196,10 @@ void setRoomHook(RoomHook hook);
 // alignment. Windows' C library has no aligned_alloc, and its aligned blocks need their own free.
 void* alignedAlloc(std::size_t alignment, std::size_t size);
 void alignedFree(void* p);
+// A page-aligned block of size bytes kept for the calling thread, one per size, and freed
+// when the thread ends: a folder job moves thousands of small pieces through one. Null when
+// memory is short. (mingw runs a thread_local's destructor after the thread's storage is
+// gone, so Windows keeps these in fiber storage, whose callback runs in time.)
+char* threadBlock(std::size_t size);
 
 }  // namespace morvane::plat

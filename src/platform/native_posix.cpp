@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/encoding.h"
 #include "platform/native_internal.h"
@@ -199,6 +201,27 @@ Outcome makeLink(const std::string& target, const char* path) {
     if (int e = injectedFault(Op::MakeDir, path)) return Outcome::systemFailure(path, e);
     if (::symlink(target.c_str(), native.c_str()) != 0) return Outcome::systemFailure(path, errno);
     return Outcome::success();
+}
+
+char* threadBlock(std::size_t size) {
+    struct Blocks {
+        std::vector<std::pair<std::size_t, void*>> held;
+        ~Blocks() {
+            for (const auto& [n, block] : held) alignedFree(block);
+        }
+    };
+    thread_local Blocks blocks;
+    for (const auto& [n, block] : blocks.held)
+        if (n == size) return static_cast<char*>(block);
+    void* block = alignedAlloc(4096, size);
+    if (block != nullptr) blocks.held.emplace_back(size, block);
+    return static_cast<char*>(block);
+}
+
+Outcome viewFile(const char* existing, const char* path) {
+    std::string target;
+    if (Outcome o = nativePath(existing, &target); !o) return o;
+    return makeLink(target, path);
 }
 
 Outcome setModeAndTime(const char* path, std::uint32_t mode, std::int64_t modifiedNs, bool isLink) {

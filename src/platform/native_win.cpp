@@ -14,7 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/encoding.h"
 #include "platform/native.h"
@@ -569,6 +572,57 @@ Outcome makeLink(const std::string& target, const char* path) {
     if (standing == INVALID_FILE_ATTRIBUTES || !(standing & FILE_ATTRIBUTE_REPARSE_POINT))
         return Outcome::failure(Fault::System, path, "the system made no symbolic link",
                                 EOPNOTSUPP);
+    return Outcome::success();
+}
+
+namespace {
+
+using Blocks = std::vector<std::pair<std::size_t, void*>>;
+
+void WINAPI freeBlocks(void* data) {
+    auto* blocks = static_cast<Blocks*>(data);
+    if (blocks == nullptr) return;
+    for (const auto& [n, block] : *blocks) alignedFree(block);
+    delete blocks;
+}
+
+}  // namespace
+
+char* threadBlock(std::size_t size) {
+    static const DWORD slot = FlsAlloc(freeBlocks);
+    if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+    auto* blocks = static_cast<Blocks*>(FlsGetValue(slot));
+    if (blocks == nullptr) {
+        blocks = new (std::nothrow) Blocks;
+        if (blocks == nullptr) return nullptr;
+        if (!FlsSetValue(slot, blocks)) {
+            delete blocks;
+            return nullptr;
+        }
+    }
+    for (const auto& [n, block] : *blocks)
+        if (n == size) return static_cast<char*>(block);
+    void* block = alignedAlloc(4096, size);
+    if (block == nullptr) return nullptr;
+    try {
+        blocks->emplace_back(size, block);
+    } catch (const std::bad_alloc&) {
+        alignedFree(block);
+        return nullptr;
+    }
+    return static_cast<char*>(block);
+}
+
+Outcome viewFile(const char* existing, const char* path) {
+    std::wstring from, to;
+    if (Outcome o = widePath(existing, &from); !o) return o;
+    if (Outcome o = widePath(path, &to); !o) return o;
+    if (int e = injectedFault(Op::MakeDir, path)) return Outcome::systemFailure(path, e);
+    if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr)) return Outcome::success();
+    std::string target;
+    if (toNativeText(existing, &target) && makeLink(target, path)) return Outcome::success();
+    // Fails where a file already stands, as the links do.
+    if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) return lastFailure(path);
     return Outcome::success();
 }
 

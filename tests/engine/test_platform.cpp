@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "platform/encoding.h"
 #include "platform/names.h"
@@ -26,14 +29,12 @@ namespace {
 const std::string kNorikae = "\xE4\xB9\x97";  // U+4E57, GB18030 81 5C
 const std::string kKou = "\xE5\x8C\xBC";      // U+533C, GB18030 85 5C
 
+#ifdef _WIN32
 // Wine has no GB18030 converter (code page 54936); ASCII still works there.
 bool hasGb18030() {
-#ifdef _WIN32
     return MultiByteToWideChar(54936, MB_ERR_INVALID_CHARS, "\x81\x5C", 2, nullptr, 0) > 0;
-#else
-    return true;
-#endif
 }
+#endif
 
 }  // namespace
 
@@ -367,6 +368,46 @@ TEST(Links, TargetComesBackOrNothingIsLeft) {
             EXPECT_EQ(e.kind, Kind::File);
         }
     EXPECT_FALSE(readLink((dir / "file").c_str(), &target));
+}
+
+// A view reads as the file, and removing it leaves the file, whatever the system made.
+TEST(Links, AViewShowsTheFileAndGoesAloneWhereverLinksAreRefused) {
+    TempDir dir;
+    test::writeFile(dir / "chunk", "the bytes");
+    const std::string view = dir / "view";
+    ASSERT_TRUE(viewFile((dir / "chunk").c_str(), view.c_str()));
+    EXPECT_EQ(test::readFile(view), "the bytes");
+    EXPECT_FALSE(viewFile((dir / "chunk").c_str(), view.c_str()));
+    ASSERT_TRUE(removeTree(view.c_str()));
+    EXPECT_EQ(test::readFile(dir / "chunk"), "the bytes");
+}
+
+// Blocks kept per thread: reused there, apart between threads, and freed as threads end.
+TEST(Memory, ThreadBlocksAreKeptPerThreadAndSurviveThreadsEnding) {
+    char* const big = threadBlock(2 << 20);
+    char* const small = threadBlock(1 << 20);
+    ASSERT_NE(big, nullptr);
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(big, small);
+    EXPECT_EQ(threadBlock(2 << 20), big);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big) % 4096, 0u);
+    std::memset(big, 1, 2 << 20);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<char*> seen(4, nullptr);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i)
+            threads.emplace_back([&seen, i] {
+                seen[static_cast<std::size_t>(i)] = threadBlock(1 << 20);
+                if (seen[static_cast<std::size_t>(i)] != nullptr)
+                    std::memset(seen[static_cast<std::size_t>(i)], i, 1 << 20);
+            });
+        for (std::thread& t : threads) t.join();
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_NE(seen[static_cast<std::size_t>(i)], nullptr);
+            EXPECT_NE(seen[static_cast<std::size_t>(i)], small);
+        }
+    }
+    EXPECT_EQ(big[(2 << 20) - 1], 1);
 }
 
 #ifdef _WIN32
