@@ -696,22 +696,6 @@ Outcome checkSourceNameOf(const std::string& chunkDir, const Manifest& manifest)
 
 namespace {
 
-// The index of a chunk file named prefix + number + ".spt", as a split names them; -1 for
-// any other name.
-std::int64_t chunkNumberOf(const std::string& n, const std::string& prefix) {
-    if (n.size() <= prefix.size() + 4 || n.compare(0, prefix.size(), prefix) != 0 ||
-        n.compare(n.size() - 4, 4, ".spt") != 0)
-        return -1;
-    const std::size_t digits = n.size() - prefix.size() - 4;
-    if (digits > 10 || (digits > 1 && n[prefix.size()] == '0')) return -1;
-    std::int64_t value = 0;
-    for (std::size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
-        if (n[i] < '0' || n[i] > '9') return -1;
-        value = value * 10 + (n[i] - '0');
-    }
-    return value;
-}
-
 // Where a deferred chunk's fingerprint must still be read: the checksum list cannot vouch.
 void settleFingerprint(ChunkCheckEntry& e) {
     if (!e.fingerprintLater) return;
@@ -746,9 +730,8 @@ Outcome checkChunkSetReading(const std::string& chunkDir, ChunkSetCheck* check,
     std::vector<const plat::DirEntry*> listedChunk;
     if (!fingerprintsNow && listed) {
         listedChunk.assign(static_cast<std::size_t>(std::max(0, m.chunkCount)), nullptr);
-        const std::string prefix = stem + "_";
         for (const plat::DirEntry& d : names) {
-            const std::int64_t i = chunkNumberOf(d.name, prefix);
+            const std::int64_t i = setNames.chunkIndexOf(d.name);
             if (i >= 0 && i < m.chunkCount) listedChunk[static_cast<std::size_t>(i)] = &d;
         }
     }
@@ -820,9 +803,8 @@ Outcome checkChunkSetReading(const std::string& chunkDir, ChunkSetCheck* check,
     checkFileRecords(*check, &check->manifestFaults);
     // Leftovers of an older, longer set under the same stem.
     if (listed) {
-        const std::string prefix = stem + "_";
         for (const plat::DirEntry& d : names)
-            if (chunkNumberOf(d.name, prefix) >= count)
+            if (setNames.chunkIndexOf(d.name) >= count)
                 check->strays.push_back(chunkDir + "/" + d.name);
         std::sort(check->strays.begin(), check->strays.end());
         for (const plat::DirEntry& d : names) {
