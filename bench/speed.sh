@@ -19,14 +19,15 @@ scripts/deps.sh time python3 par2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target morvane-cli >/dev/null
 cli="$PWD/build/morvane-cli"
-runs=5
+runs=${BENCH_RUNS:-5}
 big_mib=1024
 huge_mib=4096
 rec_mib=512
 [ "$quick" -eq 1 ] && { runs=3; big_mib=256; huge_mib=512; rec_mib=128; }
 
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-speed-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# BENCH_KEEP: a folder that receives the raw timings, also of a run cut short.
+trap '[ -n "${BENCH_KEEP:-}" ] && cp "$work"/*.tsv "$BENCH_KEEP"/ 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
 times="$work/times.tsv"
 rows="$work/rows.tsv"
