@@ -5,6 +5,9 @@
 #                           (build-asan/), then the worker-thread tests under ThreadSanitizer
 #                           (build-tsan/)
 #   ./test.sh --fuzz SECS   each fuzzing harness for SECS seconds (build-fuzz/, clang++)
+#   ./test.sh --windows     the Windows build (build-win/, mingw-w64), its tests under wine,
+#                           and the zip package; the libraries it links are built once by
+#                           scripts/windows-deps.sh and kept in ~/.cache/morvane-windows
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -55,8 +58,20 @@ case "${1:-}" in
         echo "fuzz: $((2 - failed)) passed, $failed failed"
         [ "$failed" -eq 0 ]
         ;;
+    --windows)
+        scripts/windows-deps.sh
+        cache=${MORVANE_WIN_CACHE:-$HOME/.cache/morvane-windows}
+        build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+            -DMORVANE_WIN_PREFIX="$cache/prefix"
+        scripts/wine-env.sh ctest --test-dir build-win --output-on-failure -j"$jobs" -LE "large"
+        (cd build-win && cpack -G ZIP >/dev/null)
+        # The round trips between the systems need the Linux program too.
+        cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake --build build -j"$jobs" --target morvane-cli
+        tests/packaging/check_windows_zip.sh build-win/morvane-*-windows-x64.zip build/morvane-cli
+        ;;
     *)
-        echo "usage: ./test.sh [--sanitize | --fuzz SECONDS]" >&2
+        echo "usage: ./test.sh [--sanitize | --fuzz SECONDS | --windows]" >&2
         exit 2
         ;;
 esac

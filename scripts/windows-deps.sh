@@ -4,8 +4,7 @@
 #   ISA-L, libsodium, OpenSSL's libcrypto, GoogleTest, and qtbase (Core, Gui, Widgets, Test,
 #   the Windows platform plugin and style).
 # Prints nothing but progress; the prefix is $MORVANE_WIN_CACHE/prefix
-# (default ~/.cache/morvane-windows). A library is rebuilt only when its source version or
-# its recipe below changes.
+# (default ~/.cache/morvane-windows). A library is rebuilt only when its recipe below changes.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${MORVANE_WIN_CACHE:-$HOME/.cache/morvane-windows}
@@ -15,7 +14,7 @@ host=x86_64-w64-mingw32
 mkdir -p "$cache/src" "$cache/stamps" "$prefix"
 
 "$here/scripts/deps.sh" g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine \
-    yasm autoconf automake libtool dpkg-dev perl zip ninja-build
+    yasm autoconf automake libtool dpkg-dev perl zip unzip ninja-build
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -34,44 +33,55 @@ enable_deb_src() {
     "${sudo_cmd[@]}" apt-get update -qq
 }
 
-# The recipe's own text is part of each stamp, so a changed recipe rebuilds.
-recipe_hash() { declare -f "$1" | sha256sum | cut -c1-16; }
-
-# fetch PACKAGE: unpacks Debian's source of PACKAGE under $cache/src; prints its folder.
+# fetch PACKAGE: unpacks Debian's source of PACKAGE under $cache/src and prints its folder.
+# The newest version the mirror really serves is taken: an index can name a version whose
+# files are not there yet.
 fetch() {
     local pkg=$1 version dir
-    version=$(apt-cache showsrc "$pkg" | awk '/^Version:/ {print $2; exit}')
-    dir=$cache/src/$pkg-$version
-    if [ ! -d "$dir/.unpacked" ]; then
-        rm -rf "$dir"
-        mkdir -p "$dir"
-        (cd "$dir" && apt-get source -qq "$pkg" >/dev/null 2>&1)
-        local tree
-        tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-        mv "$tree" "$dir/tree"
-        mkdir "$dir/.unpacked"
-    fi
-    echo "$dir/tree"
+    for version in $(apt-cache showsrc "$pkg" | awk '/^Version:/ {print $2}' | sort -rV); do
+        dir=$cache/src/$pkg-$version
+        if [ ! -d "$dir/tree" ]; then
+            rm -rf "$dir"
+            mkdir -p "$dir"
+            (cd "$dir" && apt-get source -qq "$pkg=$version" >/dev/null 2>&1) || continue
+            local unpacked
+            unpacked=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+            [ -n "$unpacked" ] || continue
+            mv "$unpacked" "$dir/tree"
+        fi
+        echo "$version $dir/tree"
+        return 0
+    done
+    echo "windows-deps: no source of $pkg could be fetched" >&2
+    return 1
 }
 
-# step NAME PACKAGE: runs build_NAME in the package's source unless its stamp is current.
+# step NAME PACKAGE: runs build_NAME in the package's source unless it was built with the same
+# recipe before. The recipe's own text is in the stamp, so a changed recipe rebuilds; a newer
+# Debian source is taken when the recipe next changes or the cache is cleared.
 step() {
-    local name=$1 pkg=$2 version stamp
-    version=$(apt-cache showsrc "$pkg" | awk '/^Version:/ {print $2; exit}')
-    stamp="$version $(recipe_hash "build_$name")"
-    if [ "$(cat "$cache/stamps/$name" 2>/dev/null)" = "$stamp" ]; then
-        echo "windows-deps: $name $version cached"
+    local name=$1 pkg=$2 recipe
+    recipe=$(declare -f "build_$name" | sha256sum | cut -c1-16)
+    if [ -f "$cache/stamps/$name" ] && [ "$(cut -d' ' -f2 "$cache/stamps/$name")" = "$recipe" ]; then
+        echo "windows-deps: $name $(cut -d' ' -f1 "$cache/stamps/$name") cached"
         return 0
     fi
+    local start=$SECONDS fetched version src
+    fetched=$(fetch "$pkg")
+    version=${fetched%% *}
+    src=${fetched#* }
     echo "windows-deps: building $name $version"
-    local start=$SECONDS src
-    src=$(fetch "$pkg")
-    (cd "$src" && "build_$name" > "$cache/$name.log" 2>&1) || {
+    # Not under `||`, which would turn off -e inside the recipe and let it go on after a failure.
+    set +e
+    (set -e && cd "$src" && "build_$name") > "$cache/$name.log" 2>&1
+    local rc=$?
+    set -e
+    if [ $rc -ne 0 ]; then
         echo "windows-deps: $name failed; the end of $cache/$name.log:" >&2
         tail -n 30 "$cache/$name.log" >&2
         exit 1
-    }
-    echo "$stamp" > "$cache/stamps/$name"
+    fi
+    echo "$version $recipe" > "$cache/stamps/$name"
     echo "windows-deps: $name built in $((SECONDS - start)) s"
 }
 
@@ -93,7 +103,10 @@ build_sodium() {
 }
 
 build_openssl() {
-    ./Configure mingw64 no-shared no-tests no-docs no-apps no-module \
+    # Only the digests are used. Without elliptic curves, curve448's gf_mul is not in the
+    # library either, whose name would clash with ISA-L's in a static link.
+    make clean >/dev/null 2>&1 || true
+    ./Configure mingw64 no-shared no-tests no-module no-ec \
         --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib
     make -j"$jobs" build_libs
     make install_dev
@@ -108,7 +121,10 @@ build_gtest() {
 }
 
 build_qtbase() {
-    rm -rf build-win
+    # Qt 6.4 turns dynamic OpenGL on for Windows even without OpenGL, and its window code then
+    # names OpenGL classes that were never built; without OpenGL the answer is plainly "no".
+    sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+        src/plugins/platforms/windows/qwindowswindow.cpp
     # Debian's own Qt tools (moc, rcc, uic) run on the host; wintab is not in Debian's source.
     cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" -DMORVANE_WIN_PREFIX="$prefix" \

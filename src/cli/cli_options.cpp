@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
 #include <cstdio>
 #include <limits>
 #include <vector>
@@ -260,11 +261,12 @@ bool parseCommandLine(const QStringList& arguments, Options* options, QString* e
         *error = "unexpected argument '" + positional[2] + "'";
         return false;
     }
-    o.path = positional[1];
+    // Windows users type backslashes; the engine reads "/" on both systems.
+    o.path = QDir::fromNativeSeparators(positional[1]);
 
     if (o.command == Command::Split && !readSplitOptions(parser, table, &o, error)) return false;
     if (parser.isSet(table.output)) {
-        o.outputDir = parser.value(table.output);
+        o.outputDir = QDir::fromNativeSeparators(parser.value(table.output));
         if (o.outputDir.isEmpty()) {
             *error = "-o needs a folder";
             return false;

@@ -1,20 +1,18 @@
 #include "cli/commands.h"
 
-#include <unistd.h>
 #include <QElapsedTimer>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <vector>
 
-#include "cli/password_input.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
 #include "engine/recovery.h"
 #include "engine/set_names.h"
 #include "jobs/jobs.h"
 #include "jobs/presentation.h"
+#include "platform/console.h"
 #include "platform/encoding.h"
 #include "work/workers.h"
 
@@ -38,7 +36,7 @@ void fail(const std::string& path, const std::string& reason) {
 class ProgressDisplay {
 public:
     ProgressDisplay(bool wanted, const JobControl& control)
-        : enabled_(wanted && ::isatty(STDERR_FILENO)), control_(control) {
+        : enabled_(wanted && plat::stderrIsTerminal()), control_(control) {
         clock_.start();
     }
     void draw() {
@@ -60,53 +58,24 @@ private:
     QElapsedTimer clock_;
 };
 
-// The signal that asked the running job to stop; 0 while none did.
-std::atomic<int> stopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void onStopSignal(int signal) {
-    stopSignal.store(signal);
-}
-
-// SIGINT and SIGTERM cancel the job while it runs; before and after, they act as usual.
-class StopSignals {
-public:
-    StopSignals() {
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
-
 // Runs a prepared job on a worker thread with the progress line. A stop signal cancels it;
 // the job then removes what it wrote. Returns the exit status for a job that did not
 // succeed, or kExitOk.
 int runJob(jobs::Job& job, bool quiet) {
     ProgressDisplay display(!quiet, job.control());
-    StopSignals stopSignals;
+    plat::StopRequests stopRequests;
     JobThread worker;
     worker.startJob(&job);
     // Short waits, so that a cancel is passed on well within half a second.
     while (!worker.wait(100)) {
-        if (stopSignal.load() != 0) job.control().requestCancel();
+        if (plat::StopRequests::received() != 0) job.control().requestCancel();
         display.draw();
     }
     display.finish();
     if (job.outcome().cancelled) {
         std::fprintf(stderr, "morvane-cli: cancelled\n");
-        return 128 + (stopSignal.load() != 0 ? stopSignal.load() : SIGINT);
+        const int signal = plat::StopRequests::received();
+        return 128 + (signal != 0 ? signal : SIGINT);
     }
     if (!job.outcome()) {
         fail(job.outcome());
@@ -121,8 +90,8 @@ bool newPassword(PasswordSource source, std::string* bytes) {
     std::string why;
     if (source == PasswordSource::Terminal) {
         std::string again;
-        if (!readTerminalLine("Password: ", &typed, &why) ||
-            !readTerminalLine("Password again: ", &again, &why)) {
+        if (!plat::readTerminalLine("Password: ", &typed, &why) ||
+            !plat::readTerminalLine("Password again: ", &again, &why)) {
             std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
             return false;
         }
@@ -130,7 +99,7 @@ bool newPassword(PasswordSource source, std::string* bytes) {
             std::fprintf(stderr, "morvane-cli: the passwords do not match\n");
             return false;
         }
-    } else if (!readStdinLine(&typed, &why)) {
+    } else if (!plat::readStdinLine(&typed, &why)) {
         std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
         return false;
     }
@@ -146,8 +115,8 @@ bool givenPassword(PasswordSource source, std::string* bytes) {
     std::string typed;
     std::string why;
     const bool read = source == PasswordSource::Terminal
-                          ? readTerminalLine("Password: ", &typed, &why)
-                          : readStdinLine(&typed, &why);
+                          ? plat::readTerminalLine("Password: ", &typed, &why)
+                          : plat::readStdinLine(&typed, &why);
     if (!read) {
         std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
         return false;

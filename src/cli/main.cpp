@@ -7,12 +7,15 @@
 
 #include "cli/cli_options.h"
 #include "cli/commands.h"
+#include "platform/console.h"
 #include "platform/encoding.h"
 
 using namespace morvane::cli;
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
     // Qt would quietly replace bytes that are not UTF-8, and the path would name another file.
+    // (Windows hands Qt the command line in UTF-16, which holds every name.)
     for (int i = 1; i < argc; ++i) {
         std::string engine;
         if (!morvane::plat::toEngineText(std::string_view(argv[i]), &engine)) {
@@ -21,6 +24,8 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
+#endif
+    morvane::plat::useUtf8Console();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("morvane-cli");
     QCoreApplication::setApplicationVersion(MORVANE_VERSION);

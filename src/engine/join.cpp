@@ -22,6 +22,7 @@
 #include "engine/sha256.h"
 #include "engine/verify.h"
 #include "platform/encoding.h"
+#include "platform/names.h"
 #include "platform/native.h"
 
 namespace morvane {
@@ -58,6 +59,37 @@ Outcome checkSourceName(const std::string& chunkDir, const std::string& name) {
     if (!staysInside(name) || afterLastSeparator(name.c_str(), name.size()) != 0)
         return Outcome::failure(Fault::Malformed, manifestPathIn(chunkDir),
                                 "the manifest's source name is not a plain file name", EINVAL);
+    return Outcome::success();
+}
+
+// A set made on another system may carry names this one cannot hold (on Windows a device
+// name, a stream's ":" or a "\\" that would climb out): the whole join is refused, before
+// anything is written, rather than written in part.
+Outcome namesFitHere(const std::string& chunkDir, const std::string& sourceName,
+                     const std::vector<FileRecord>& files, const Tree* tree) {
+    auto check = [&](const std::string& name) {
+        std::size_t start = 0;
+        for (;;) {
+            // "/" never occurs inside a multi-byte GB18030 character.
+            const std::size_t slash = name.find('/', start);
+            const std::string level = name.substr(start, slash - start);
+            if (const std::string why = plat::nameProblemHere(level); !why.empty()) {
+                std::string native;
+                if (!plat::toNativeText(name, &native)) native = name;
+                return Outcome::failure(Fault::Invalid, manifestPathIn(chunkDir),
+                                        "the name \"" + native + "\" " + why, EINVAL);
+            }
+            if (slash == std::string::npos) return Outcome::success();
+            start = slash + 1;
+        }
+    };
+    if (Outcome o = check(sourceName); !o) return o;
+    for (const FileRecord& f : files)
+        if (Outcome o = check(f.relativeName); !o) return o;
+    if (tree != nullptr)
+        for (const TreeEntry& e : tree->entries)
+            if (e.name != ".")
+                if (Outcome o = check(e.name); !o) return o;
     return Outcome::success();
 }
 
@@ -476,6 +508,8 @@ Outcome runSealedJoin(const JoinRequest& request, const SealedHeader& header, co
     control.begin(header.plainTotal);
     if (control.cancelRequested()) return Outcome::cancel();
     if (Outcome o = checkSourceName(request.chunkDir, contents.sourceName); !o) return o;
+    if (Outcome o = namesFitHere(request.chunkDir, contents.sourceName, {}, request.tree); !o)
+        return o;
     StreamWriter writer(request, contents, result);
     if (Outcome o = writer.start(); !o) return o;
     const SetNames names(request.chunkDir, stemOf(contents.sourceName));
@@ -539,6 +573,10 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
     control.begin(manifest.totalSize);
     // Nothing may be opened for writing, least of all a file that the join would replace.
     if (control.cancelRequested()) return Outcome::cancel();
+    if (Outcome o =
+            namesFitHere(request.chunkDir, manifest.sourceName, manifest.files, request.tree);
+        !o)
+        return o;
     // A folder of empty folders, or of nothing at all, has no file records: only its tree
     // file tells that it was a folder.
     const bool folder =

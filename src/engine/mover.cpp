@@ -10,9 +10,6 @@
 #include <thread>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace morvane {
 namespace {
 
@@ -22,14 +19,14 @@ constexpr std::size_t kBlock = 1 << 20;
 constexpr std::int64_t kKernelStep = 8 << 20;
 
 struct FreeBlock {
-    void operator()(char* p) const { std::free(p); }
+    void operator()(char* p) const { plat::alignedFree(p); }
 };
 
 char* blockBuffer() {
     // Two page-aligned blocks per worker thread, kept: a folder split moves thousands of
     // small pieces. The second lets a hash run on one block while the other is filled.
     thread_local std::unique_ptr<char, FreeBlock> buffer(
-        static_cast<char*>(std::aligned_alloc(4096, 2 * kBlock)));
+        static_cast<char*>(plat::alignedAlloc(4096, 2 * kBlock)));
     return buffer.get();
 }
 
@@ -93,7 +90,7 @@ private:
 // Starts the disk writing what was just written, without waiting for it: the flush before
 // the rename then finds most of the output already on the disk.
 void startWriteback(plat::File& to, std::int64_t offset, std::int64_t length) {
-    ::sync_file_range(to.fd(), offset, length, SYNC_FILE_RANGE_WRITE);
+    to.startWriteback(offset, length);
 }
 
 // Where the last got bytes written to `to` start.
@@ -141,13 +138,13 @@ private:
     int hashRange(std::int64_t offset, std::int64_t length) {
         while (length > 0) {
             const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length));
-            const ssize_t n = ::pread(file_.fd(), buffer_, want, offset);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return errno;
+            std::size_t n = 0;
+            if (Outcome o = file_.readAt(buffer_, want, offset, &n); !o)
+                return o.error != 0 ? o.error : EIO;
             if (n == 0) return EIO;  // the file became shorter under us
-            hash_.update(buffer_, static_cast<std::size_t>(n));
-            offset += n;
-            length -= n;
+            hash_.update(buffer_, n);
+            offset += static_cast<std::int64_t>(n);
+            length -= static_cast<std::int64_t>(n);
         }
         return 0;
     }

@@ -306,12 +306,12 @@ Outcome writeWhole(const std::string& path, const void* bytes, std::size_t size)
 }
 
 struct FreeBytes {
-    void operator()(unsigned char* p) const { std::free(p); }
+    void operator()(unsigned char* p) const { plat::alignedFree(p); }
 };
 using Buffer = std::unique_ptr<unsigned char, FreeBytes>;
 
 Buffer allocate(std::size_t n) {
-    return Buffer(static_cast<unsigned char*>(std::aligned_alloc(64, (n + 63) / 64 * 64)));
+    return Buffer(static_cast<unsigned char*>(plat::alignedAlloc(64, n)));
 }
 
 // The coding matrix of a group: k identity rows, then N Cauchy rows, which stay

@@ -1,6 +1,5 @@
 #include "engine/sealing.h"
 
-#include <fcntl.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -405,9 +404,7 @@ void ChunkSealer::sealBuffered(bool last) {
                        Outcome o = out->write(bytes, n);
                        // The disk starts on each frame at once, so the flush before the
                        // rename finds little left.
-                       if (o)
-                           ::sync_file_range(out->fd(), at, static_cast<std::int64_t>(n),
-                                             SYNC_FILE_RANGE_WRITE);
+                       if (o) out->startWriteback(at, static_cast<std::int64_t>(n));
                        return o;
                    });
     ++frame_;

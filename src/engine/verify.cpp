@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kBlock = 1 << 20;
 
 struct FreeBlock {
-    void operator()(char* p) const { std::free(p); }
+    void operator()(char* p) const { plat::alignedFree(p); }
 };
 
 // A fingerprint's block: the file's size, then its first bytes.
@@ -28,7 +28,7 @@ Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control,
     // One block per thread, kept: a check of thousands of small chunks would otherwise map
     // and unmap a block for each, and every unmap stops the other core.
     thread_local std::unique_ptr<char, FreeBlock> block(
-        static_cast<char*>(std::aligned_alloc(4096, kBlock)));
+        static_cast<char*>(plat::alignedAlloc(4096, kBlock)));
     if (!block) return Outcome::systemFailure(file.path(), ENOMEM);
     if (head != nullptr) std::memset(head, 0, kFingerprintHead);
     std::size_t headHave = 0;

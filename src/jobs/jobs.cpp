@@ -64,6 +64,10 @@ Outcome claimOutput(const SideNames& side, const std::string& target, plat::Name
     Outcome o = lock->acquire(side.lock);
     if (!o) return o.is(Fault::Busy) ? busy(target) : o;
     if (o = plat::removeTree(side.partial.c_str()); !o) return o;
+    // Where the system cannot swap two names in one step, a job that died between its two
+    // renames left the only copy of the old output under the old name: it goes back.
+    if (plat::pathExists(side.old.c_str()) && !plat::pathExists(target.c_str()))
+        return plat::renamePath(side.old.c_str(), target.c_str());
     return plat::removeTree(side.old.c_str());
 }
 
@@ -293,14 +297,7 @@ Outcome SplitJob::prepare() {
              {folder, last, manifestPathOf(folder), folder + "/" + kChecksumListName})
             if (Outcome o = fitsPathField(path); !o) return refuse(o);
     }
-    targetExists_ = plat::pathExists(finalFolder_.c_str());
-    existingSource_.clear();
-    onlyInTheSet_.clear();
-    Manifest there;
-    if (targetExists_ && readManifest(finalFolder_, &there)) {
-        existingSource_ = there.sourceName;
-        onlyInTheSet_ = heldOnlyBySet(finalFolder_, there, sourceOfSet(there.sourceName));
-    }
+    noteWhatIsThere();
     if (chunkCount() > INT32_MAX)
         return refuse(Outcome::failure(request_.sourcePath,
                                        "chunks of " + std::to_string(request_.chunkSize) +
@@ -316,6 +313,17 @@ Outcome SplitJob::prepare() {
         return o;
     prepared_ = true;
     return Outcome::success();
+}
+
+void SplitJob::noteWhatIsThere() {
+    targetExists_ = plat::pathExists(finalFolder_.c_str());
+    existingSource_.clear();
+    onlyInTheSet_.clear();
+    Manifest there;
+    if (targetExists_ && readManifest(finalFolder_, &there)) {
+        existingSource_ = there.sourceName;
+        onlyInTheSet_ = heldOnlyBySet(finalFolder_, there, sourceOfSet(there.sourceName));
+    }
 }
 
 Walk SplitJob::sourceOfSet(const std::string& sourceName) const {
@@ -342,8 +350,11 @@ Outcome SplitJob::run() {
     const SideNames side = sideNamesOf(request_.outputDir, name);
     plat::NameLock lock;
     Outcome outcome = claimOutput(side, finalFolder_, &lock);
-    if (outcome && plat::pathExists(finalFolder_.c_str()) && !replaceAllowed_)
+    if (outcome && plat::pathExists(finalFolder_.c_str()) && !replaceAllowed_) {
+        // Another job may have finished its set there since prepare(): name what is there now.
+        noteWhatIsThere();
         outcome = Outcome::failure(finalFolder_, whatIsThere().toStdString(), EEXIST);
+    }
     if (outcome) outcome = makeDir(side.partial.c_str());
     if (outcome) {
         request_.buildFolder = side.partial;

@@ -145,6 +145,7 @@ private:
     bool wantsDeletion() const override { return order_.deleteSource; }
     Outcome deleteSources() override;
     // What stands now where the source of a set of that name would be.
+    void noteWhatIsThere();
     Walk sourceOfSet(const std::string& sourceName) const;
 
     SplitOrder order_;

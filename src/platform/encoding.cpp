@@ -1,9 +1,15 @@
 #include "platform/encoding.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <climits>
+#else
 #include <iconv.h>
 
 #include <cerrno>
 #include <vector>
+#endif
 
 namespace morvane::plat {
 namespace {
@@ -13,6 +19,39 @@ bool isAscii(std::string_view s) {
         if (c >= 0x80) return false;
     return true;
 }
+
+#ifdef _WIN32
+
+constexpr UINT kGb18030 = 54936;
+
+// The system's converters, refusing what they cannot map rather than putting in "?".
+bool multiByteToWide(UINT codePage, std::string_view in, std::wstring* out) {
+    out->clear();
+    if (in.empty()) return true;
+    if (in.size() > INT_MAX) return false;
+    const int inLength = static_cast<int>(in.size());
+    const int n =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), inLength, nullptr, 0);
+    if (n <= 0) return false;
+    out->resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), inLength, out->data(),
+                               n) == n;
+}
+
+bool wideToMultiByte(UINT codePage, std::wstring_view in, std::string* out) {
+    out->clear();
+    if (in.empty()) return true;
+    if (in.size() > INT_MAX) return false;
+    const int inLength = static_cast<int>(in.size());
+    const int n = WideCharToMultiByte(codePage, WC_ERR_INVALID_CHARS, in.data(), inLength, nullptr,
+                                      0, nullptr, nullptr);
+    if (n <= 0) return false;
+    out->resize(static_cast<std::size_t>(n));
+    return WideCharToMultiByte(codePage, WC_ERR_INVALID_CHARS, in.data(), inLength, out->data(), n,
+                               nullptr, nullptr) == n;
+}
+
+#else
 
 // One converter per direction and thread: iconv_t keeps shift state and is not shareable.
 class Converter {
@@ -46,7 +85,52 @@ private:
     iconv_t cd_;
 };
 
+#endif
+
 }  // namespace
+
+#ifdef _WIN32
+
+// ASCII is the same in GB18030, UTF-8 and UTF-16, so it needs no converter: that keeps
+// ASCII names working where the system lacks code page 54936.
+bool toWideText(std::string_view engine, std::wstring* out) {
+    if (isAscii(engine)) {
+        out->assign(engine.begin(), engine.end());
+        return true;
+    }
+    return multiByteToWide(kGb18030, engine, out);
+}
+
+bool fromWideText(std::wstring_view wide, std::string* out) {
+    bool ascii = true;
+    for (wchar_t c : wide) ascii = ascii && c < 0x80;
+    if (ascii) {
+        out->clear();
+        for (wchar_t c : wide) out->push_back(static_cast<char>(c));
+        return true;
+    }
+    return wideToMultiByte(kGb18030, wide, out);
+}
+
+bool toEngineText(std::string_view native, std::string* out) {
+    if (isAscii(native)) {
+        out->assign(native);
+        return true;
+    }
+    std::wstring wide;
+    return multiByteToWide(CP_UTF8, native, &wide) && wideToMultiByte(kGb18030, wide, out);
+}
+
+bool toNativeText(std::string_view engine, std::string* out) {
+    if (isAscii(engine)) {
+        out->assign(engine);
+        return true;
+    }
+    std::wstring wide;
+    return multiByteToWide(kGb18030, engine, &wide) && wideToMultiByte(CP_UTF8, wide, out);
+}
+
+#else
 
 bool toEngineText(std::string_view native, std::string* out) {
     if (isAscii(native)) {
@@ -65,6 +149,8 @@ bool toNativeText(std::string_view engine, std::string* out) {
     thread_local Converter toUtf8("UTF-8", "GB18030");
     return toUtf8.convert(engine, out);
 }
+
+#endif
 
 bool toEngineText(const QString& text, std::string* out) {
     const QByteArray utf8 = text.toUtf8();

@@ -15,6 +15,13 @@ bool toEngineText(std::string_view native, std::string* out);
 // Engine text to file-system text. False when the bytes are not valid GB18030.
 bool toNativeText(std::string_view engine, std::string* out);
 
+#ifdef _WIN32
+// Engine text to the UTF-16 of the system's wide calls, and back. False when the text
+// cannot be converted, or the system has no GB18030 converter and the text is not ASCII.
+bool toWideText(std::string_view engine, std::wstring* out);
+bool fromWideText(std::wstring_view wide, std::string* out);
+#endif
+
 // The same pair for Qt's text.
 bool toEngineText(const QString& text, std::string* out);
 QString fromEngineText(std::string_view engine);

@@ -93,9 +93,13 @@ Outcome fileSystemRoom(const char* path, Room* room);
 // What stands at path itself, links not followed.
 Outcome linkIdentity(const char* path, FileIdentity* id);
 
+// The system's handle of an open file: a descriptor on POSIX, a HANDLE on Windows.
+using NativeHandle = std::intptr_t;
+inline constexpr NativeHandle kNoHandle = -1;
+
 // An exclusive claim on a name for the time of one job, between processes: a lock file
-// beside it, held with flock. The kernel drops the claim when a process dies, so a lock
-// file left by a crash never blocks the next job.
+// beside it, held with flock (LockFileEx on Windows). The system drops the claim when a
+// process dies, so a lock file left by a crash never blocks the next job.
 class NameLock {
 public:
     NameLock() = default;
@@ -108,7 +112,7 @@ public:
     void release();
 
 private:
-    int fd_ = -1;
+    NativeHandle handle_ = kNoHandle;
     std::string path_;
 };
 
@@ -130,12 +134,14 @@ public:
     File& operator=(File&& other) noexcept;
 
     Outcome open(const char* path, Mode mode);
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool isOpen() const { return handle_ != kNoHandle; }
     const std::string& path() const { return path_; }
 
     // Reads up to size bytes; *got is 0 only at the end of the file.
     Outcome read(void* buffer, std::size_t size, std::size_t* got);
+    // Reads up to size bytes at offset, leaving the position alone, from any thread;
+    // *got is 0 only at or past the end.
+    Outcome readAt(void* buffer, std::size_t size, std::int64_t offset, std::size_t* got);
     // Writes all bytes or fails; a write that makes no progress is a full disk.
     Outcome write(const void* buffer, std::size_t size);
     Outcome seek(std::int64_t offset);
@@ -155,11 +161,17 @@ public:
     Outcome copyFrom(File& src, std::size_t size, std::size_t* copied, bool* supported);
     // The file will be read from start to end once.
     void adviseSequential();
-    bool appends() const { return append_; }
+    // Starts the disk on the bytes just written to a range, without waiting for them: the
+    // flush before the rename then finds little left. A hint; nothing where unsupported.
+    void startWriteback(std::int64_t offset, std::int64_t length);
+    bool appends() const { return mode_ == Mode::Append; }
 
 private:
-    int fd_ = -1;
-    bool append_ = false;
+    NativeHandle handle_ = kNoHandle;
+    Mode mode_ = Mode::Read;
+    // Where Windows reads and writes next: kept here, since a read at an offset moves the
+    // system's own position there, and readAt must leave it alone.
+    std::int64_t offset_ = 0;
     std::string path_;
 };
 
@@ -175,5 +187,10 @@ void setFaultHook(FaultHook hook);
 // path, in place of the system; a negative answer leaves it to the system.
 using RoomHook = std::function<std::int64_t(const std::string& path)>;
 void setRoomHook(RoomHook hook);
+
+// Memory aligned for direct block moves and vector code; size is rounded up to a multiple of
+// alignment. Windows' C library has no aligned_alloc, and its aligned blocks need their own free.
+void* alignedAlloc(std::size_t alignment, std::size_t size);
+void alignedFree(void* p);
 
 }  // namespace morvane::plat

@@ -22,7 +22,9 @@ Fault faultOfErrno(int err) {
         case EBUSY:
             return Fault::Busy;
         case ENOSPC:
+#ifdef EDQUOT  // Windows has no quota errno: a quota there is ERROR_DISK_FULL
         case EDQUOT:
+#endif
             return Fault::NoSpace;
         case EACCES:
         case EPERM:

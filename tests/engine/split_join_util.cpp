@@ -50,10 +50,11 @@ Outcome joinInto(const std::string& chunkDir, const std::string& outDir, Progres
 
 std::map<std::string, std::string> treeOf(const std::string& root) {
     std::map<std::string, std::string> tree;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(fsPath(root))) {
         std::error_code ec;  // a link that loops is no file
         if (!e.is_regular_file(ec)) continue;
-        tree[std::filesystem::relative(e.path(), root).string()] = readFile(e.path().string());
+        tree[fsText(std::filesystem::relative(e.path(), fsPath(root)))] =
+            readFile(fsText(e.path()));
     }
     return tree;
 }

@@ -2,7 +2,9 @@
 // that run side by side in one process.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -108,9 +110,14 @@ TEST(JobPreflight, AnOutputFolderInsideTheSourceIsRefusedUnwritten) {
     TempDir dir;
     const std::string src = dir / "src";
     makeTree(src, 100, 1);
+    std::vector<std::string> outs{src, src + "/sub"};
+#ifndef _WIN32
+    // wine makes no links: there the source is reached by its own name only.
     ASSERT_EQ(::symlink(src.c_str(), (dir / "alias").c_str()), 0);
+    outs.push_back(dir / "alias/sub/deeper");
+#endif
     const auto before = treeOf(src);
-    for (const std::string& out : {src, src + "/sub", dir / "alias/sub/deeper"}) {
+    for (const std::string& out : outs) {
         jobs::SplitJob job(splitOrder(src, out, 10));
         const Outcome o = job.prepare();
         EXPECT_FALSE(o) << out;
@@ -158,6 +165,7 @@ TEST(JobPreflight, ASplitByCountGivesAtMostThatManyChunks) {
 }
 
 TEST(JobPreflight, AProtectedSetJoinsOnlyWithItsPassword) {
+    MORVANE_NEEDS_GB18030();
     const std::string password = "ma\xC3\xB1" + std::string("ana");  // not ASCII
     TempDir dir;
     const std::string data = test::patternBytes(5000, 4);

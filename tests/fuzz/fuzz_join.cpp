@@ -20,7 +20,7 @@ void checkConfined(const fs::path& root) {
     const std::string base = std::string(kDepth) + "/";
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
+        const std::string rel = fs::relative(it->path(), root).generic_string();
         const bool onTheWay = std::string(kDepth).rfind(rel, 0) == 0 &&
                               (rel.size() == 7 || kDepth[rel.size()] == '/');
         const std::string below = rel.rfind(base, 0) == 0 ? rel.substr(base.size()) : "";

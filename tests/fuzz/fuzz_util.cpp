@@ -1,16 +1,31 @@
 #include "fuzz_util.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 namespace morvane::fuzz {
 namespace {
 
 struct Scratch {
     std::string root;
+#ifdef _WIN32
+    Scratch() {
+        const std::string base = std::filesystem::temp_directory_path().generic_string();
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
+            const std::string candidate = base + "/morvane-fuzz-" + std::to_string(random());
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) root = candidate;
+        }
+        if (root.empty()) std::abort();
+    }
+#else
     Scratch() {
         // tmpfs when there is one: every input makes and removes folders.
         std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -18,6 +33,7 @@ struct Scratch {
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         root = pattern;
     }
+#endif
     ~Scratch() {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);

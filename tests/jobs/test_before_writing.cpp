@@ -2,7 +2,9 @@
 // room for it, and whether the chunk set it would replace may be the only copy of its data.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -102,7 +104,9 @@ TEST(OnlyCopy, ASetHoldingWhatItsSourceLostOrChangedSaysSo) {
     test::writeFile(src + "/a.txt", test::patternBytes(3000, 1));
     test::writeFile(src + "/sub/b.txt", test::patternBytes(2000, 2));
     test::writeFile(src + "/empty", "");
+#ifndef _WIN32
     ASSERT_EQ(::mkfifo((src + "/pipe").c_str(), 0600), 0);
+#endif
     auto prepared = [&](bool del) {
         jobs::SplitOrder order = splitOrder(src, dir.path(), 1024);
         order.skipSpecial = true;
@@ -130,6 +134,11 @@ TEST(OnlyCopy, ASetHoldingWhatItsSourceLostOrChangedSaysSo) {
     job->allowReplace(true);
     job->execute();
     ASSERT_TRUE(job->sourcesDeleted()) << job->removal().describe();
+#ifdef _WIN32
+    // Windows has no FIFO to keep the folder: an empty one under its name stands in.
+    fs::create_directories(src);
+#else
     ASSERT_TRUE(fs::is_fifo(src + "/pipe"));
+#endif
     EXPECT_EQ(prepared(false)->onlyInTheSet(), (std::vector<std::string>{"a.txt", "sub/b.txt"}));
 }

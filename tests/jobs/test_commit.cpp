@@ -46,7 +46,8 @@ Outcome runSplit(jobs::SplitOrder order, bool replace = false) {
 
 std::vector<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -146,6 +147,30 @@ TEST(JobLocks, ASecondJobOnTheSameOutputFailsAtOnce) {
     EXPECT_EQ(join.outcome().reason, "another job is writing there");
 }
 
+// Prepared while the folder was empty, a split that finds another's finished set at its
+// turn refuses and names that set, read then.
+TEST(JobLocks, ASetFinishedByAnotherJobMeanwhileIsNamedAndKept) {
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    test::writeFile(dir / "a/d.bin", test::patternBytes(3000, 1));
+    test::writeFile(dir / "b/d.bin", test::patternBytes(3000, 2));
+    jobs::SplitOrder late = splitOrder(dir / "a/d.bin", 1000);
+    late.outputDir = q(dir / "usb");
+    jobs::SplitJob waiting(late);
+    ASSERT_TRUE(waiting.prepare());
+    EXPECT_FALSE(waiting.targetExists());
+
+    jobs::SplitOrder early = splitOrder(dir / "b/d.bin", 1000);
+    early.outputDir = q(dir / "usb");
+    ASSERT_TRUE(runSplit(early));
+    const std::string kept = test::readFile(dir / "usb/d_spt/d_0.spt");
+    waiting.execute();
+    EXPECT_TRUE(waiting.outcome().is(Fault::Exists)) << waiting.outcome().describe();
+    EXPECT_EQ(waiting.outcome().reason, "already holds the chunk set of d.bin");
+    EXPECT_EQ(test::readFile(dir / "usb/d_spt/d_0.spt"), kept);
+}
+
 TEST(JobLocks, ACrashedJobsLeftoversAreRemovedByTheNext) {
     TempDir dir;
     test::writeFile(dir / "k.bin", test::patternBytes(3000, 4));
@@ -154,6 +179,30 @@ TEST(JobLocks, ACrashedJobsLeftoversAreRemovedByTheNext) {
     test::writeFile(side.partial + "/k_0.spt", "torn");
     test::writeFile(side.lock, "");
     ASSERT_TRUE(runSplit(splitOrder(dir / "k.bin", 1000)));
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"k.bin", "k_spt"}));
+}
+
+// A replace without a one-step swap renames the old output aside first; killed right there,
+// it has left the only copy of the old set under the hidden name.
+TEST(JobLocks, AnOldOutputLeftAsideByACrashComesBackAndIsNotReplacedUnasked) {
+    TempDir dir;
+    test::writeFile(dir / "k.bin", test::patternBytes(3000, 4));
+    ASSERT_TRUE(runSplit(splitOrder(dir / "k.bin", 1000)));
+    const std::string before = test::readFile(dir / "k_spt/k_1.spt");
+    const jobs::SideNames side = jobs::sideNamesOf(dir.path(), "k_spt");
+    fs::rename(dir / "k_spt", side.old);
+    test::writeFile(dir / "k.bin", test::patternBytes(3000, 5));
+
+    const Outcome refused = runSplit(splitOrder(dir / "k.bin", 1000));
+    EXPECT_TRUE(refused.is(Fault::Exists)) << refused.describe();
+    EXPECT_EQ(test::readFile(dir / "k_spt/k_1.spt"), before);
+    EXPECT_FALSE(test::exists(side.old));
+
+    // Asked and allowed, the replace goes ahead as usual.
+    fs::rename(dir / "k_spt", side.old);
+    ASSERT_TRUE(runSplit(splitOrder(dir / "k.bin", 1000), true));
+    EXPECT_EQ(test::readFile(dir / "k_spt/k_1.spt").size(), 1000u);
+    EXPECT_NE(test::readFile(dir / "k_spt/k_1.spt"), before);
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"k.bin", "k_spt"}));
 }
 

@@ -1,14 +1,17 @@
 // Deleting the source after a split removes only what the set holds as it holds it: a file
 // changed after the split read it stays, and the job says so.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QString>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "jobs/jobs.h"
@@ -43,6 +46,25 @@ struct HookReset {
 };
 
 // The same size and modification time, other bytes: only the change time tells.
+#ifdef _WIN32
+void rewriteInPlace(const std::string& path) {
+    const auto size = fs::file_size(path);
+    const auto modified = fs::last_write_time(path);
+    {
+        std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(out);
+        out << std::string(static_cast<std::size_t>(size), 'Z');
+        ASSERT_TRUE(out.flush());
+    }
+    fs::last_write_time(path, modified);
+}
+
+void append(const std::string& path) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << "more";
+    ASSERT_TRUE(out.flush());
+}
+#else
 void rewriteInPlace(const std::string& path) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -61,6 +83,7 @@ void append(const std::string& path) {
     ASSERT_EQ(::write(fd, "more", 4), 4);
     ::close(fd);
 }
+#endif
 
 struct Splitted {
     Outcome outcome, removal;
@@ -108,7 +131,12 @@ TEST(DeleteSource, AFileChangedAfterTheReadStaysAndTheSetHoldsWhatWasRead) {
              std::FILE* f = std::fopen((dir + "/other").c_str(), "wb");
              std::fputs("same!", f);  // the victim's size
              std::fclose(f);
+#ifdef _WIN32
+             // The C library's rename there refuses an existing target.
+             fs::rename(dir + "/other", v);
+#else
              std::rename((dir + "/other").c_str(), v.c_str());
+#endif
          }},
         {"added", [](const std::string&, const std::string&) {}},  // the new file comes below
     };
@@ -155,7 +183,10 @@ TEST(DeleteSource, AFolderGoesWholeButItsLinksAreNotFollowed) {
     writeFile(dir / "src/.hidden", "2");
     writeFile(dir / "src/a/b/deep", "3");
     writeFile(dir / "elsewhere/keep", "4");
+#ifndef _WIN32
+    // wine makes no links: there the folder goes whole without one.
     ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "src/a/link").c_str()), 0);
+#endif
 
     const Splitted s = splitDeleting(dir / "src");
     ASSERT_TRUE(s.outcome) << s.outcome.describe();
@@ -166,7 +197,9 @@ TEST(DeleteSource, AFolderGoesWholeButItsLinksAreNotFollowed) {
     ASSERT_TRUE(join(s.folder, dir / "back"));
     EXPECT_EQ(readFile(dir / "back/src/.hidden"), "2");
     EXPECT_EQ(readFile(dir / "back/src/a/b/deep"), "3");
+#ifndef _WIN32
     EXPECT_EQ(fs::read_symlink(dir / "back/src/a/link"), dir / "elsewhere");
+#endif
 }
 
 TEST(DeleteSource, ASingleFileChangedAfterTheReadStays) {
@@ -211,6 +244,8 @@ TEST(DeleteSource, AFailureMetWhileBuildingNamesTheFinalPlace) {
 }
 
 TEST(DeleteSource, AFolderGivenThroughALinkKeepsItsOwnMode) {
+    MORVANE_SKIP_ON_WINDOWS(test::kWhyNoLinks);
+#ifndef _WIN32
     TempDir dir;
     fs::create_directories(dir / "private");
     writeFile(dir / "private/f", "secret");
@@ -230,13 +265,15 @@ TEST(DeleteSource, AFolderGivenThroughALinkKeepsItsOwnMode) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_EQ(readFile(dir / "back/private/f"), "secret");
+#endif
 }
 
 TEST(DeleteSource, AnOutputFolderReachedThroughALinkIntoTheSourceIsRefused) {
+    MORVANE_SKIP_ON_WINDOWS(test::kWhyNoLinks);
     TempDir dir;
     fs::create_directories(dir / "src/inner");
     writeFile(dir / "src/f", "x");
-    ASSERT_EQ(::symlink((dir / "src/inner").c_str(), (dir / "way").c_str()), 0);
+    ASSERT_TRUE(test::makeSymlink(dir / "src/inner", dir / "way"));
     for (const std::string& output : {dir / "way", dir / "way/not/yet"}) {
         SCOPED_TRACE(output);
         jobs::SplitOrder order;

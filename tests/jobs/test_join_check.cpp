@@ -3,13 +3,16 @@
 // chunk grown by a byte or a FIFO in a chunk's place.
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <QString>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -68,7 +71,7 @@ void flip(const std::string& path, std::int64_t at) {
 std::set<std::string> namesIn(const std::string& folder) {
     std::set<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(folder))
-        names.insert(fs::relative(e.path(), folder).string());
+        names.insert(test::fsText(fs::relative(e.path(), folder)));
     return names;
 }
 
@@ -199,6 +202,7 @@ TEST(JoinCheck, AChunkOfTheWrongSizeIsNamedAlone) {
 // A FIFO where a chunk should be is named, never opened: neither the check nor the join
 // waits for a writer. With a recovery chunk the join rebuilds the chunk instead.
 TEST(JoinCheck, AFifoInAChunksPlaceIsRefusedAtOnce) {
+    MORVANE_SKIP_ON_WINDOWS(test::kWhyNoFifos);
     for (const int recovery : {0, 1}) {
         SCOPED_TRACE(recovery);
         TempDir dir;
@@ -207,7 +211,7 @@ TEST(JoinCheck, AFifoInAChunksPlaceIsRefusedAtOnce) {
         const std::string set = split(dir / "f.bin", 4096, recovery);
         const std::string chunk = set + "/f_1.spt";
         fs::remove(chunk);
-        ASSERT_EQ(::mkfifo(chunk.c_str(), 0600), 0);
+        ASSERT_TRUE(test::makeFifo(chunk, 0600));
 
         // Run apart, so that a wait for a writer fails the test rather than hanging it.
         auto task = std::make_shared<std::packaged_task<std::pair<Checked, Joined>()>>(
@@ -242,6 +246,18 @@ TEST(JoinCheck, ARebuildNeedsNoTemporaryFolder) {
     flip(set + "/f_2.spt", 100);
     const std::string tmp = dir / "tmp";
     fs::create_directory(tmp);
+#ifdef _WIN32
+    // There the system's temporary folder comes from TMP, else TEMP.
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    for (const char* name : {"TMP", "TEMP"}) {
+        const char* before = std::getenv(name);
+        saved.emplace_back(name,
+                           before != nullptr ? std::optional<std::string>(before) : std::nullopt);
+        ASSERT_EQ(::_putenv_s(name, (tmp + "/not-there").c_str()), 0);
+    }
+    const Joined j = join(set, dir / "out");
+    for (const auto& [name, before] : saved) ::_putenv_s(name, before ? before->c_str() : "");
+#else
     const char* before = std::getenv("TMPDIR");
     const std::string saved = before != nullptr ? before : "";
     ::setenv("TMPDIR", (tmp + "/not-there").c_str(), 1);
@@ -250,6 +266,7 @@ TEST(JoinCheck, ARebuildNeedsNoTemporaryFolder) {
         ::setenv("TMPDIR", saved.c_str(), 1);
     else
         ::unsetenv("TMPDIR");
+#endif
     ASSERT_TRUE(j.outcome) << j.outcome.describe();
     EXPECT_EQ(j.rebuilt, std::vector<std::string>{"f_2.spt"});
     EXPECT_EQ(test::readFile(dir / "out/f.bin"), bytes);
@@ -315,7 +332,7 @@ TEST(JoinCheck, AHostileSourceNameReachesNothingOutside) {
         const jobs::SideNames side = jobs::sideNamesOf(out, name);
         for (const std::string& p : {side.partial, side.old}) {
             const fs::path normal = fs::path(p).lexically_normal();
-            if (normal.string().rfind(out + "/", 0) != 0) {
+            if (test::fsText(normal).rfind(out + "/", 0) != 0) {
                 fs::create_directories(normal / "keep");
             }
         }

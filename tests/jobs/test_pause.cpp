@@ -42,7 +42,8 @@ std::map<std::string, std::string> filesUnder(const std::string& root) {
     if (!fs::exists(root)) return files;
     for (const auto& e : fs::recursive_directory_iterator(root))
         if (e.is_regular_file())
-            files[fs::relative(e.path(), root).string()] = test::readFile(e.path().string());
+            files[test::fsText(fs::relative(e.path(), root))] =
+                test::readFile(test::fsText(e.path()));
     return files;
 }
 
@@ -63,7 +64,12 @@ TEST(JobPause, AHeldCheckWaitsUntilResumedAndACancelWakesIt) {
                 if (control.cancelRequested()) ++cancelled;
                 ++passed;
             });
-        ASSERT_TRUE(waitFor([&] { return control.heldThreads() == 3; }));
+        if (!waitFor([&] { return control.heldThreads() == 3; })) {
+            // Let the threads go, so that the failure is named rather than the process ended.
+            control.requestCancel();
+            for (std::thread& t : threads) t.join();
+            FAIL() << "held threads: " << control.heldThreads();
+        }
         std::this_thread::sleep_for(200ms);
         EXPECT_EQ(passed.load(), 0);
         if (byCancel)

@@ -47,7 +47,8 @@ void lose(const std::string& path, bool remove) {
 std::vector<std::string> setFiles(const std::string& set) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(set))
-        if (e.path().filename() != "spt_checksums.sha256") names.push_back(e.path().filename());
+        if (e.path().filename() != "spt_checksums.sha256")
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -77,7 +77,7 @@ TEST(RecoveryWitness, AFileOfAnotherSetNeverRebuildsAnything) {
         const std::string chunk1 = test::readFile(v.a + "/v_1.spt");
         const std::string ownRec = test::readFile(v.a + "/v_0.rec");
         ASSERT_NE(ownRec, test::readFile(v.b + "/v_0.rec"));
-        fs::copy_file(v.b + "/v_0.rec", v.a + "/v_0.rec", fs::copy_options::overwrite_existing);
+        test::copyOver(v.b + "/v_0.rec", v.a + "/v_0.rec");
         fs::remove(v.a + "/v_1.spt");
         if (!keepList) fs::remove(v.a + "/spt_checksums.sha256");
         const Repaired r = repair(v.a);
@@ -93,7 +93,7 @@ TEST(RecoveryWitness, AFileOfAnotherSetNeverRebuildsAnything) {
         SCOPED_TRACE("one recovery file, and it is another set's");
         TwoVersions v(1);
         const std::string list = test::readFile(v.a + "/spt_checksums.sha256");
-        fs::copy_file(v.b + "/v_0.rec", v.a + "/v_0.rec", fs::copy_options::overwrite_existing);
+        test::copyOver(v.b + "/v_0.rec", v.a + "/v_0.rec");
         fs::remove(v.a + "/v_1.spt");
         const Repaired r = repair(v.a);
         EXPECT_FALSE(r.outcome);
@@ -160,7 +160,7 @@ TEST(RecoveryWitness, DeletingChunksLeavesOtherRecFiles) {
     test::writeFile(v.a + "/holiday.rec", test::patternBytes(10000, 10));
     fs::copy_file(other + "/other_0.rec", v.a + "/other_0.rec");
     const std::string foreign = test::readFile(v.b + "/v_1.rec");
-    fs::copy_file(v.b + "/v_1.rec", v.a + "/v_1.rec", fs::copy_options::overwrite_existing);
+    test::copyOver(v.b + "/v_1.rec", v.a + "/v_1.rec");
     ASSERT_TRUE(join(v.a, v.dir / "out", true));
     EXPECT_EQ(test::readFile(v.dir / "out/v.bin"), v.dataA);
     for (const char* gone : {"v_0.spt", "v_4.spt", "v_0.rec"})
@@ -206,8 +206,7 @@ TEST(RecoveryWitness, AChunkOrListOfAnotherSetIsNeverBlessed) {
         const std::string foreign = test::readFile(v.b + "/" + drop.name);
         const std::string own = test::readFile(v.a + "/" + drop.name);
         ASSERT_NE(foreign, own);
-        fs::copy_file(v.b + "/" + drop.name, v.a + "/" + drop.name,
-                      fs::copy_options::overwrite_existing);
+        test::copyOver(v.b + "/" + drop.name, v.a + "/" + drop.name);
         if (!drop.keepList) fs::remove(v.a + "/spt_checksums.sha256");
 
         jobs::VerifyJob check(q(v.a));

@@ -1,10 +1,12 @@
 // Folder trees come back as tar would bring them back: every name, empty folders, links as
 // links, modes, times and holes.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QString>
 #include <filesystem>
@@ -20,6 +22,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef _WIN32
+// What a user would compare after a round trip on Windows, which keeps no modes, links or
+// holes there: for every entry below root, its type, modification time and bytes.
+std::map<std::string, std::string> describe(const std::string& root, bool withRootTime = true) {
+    std::map<std::string, std::string> out;
+    auto add = [&](const fs::path& path, const std::string& name) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(path, ec);
+        if (ec) return;
+        std::string d = std::to_string(static_cast<int>(status.type()));
+        d += " ";
+        d += std::to_string(fs::last_write_time(path, ec).time_since_epoch().count());
+        if (status.type() == fs::file_type::regular) {
+            d += " ";
+            d += test::readFile(test::fsText(path));
+        }
+        out[name] = d;
+    };
+    const fs::path top = test::fsPath(root);
+    if (withRootTime) add(top, ".");
+    for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator();
+         ++it)
+        add(it->path(), test::fsText(fs::relative(it->path(), top)));
+    return out;
+}
+#else
 // What a user would compare after a round trip: for every entry below root, its type,
 // mode, modification time, link target or bytes, and for sparse files the disk it takes.
 std::map<std::string, std::string> describe(const std::string& root, bool withRootTime = true) {
@@ -46,6 +74,7 @@ void setTime(const std::string& path, std::int64_t seconds, long nanos) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanos}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
+#endif
 
 Outcome splitThenJoin(const std::string& source, const std::string& out, bool deleteSource) {
     jobs::SplitOrder split;
@@ -65,6 +94,8 @@ Outcome splitThenJoin(const std::string& source, const std::string& out, bool de
 }  // namespace
 
 TEST(TreeRoundTrip, EverythingTarKeepsComesBack) {
+    MORVANE_SKIP_ON_WINDOWS(test::kWhyNoLinks);
+#ifndef _WIN32
     TempDir dir;
     const std::string p = dir / "proj";
     fs::create_directories(p + "/.git/objects");
@@ -107,6 +138,7 @@ TEST(TreeRoundTrip, EverythingTarKeepsComesBack) {
     ASSERT_TRUE(splitThenJoin(p, dir / "back", true));
     EXPECT_FALSE(fs::exists(p));  // every entry was stored, so the folder went
     EXPECT_EQ(describe(dir / "back/proj"), before);
+#endif
 }
 
 TEST(TreeRoundTrip, FoldersWithoutFilesComeBackAsFolders) {

@@ -18,6 +18,12 @@
 #include <QtTest>
 #include <cstdint>
 #include <functional>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include "ui/dialog_widget.h"
 #include "ui/file_dialogs.h"
@@ -30,6 +36,18 @@ namespace test {
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::int64_t kGiB = 1073741824;
 constexpr int kJobTimeoutMs = 30000;
+
+// Whether engine text outside ASCII converts here: wine 8 lacks the GB18030 code page (54936),
+// real Windows and Linux have it.
+inline bool gb18030Here() {
+#ifdef _WIN32
+    return MultiByteToWideChar(54936, MB_ERR_INVALID_CHARS, "\x81\x30\x81\x30", 4, nullptr, 0) > 0;
+#else
+    return true;
+#endif
+}
+constexpr const char* kWhyNoGb18030 =
+    "this system lacks the GB18030 code page (54936), as wine 8 does";
 
 // Bytes that differ from position to position and from seed to seed.
 inline QByteArray patternBytes(qsizetype size, std::uint32_t seed) {

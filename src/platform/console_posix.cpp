@@ -1,14 +1,15 @@
-#include "cli/password_input.h"
+#include "platform/console.h"
 
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
-namespace morvane::cli {
+namespace morvane::plat {
 namespace {
 
 // Echo must come back even when the user breaks off at the prompt.
@@ -53,7 +54,40 @@ bool readLine(int fd, std::string* line, std::string* why) {
     return true;
 }
 
+// The signal that asked the running job to stop; 0 while none did.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+struct sigaction g_oldInt {};
+struct sigaction g_oldTerm {};
+
+extern "C" void onStopSignal(int signal) {
+    g_stopSignal.store(signal);
+}
+
 }  // namespace
+
+void useUtf8Console() {}
+
+bool stderrIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
+}
+
+StopRequests::StopRequests() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &g_oldInt);
+    sigaction(SIGTERM, &action, &g_oldTerm);
+}
+
+StopRequests::~StopRequests() {
+    sigaction(SIGINT, &g_oldInt, nullptr);
+    sigaction(SIGTERM, &g_oldTerm, nullptr);
+}
+
+int StopRequests::received() {
+    return g_stopSignal.load();
+}
 
 bool readTerminalLine(const char* prompt, std::string* line, std::string* why) {
     const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
@@ -96,4 +130,4 @@ bool readStdinLine(std::string* line, std::string* why) {
     return false;
 }
 
-}  // namespace morvane::cli
+}  // namespace morvane::plat
