@@ -270,6 +270,9 @@ Outcome moveHashed(plat::File& from, plat::File& to, std::int64_t length, std::i
 
 // How far the copy may run ahead of the hash: the pages must still be in the cache.
 constexpr std::int64_t kPipelineAhead = 64 << 20;
+// The most one queued range holds: a writer waiting for room, and a job that stops, wait
+// for no more than this to be hashed.
+constexpr std::int64_t kPipelineRange = kKernelStep;
 
 }  // namespace
 
@@ -279,6 +282,7 @@ HashPipeline::~HashPipeline() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
+        stopping_.store(true, std::memory_order_relaxed);
     }
     changed_.notify_all();
     thread_.join();
@@ -301,7 +305,7 @@ void HashPipeline::add(std::int64_t length) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return queued_ <= kPipelineAhead || !failed_; });
     // Small pieces one after another (a folder of small files) are read back as one range.
-    if (lastIsRange_ && !items_.empty()) {
+    if (lastIsRange_ && !items_.empty() && items_.back().length + length <= kPipelineRange) {
         items_.back().length += length;
     } else {
         Item item;
@@ -339,6 +343,8 @@ Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag
     char* buffer = blockBuffer();
     if (buffer == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
     while (length > 0) {
+        // The job is over, failed or cancelled: what is left of the range is not wanted.
+        if (stopping_.load(std::memory_order_relaxed)) return Outcome::cancel();
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length));
         std::size_t have = 0;
         while (have < want) {

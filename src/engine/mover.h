@@ -1,6 +1,7 @@
 #pragma once
 // The one place where split and join bytes move from one file to another.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -80,6 +81,8 @@ private:
     bool lastIsRange_ = false;
     Outcome failed_;
     bool stop_ = false;
+    // stop_, seen between blocks without the lock.
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 

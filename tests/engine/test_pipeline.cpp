@@ -4,14 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,17 +32,24 @@ namespace {
 
 using Digests = std::map<std::string, std::string>;
 
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct Built {
     Outcome outcome;
     std::string set;  // the chunk folder
     Digests digests;  // of every file in it, by name
     std::int64_t done = 0;
     std::int64_t total = 0;
+    std::int64_t endedMs = 0;  // when the split returned
 };
 
 // One split straight into its chunk folder, as the job builds it.
 Built splitOnce(const std::string& source, const std::string& out, std::int64_t chunk, int recovery,
-                std::int64_t budget) {
+                std::int64_t budget, JobControl* watched = nullptr) {
     Built b;
     plat::createDirectory(out.c_str());
     SplitRequest r;
@@ -60,9 +68,11 @@ Built splitOnce(const std::string& source, const std::string& out, std::int64_t 
     b.set = chunkFolderFor(source, out);
     r.buildFolder = b.set;
     plat::createDirectory(b.set.c_str());
-    JobControl control;
+    JobControl own;
+    JobControl& control = watched != nullptr ? *watched : own;
     SplitResult result;
     b.outcome = runSplit(r, control, &result);
+    b.endedMs = nowMs();
     b.done = control.done();
     b.total = control.total();
     std::vector<plat::DirEntry> names;
@@ -74,17 +84,22 @@ Built splitOnce(const std::string& source, const std::string& out, std::int64_t 
     return b;
 }
 
-void fixTimes(const std::string& path, mode_t mode) {
-    ::chmod(path.c_str(), mode);
-    const timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
-    ::utimes(path.c_str(), times);
-}
-
 std::string fixedFile(const TempDir& dir, std::size_t size) {
     const std::string path = dir.path() + "/data.bin";
     test::writeFile(path, test::patternBytes(size, 11));
-    fixTimes(path, 0644);
+    // The manifest holds them: the same every run.
+    plat::setModeAndTime(path.c_str(), 0644, std::int64_t{1700000000} * 1000000000, false);
     return path;
+}
+
+// The threads of this process, where the system lists them.
+long threadCount() {
+    std::error_code e;
+    long n = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/task", e), end; !e && it != end;
+         it.increment(e))
+        ++n;
+    return e ? -1 : n;
 }
 
 // Every chunk's line in the checksum list is the digest of the chunk as it is on disk.
@@ -269,5 +284,66 @@ TEST(Pipeline, AFailedReadBackFailsTheSplitAndNamesTheChunk) {
         EXPECT_FALSE(b.outcome.cancelled);
         EXPECT_NE(b.outcome.path.find("data_1.spt"), std::string::npos) << b.outcome.describe();
         EXPECT_EQ(b.digests.count("spt_checksums.sha256"), 0u);
+    }
+}
+
+// With the hashing thread far behind the copy, a cancel, or a chunk the full disk refuses,
+// ends the split within half a second, the failure named, no set left looking finished and
+// no thread of the job still running.
+TEST(Pipeline, ACancelOrAFullDiskStopsTheSplitAtOnceWhileTheHashLags) {
+    TempDir dir;
+    constexpr std::int64_t kMiB = 1 << 20;
+    const std::string file = fixedFile(dir, static_cast<std::size_t>(96 * kMiB));
+    for (const bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancel" : "full disk");
+        TempDir out;
+        std::atomic<int> hashed{0};
+        std::atomic<std::int64_t> stopAt{0};
+        // Every block the pipeline reads back takes 30 ms: 64 MiB queued is two seconds.
+        test::FaultGuard g([&](plat::Op op, const std::string& path) {
+            if (path.find(".spt") == std::string::npos) return 0;
+            if (op == plat::Op::Read) {
+                ++hashed;
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            }
+            if (!cancel && op == plat::Op::Write && path.find("data_2.spt") != std::string::npos) {
+                std::int64_t none = 0;
+                stopAt.compare_exchange_strong(none, nowMs());
+                return ENOSPC;
+            }
+            return 0;
+        });
+        const long threadsBefore = threadCount();
+        JobControl control;
+        std::atomic<bool> over{false};
+        std::thread watcher([&] {
+            // Cancelled once the copy is well ahead of the hash, and the hash past its first
+            // range.
+            while (cancel && !over && (control.done() < 48 * kMiB || hashed < 9))
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (cancel && !over) {
+                stopAt = nowMs();
+                control.requestCancel();
+            }
+        });
+        const Built b = splitOnce(file, out.path(), 32 * kMiB, 1, kDefaultBudget, &control);
+        over = true;
+        watcher.join();
+        ASSERT_NE(stopAt.load(), 0);
+        ASSERT_FALSE(b.outcome);
+        // The hash was behind when the job was stopped: what is measured is its wait.
+        EXPECT_LT(hashed.load(), 48);
+        EXPECT_LT(b.endedMs - stopAt.load(), 500);
+        if (cancel) {
+            EXPECT_TRUE(b.outcome.cancelled) << b.outcome.describe();
+        } else {
+            EXPECT_TRUE(b.outcome.is(Fault::NoSpace)) << b.outcome.describe();
+            EXPECT_NE(b.outcome.path.find("data_2.spt"), std::string::npos) << b.outcome.describe();
+        }
+        EXPECT_EQ(b.digests.count(kChecksumListName), 0u);
+        EXPECT_EQ(b.digests.count(kManifestName), 0u);
+        if (threadsBefore > 0) {
+            EXPECT_EQ(threadCount(), threadsBefore);
+        }
     }
 }

@@ -3,8 +3,6 @@
 // chunk and then hashes it says.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QString>
 #include <filesystem>
