@@ -375,7 +375,7 @@ void printOtherProblems(const SetNames& names, const ChunkSetCheck& check) {
 }  // namespace
 
 int runCheck(const Options& options) {
-    jobs::VerifyJob job(options.path);
+    jobs::VerifyJob job(options.path, !options.quickCheck);
     if (Outcome o = job.prepare(); !o) return refused(job, o);
     if (!options.quickCheck)
         if (int status = runJob(job, options.quiet); status != kExitOk) return status;

@@ -11,9 +11,16 @@ namespace morvane {
 
 void md5Hex(const void* bytes, std::size_t length, char* out) {
     static const char digits[] = "0123456789ABCDEF";
-    const QByteArray digest = QCryptographicHash::hash(
-        QByteArrayView(static_cast<const char*>(bytes), static_cast<qsizetype>(length)),
-        QCryptographicHash::Md5);
+    // Kept per thread: a check of many small chunks takes one fingerprint per chunk. Not
+    // with mingw, which runs a thread_local's destructor after the thread's storage is gone.
+#ifdef _WIN32
+    QCryptographicHash hash(QCryptographicHash::Md5);
+#else
+    thread_local QCryptographicHash hash(QCryptographicHash::Md5);
+#endif
+    hash.reset();
+    hash.addData(QByteArrayView(static_cast<const char*>(bytes), static_cast<qsizetype>(length)));
+    const QByteArrayView digest = hash.resultView();
     for (int i = 0; i < 16; ++i) {
         const auto b = static_cast<unsigned char>(digest[i]);
         out[2 * i] = digits[b >> 4];

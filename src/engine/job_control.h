@@ -20,6 +20,8 @@ public:
         setCurrentFile({});
     }
     void advance(std::int64_t bytes) { done_.fetch_add(bytes, std::memory_order_relaxed); }
+    // More work than the job first counted on.
+    void addToTotal(std::int64_t bytes) { total_.fetch_add(bytes, std::memory_order_relaxed); }
     std::int64_t done() const { return done_.load(std::memory_order_relaxed); }
     std::int64_t total() const { return total_.load(std::memory_order_relaxed); }
     // Not clamped, and 0 of an empty total.

@@ -734,7 +734,27 @@ Outcome checkSourceNameOf(const std::string& chunkDir, const Manifest& manifest)
     return checkSourceName(chunkDir, manifest.sourceName);
 }
 
-Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
+namespace {
+
+// Where a deferred chunk's fingerprint must still be read: the checksum list cannot vouch.
+void settleFingerprint(ChunkCheckEntry& e) {
+    if (!e.fingerprintLater) return;
+    e.fingerprintLater = false;
+    char current[kDigestText] = {};
+    const bool readable = chunkFingerprint(e.chunkPath.c_str(), current, &e.size).ok;
+    e.matches = readable && e.storedFingerprint == current;
+    if (e.state == ChunkState::Ok)
+        e.state = !readable    ? ChunkState::Missing
+                  : !e.matches ? ChunkState::Changed
+                               : ChunkState::Ok;
+}
+
+void settleFingerprints(ChunkSetCheck* check) {
+    for (ChunkCheckEntry& e : check->entries) settleFingerprint(e);
+}
+
+Outcome checkChunkSetReading(const std::string& chunkDir, ChunkSetCheck* check,
+                             bool fingerprintsNow) {
     *check = ChunkSetCheck{};
     check->chunkDir = chunkDir;
     check->hasChecksumList = plat::pathExists((chunkDir + "/" + kChecksumListName).c_str());
@@ -744,11 +764,33 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
         return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);
     const std::string stem = stemOf(m.sourceName);
     const SetNames setNames(chunkDir, stem);
+    std::vector<plat::DirEntry> names;
+    const bool listed = plat::listDirectory(chunkDir.c_str(), &names).ok;
+    // By chunk index, what the listing found under the chunk's name.
+    std::vector<const plat::DirEntry*> listedChunk;
+    if (!fingerprintsNow && listed) {
+        listedChunk.assign(static_cast<std::size_t>(std::max(0, m.chunkCount)), nullptr);
+        for (const plat::DirEntry& d : names) {
+            const std::int64_t i = setNames.chunkIndexOf(d.name);
+            if (i >= 0 && i < m.chunkCount) listedChunk[static_cast<std::size_t>(i)] = &d;
+        }
+    }
     for (const ChunkRecord& r : m.chunks) {
         ChunkCheckEntry entry;
         entry.chunkIndex = r.chunkIndex;
         entry.chunkPath = setNames.chunkPath(r.chunkIndex);
         entry.storedFingerprint = r.fingerprint;
+        if (!listedChunk.empty() && r.chunkIndex >= 0 && r.chunkIndex < m.chunkCount) {
+            const plat::DirEntry* d = listedChunk[static_cast<std::size_t>(r.chunkIndex)];
+            entry.state = d == nullptr                  ? ChunkState::Missing
+                          : d->kind != plat::Kind::File ? ChunkState::Special
+                                                        : ChunkState::Ok;
+            entry.size = d != nullptr && d->kind == plat::Kind::File ? d->size : -1;
+            entry.fingerprintLater = entry.state == ChunkState::Ok;
+            entry.matches = entry.fingerprintLater;
+            check->entries.push_back(std::move(entry));
+            continue;
+        }
         // Something other than a file is never opened: a FIFO would wait for a writer.
         plat::StatInfo info;
         const bool present = plat::statPath(entry.chunkPath.c_str(), &info).ok;
@@ -773,6 +815,9 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
     // fingerprints match their short contents: only their sizes give them away. Every
     // chunk but the last has the same size, and the last holds what is left.
     const std::int64_t count = m.chunkCount;
+    // An empty chunk is Empty only when its fingerprint says the split wrote it so.
+    for (ChunkCheckEntry& e : check->entries)
+        if (e.size == 0 && m.totalSize > 0) settleFingerprint(e);
     const std::int64_t fullSize = fullChunkSize(m, check->entries);
     for (ChunkCheckEntry& e : check->entries) {
         // A chunk whose size is wrong is named by its size, even when that changed its
@@ -792,29 +837,35 @@ Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
         else if (last && e.size > lastSize)
             e.state = ChunkState::Long;
     }
+    // A chunk of the wrong size is not read whole; its fingerprint is read as before.
+    for (ChunkCheckEntry& e : check->entries)
+        if (e.state != ChunkState::Ok) settleFingerprint(e);
     checkFileRecords(*check, &check->manifestFaults);
     // Leftovers of an older, longer set under the same stem.
-    std::vector<plat::DirEntry> names;
-    if (plat::listDirectory(chunkDir.c_str(), &names)) {
-        const std::string prefix = stem + "_";
-        for (const plat::DirEntry& d : names) {
-            const std::string& n = d.name;
-            if (n.size() <= prefix.size() + 4 || n.compare(0, prefix.size(), prefix) != 0 ||
-                n.compare(n.size() - 4, 4, ".spt") != 0)
-                continue;
-            const std::string digits = n.substr(prefix.size(), n.size() - prefix.size() - 4);
-            if (digits.empty() || digits.size() > 10 ||
-                digits.find_first_not_of("0123456789") != std::string::npos ||
-                (digits.size() > 1 && digits[0] == '0'))
-                continue;
-            if (std::stoll(digits) >= count) check->strays.push_back(chunkDir + "/" + n);
-        }
-        std::sort(check->strays.begin(), check->strays.end());
+    if (listed) {
         for (const plat::DirEntry& d : names)
+            if (setNames.chunkIndexOf(d.name) >= count)
+                check->strays.push_back(chunkDir + "/" + d.name);
+        std::sort(check->strays.begin(), check->strays.end());
+        for (const plat::DirEntry& d : names) {
             if (d.name == kTreeName || setNames.recoveryNumberOf(d.name) >= 0)
                 check->listExpected = true;
+            if (d.kind == plat::Kind::File && d.name.size() > 4 &&
+                d.name.compare(d.name.size() - 4, 4, ".rec") == 0)
+                check->recoveryFilesSeen = true;
+        }
     }
     return Outcome::success();
+}
+
+}  // namespace
+
+Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check) {
+    return checkChunkSetReading(chunkDir, check, true);
+}
+
+Outcome checkChunkSetForFullRead(const std::string& chunkDir, ChunkSetCheck* check) {
+    return checkChunkSetReading(chunkDir, check, false);
 }
 
 Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threads) {
@@ -825,24 +876,28 @@ Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threa
     if (Outcome o = readChecksumList(check->chunkDir, &present, &digests); !o) {
         check->checksumList = ChecksumList::Damaged;
         check->listProblem = o.path + ": " + o.reason;
+        settleFingerprints(check);
         return Outcome::success();
     }
     if (!present) {
         check->checksumList = ChecksumList::Absent;
+        settleFingerprints(check);
         return Outcome::success();
     }
     // Work: every chunk that passed the quick check, and every other listed file.
     struct Item {
-        std::string path;
-        std::string digest;
+        const std::string* path;
+        const std::string* digest;
         ChunkState* state;
         std::int64_t* size;
+        ChunkCheckEntry* later = nullptr;  // a chunk whose fingerprint is read with it
     };
     std::vector<Item> items;
     const std::string listPath = check->chunkDir + "/" + kChecksumListName;
     auto damagedList = [&](const std::string& why) {
         check->checksumList = ChecksumList::Damaged;
         check->listProblem = listPath + ": the checksum list is damaged: " + why;
+        settleFingerprints(check);
         return Outcome::success();
     };
     const std::string prefix = check->chunkDir + "/";
@@ -852,7 +907,9 @@ Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threa
         chunkNames.insert(name);
         const auto d = digests.find(name);
         if (d == digests.end()) return damagedList("it does not name " + name);
-        if (e.state == ChunkState::Ok) items.push_back({e.chunkPath, d->second, &e.state, nullptr});
+        if (e.state == ChunkState::Ok)
+            items.push_back(
+                {&e.chunkPath, &d->second, &e.state, nullptr, e.fingerprintLater ? &e : nullptr});
     }
     if (digests.find(kManifestName) == digests.end())
         return damagedList(std::string("it does not name ") + kManifestName);
@@ -862,23 +919,37 @@ Outcome verifyChunkSet(ChunkSetCheck* check, JobControl& control, unsigned threa
         if (name != kManifestName && chunkNames.count(name) == 0)
             check->listedFiles.push_back({name, prefix + name, ChunkState::Missing, -1});
     for (ListedFile& f : check->listedFiles)
-        items.push_back({f.path, digests[f.name], &f.state, &f.size});
+        items.push_back({&f.path, &digests[f.name], &f.state, &f.size});
     check->checksumList = ChecksumList::Read;
 
+    // The chunks were measured by the quick check; only the other listed files are not.
     std::int64_t total = 0;
-    for (const Item& item : items) total += std::max<std::int64_t>(0, fileSize(item.path.c_str()));
+    for (const Item& item : items)
+        if (item.size != nullptr) total += std::max<std::int64_t>(0, fileSize(item.path->c_str()));
+    for (const ChunkCheckEntry& e : check->entries)
+        if (e.state == ChunkState::Ok) total += std::max<std::int64_t>(0, e.size);
     control.begin(total);
     std::atomic<std::size_t> next{0};
     auto work = [&] {
+        // Kept for the thread's every file: a check of many small chunks allocates nothing
+        // per chunk.
+        std::string hex;
+        char fingerprint[kDigestText] = {};
         for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
             if (control.cancelRequested()) return;
-            std::string hex;
+            Item& item = items[i];
             std::int64_t size = -1;
-            const Outcome o = hashFile(items[i].path, &control, &hex, &size);
-            if (items[i].size != nullptr) *items[i].size = o ? size : -1;
-            *items[i].state = !o                       ? ChunkState::Missing
-                              : hex == items[i].digest ? ChunkState::Ok
-                                                       : ChunkState::Damaged;
+            const Outcome o = hashFile(*item.path, &control, &hex, &size,
+                                       item.later != nullptr ? fingerprint : nullptr);
+            if (item.size != nullptr) *item.size = o ? size : -1;
+            *item.state = !o                    ? ChunkState::Missing
+                          : hex == *item.digest ? ChunkState::Ok
+                                                : ChunkState::Damaged;
+            if (item.later == nullptr) continue;
+            // What the quick check would have said of it comes first.
+            item.later->fingerprintLater = false;
+            item.later->matches = o && item.later->storedFingerprint == fingerprint;
+            if (o && !item.later->matches) *item.state = ChunkState::Changed;
         }
     };
     std::vector<std::thread> pool;

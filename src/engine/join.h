@@ -68,6 +68,9 @@ struct ChunkCheckEntry {
     std::string storedFingerprint;  // engine text
     std::string chunkPath;          // engine text
     std::int64_t size = -1;         // -1 when it cannot be measured
+    // The fingerprint is read with the chunk's bytes by verifyChunkSet: the state is Ok
+    // only provisionally until then.
+    bool fingerprintLater = false;
 };
 
 // A file of the set other than a chunk that the checksum list names: the manifest first.
@@ -100,6 +103,8 @@ struct ChunkSetCheck {
     // The set has a tree file or recovery chunks, so its split wrote a checksum list too:
     // without one, only the recovery headers can tell a chunk damaged past its head.
     bool listExpected = false;
+    // The folder held a ".rec" file when it was listed.
+    bool recoveryFilesSeen = false;
     bool listLost() const { return listExpected && !hasChecksumList; }
     // Every chunk is in state Ok, their sizes add up to the total, and the manifest holds
     // every record it counts.
@@ -117,6 +122,9 @@ Outcome checkSourceNameOf(const std::string& chunkDir, const Manifest& manifest)
 // valid manifest, or with a source name that is not a plain file name, is a failure
 // that says why.
 Outcome checkChunkSet(const std::string& chunkDir, ChunkSetCheck* check);
+// The same, without opening a chunk: kinds and sizes from one listing of the folder, the
+// fingerprints left to verifyChunkSet, which reads each chunk once for both.
+Outcome checkChunkSetForFullRead(const std::string& chunkDir, ChunkSetCheck* check);
 
 // Reads every byte of every file the set's checksum list names, on up to threads threads,
 // and marks what does not match. Chunks that failed the quick check keep their state.

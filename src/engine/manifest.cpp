@@ -136,6 +136,12 @@ std::string stemOf(const std::string& sourceName) {
     return sourceName.substr(0, sourceName.find('.'));
 }
 
+std::int64_t manifestSizeFor(std::int64_t chunks, std::int64_t files) {
+    return static_cast<std::int64_t>(sizeof(PackedHeader)) +
+           chunks * static_cast<std::int64_t>(sizeof(PackedChunk)) +
+           files * static_cast<std::int64_t>(sizeof(PackedFile));
+}
+
 Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
     std::vector<char>& bytes = *out;
     bytes.assign(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +

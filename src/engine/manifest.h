@@ -64,6 +64,8 @@ std::string stemOf(const std::string& sourceName);
 
 // The manifest's bytes as they stand in the file. Refuses texts that do not fit.
 Outcome encodeManifest(const Manifest& manifest, std::vector<char>* bytes);
+// The size of an encoded manifest of so many chunk and file records.
+std::int64_t manifestSizeFor(std::int64_t chunks, std::int64_t files);
 // Writes the manifest in one write. Refuses texts that do not fit their fields. With
 // createNew, only a new file is made: nothing already there is written through.
 Outcome writeManifest(const std::string& path, const Manifest& manifest, bool createNew = false);

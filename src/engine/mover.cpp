@@ -261,7 +261,175 @@ Outcome moveHashed(plat::File& from, plat::File& to, std::int64_t length, std::i
     return Outcome::success();
 }
 
+// How far the copy may run ahead of the hash: the pages must still be in the cache.
+constexpr std::int64_t kPipelineAhead = 64 << 20;
+// The most one queued range holds: a writer waiting for room, and a job that stops, wait
+// for no more than this to be hashed.
+constexpr std::int64_t kPipelineRange = kKernelStep;
+
 }  // namespace
+
+HashPipeline::HashPipeline(BlockSink sink) : sink_(std::move(sink)), thread_([this] { loop(); }) {}
+
+HashPipeline::~HashPipeline() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        stopping_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+Outcome HashPipeline::begin(const std::string& path, std::int32_t tag) {
+    Item item;
+    item.kind = Item::Kind::Begin;
+    item.tag = tag;
+    if (Outcome o = item.file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(item));
+    lastIsRange_ = false;
+    changed_.notify_all();
+    return failed_;
+}
+
+void HashPipeline::add(std::int64_t length) {
+    if (length <= 0) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queued_ <= kPipelineAhead || !failed_; });
+    // Small pieces one after another (a folder of small files) are read back as one range.
+    if (lastIsRange_ && !items_.empty() && items_.back().length + length <= kPipelineRange) {
+        items_.back().length += length;
+    } else {
+        Item item;
+        item.length = length;
+        items_.push_back(std::move(item));
+        lastIsRange_ = true;
+    }
+    queued_ += length;
+    changed_.notify_all();
+}
+
+void HashPipeline::end(std::string* digest) {
+    Item item;
+    item.kind = Item::Kind::End;
+    item.digest = digest;
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(item));
+    lastIsRange_ = false;
+    changed_.notify_all();
+}
+
+Outcome HashPipeline::failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failed_;
+}
+
+Outcome HashPipeline::drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return (items_.empty() && !busy_) || !failed_; });
+    return failed_;
+}
+
+Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag,
+                                std::int64_t offset, std::int64_t length) {
+    char* buffer = blockBuffer();
+    if (buffer == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
+    while (length > 0) {
+        // The job is over, failed or cancelled: what is left of the range is not wanted.
+        if (stopping_.load(std::memory_order_relaxed)) return Outcome::cancel();
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length));
+        std::size_t have = 0;
+        while (have < want) {
+            std::size_t got = 0;
+            if (Outcome o = file.read(buffer + have, want - have, &got); !o) return o;
+            // The output became shorter under us: its bytes are not what was written.
+            if (got == 0)
+                return Outcome::failure(Fault::Changed, file.path(),
+                                        "became shorter while it was being written", EIO);
+            have += got;
+        }
+        hash.update(buffer, want);
+        if (sink_) sink_(tag, offset, reinterpret_cast<const unsigned char*>(buffer), want);
+        offset += static_cast<std::int64_t>(want);
+        length -= static_cast<std::int64_t>(want);
+    }
+    return Outcome::success();
+}
+
+void HashPipeline::loop() {
+    Sha256 hash;
+    plat::File current;
+    std::int32_t tag = 0;
+    std::int64_t offset = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !items_.empty() || stop_; });
+        if (stop_) break;
+        Item item = std::move(items_.front());
+        items_.pop_front();
+        if (items_.empty()) lastIsRange_ = false;
+        busy_ = true;
+        const bool failed = !failed_;
+        lock.unlock();
+        Outcome o;
+        if (!failed && item.kind == Item::Kind::Begin) {
+            current = std::move(item.file);
+            tag = item.tag;
+            offset = 0;
+        } else if (!failed && item.kind == Item::Kind::Range) {
+            o = hashRange(current, hash, tag, offset, item.length);
+            offset += item.length;
+        } else if (!failed) {
+            *item.digest = hash.finishHex();
+            o = current.close();
+        }
+        lock.lock();
+        busy_ = false;
+        queued_ -= item.kind == Item::Kind::Range ? item.length : 0;
+        if (!o && failed_) failed_ = o;
+        changed_.notify_all();
+    }
+    lock.unlock();
+    current.close();
+    endThreadHashing();
+}
+
+Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                  JobControl& control, HashPipeline& pipeline) {
+    *moved = 0;
+    bool kernel = !to.appends();
+    while (kernel && *moved < length) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const auto want = static_cast<std::size_t>(std::min(kKernelStep, length - *moved));
+        std::size_t got = 0;
+        bool supported = true;
+        if (Outcome o = to.copyFrom(from, want, &got, &supported); !o) return o;
+        if (!supported) {
+            kernel = false;
+            break;
+        }
+        if (got == 0) return pipeline.failure();
+        pipeline.add(static_cast<std::int64_t>(got));
+        startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
+        *moved += static_cast<std::int64_t>(got);
+        control.advance(static_cast<std::int64_t>(got));
+    }
+    char* buffer = *moved < length ? blockBuffer() : nullptr;
+    if (*moved < length && buffer == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
+    while (*moved < length) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length - *moved));
+        std::size_t got = 0;
+        if (Outcome o = from.read(buffer, want, &got); !o) return o;
+        if (got == 0) break;
+        if (Outcome o = to.write(buffer, got); !o) return o;
+        pipeline.add(static_cast<std::int64_t>(got));
+        *moved += static_cast<std::int64_t>(got);
+        control.advance(static_cast<std::int64_t>(got));
+    }
+    return pipeline.failure();
+}
 
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
                   JobControl& control, Sha256* hash) {

@@ -1,7 +1,14 @@
 #pragma once
 // The one place where split and join bytes move from one file to another.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "engine/job_control.h"
 #include "engine/sha256.h"
@@ -21,5 +28,68 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
 // there is one, else a seek. *moved gets the bytes passed.
 Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,
                   Sha256* hash = nullptr);
+
+// Hashes the outputs of a job in the order they are written, reading each back from the
+// page cache where the copy has just put it, on one thread that lives as long as the job:
+// the copy of the next range, and of the next output, goes on while the last is hashed,
+// and only the digest is finished where an output ends. The hash covers exactly the bytes
+// that stand in the output.
+class HashPipeline {
+public:
+    // Sees every block hashed, on the hashing thread: the tag the output was begun with,
+    // the block's offset in it and its bytes.
+    using BlockSink = std::function<void(std::int32_t tag, std::int64_t offset,
+                                         const unsigned char* bytes, std::size_t length)>;
+
+    explicit HashPipeline(BlockSink sink = {});
+    ~HashPipeline();
+    HashPipeline(const HashPipeline&) = delete;
+    HashPipeline& operator=(const HashPipeline&) = delete;
+
+    // The output at path, just created by the caller, is written from its start from now
+    // on: the pipeline reads it through a handle of its own.
+    Outcome begin(const std::string& path, std::int32_t tag);
+    // length more bytes were written to the current output. Waits while more than 64 MiB
+    // are queued, so the pages are still in the cache when their turn comes.
+    void add(std::int64_t length);
+    // The current output is whole: its digest goes to *digest once its bytes are hashed.
+    // *digest must stay in place until drain().
+    void end(std::string* digest);
+    // The first failure so far, without waiting.
+    Outcome failure();
+    // Waits until every output is hashed.
+    Outcome drain();
+
+private:
+    struct Item {
+        enum class Kind { Begin, Range, End } kind = Kind::Range;
+        plat::File file;  // Begin: the pipeline's own handle on the output
+        std::int32_t tag = 0;
+        std::int64_t length = 0;        // Range
+        std::string* digest = nullptr;  // End
+    };
+    void loop();
+    Outcome hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t offset,
+                      std::int64_t length);
+
+    BlockSink sink_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Item> items_;
+    std::int64_t queued_ = 0;
+    bool busy_ = false;
+    bool lastIsRange_ = false;
+    Outcome failed_;
+    bool stop_ = false;
+    // stop_, seen between blocks without the lock.
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Moves up to length bytes from from's position to the end of to, the current output of
+// pipeline, which hashes them as they stand there. As moveBytes otherwise; a failure of
+// the pipeline stops the move too.
+Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                  JobControl& control, HashPipeline& pipeline);
 
 }  // namespace morvane

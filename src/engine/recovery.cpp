@@ -324,9 +324,11 @@ std::vector<unsigned char> matrixFor(int k, int parity) {
 
 // One group's recovery files: its chunks, and in the first group the manifest and tree
 // bytes, coded into h.parity files, each listed with its hash once it is whole.
+// prefix: the parity of the first prefixLength bytes of every shard, already coded.
 Outcome writeGroup(const SetNames& source, const SetNames& target, Header h,
                    const std::vector<char>& meta, JobControl& control,
-                   std::vector<ChecksumLine>* lines, std::vector<std::string>* written) {
+                   std::vector<ChecksumLine>* lines, std::vector<std::string>* written,
+                   unsigned char* const* prefix = nullptr, std::int64_t prefixLength = 0) {
     const int g = h.group;
     const std::int32_t first = h.firstChunk;
     const std::int32_t count = h.groupChunks;
@@ -367,7 +369,12 @@ Outcome writeGroup(const SetNames& source, const SetNames& target, Header h,
     for (int i = 0; i < k; ++i) in[static_cast<std::size_t>(i)] = data.get() + i * stripe;
     for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(j)] = parity.get() + j * stripe;
 
-    for (std::int64_t at = 0; at < shardSize; at += h.stripe) {
+    for (int j = 0; j < n && prefixLength > 0; ++j) {
+        const auto length = static_cast<std::size_t>(prefixLength);
+        hashes[static_cast<std::size_t>(j)]->update(prefix[j], length);
+        if (Outcome o = outs[static_cast<std::size_t>(j)].write(prefix[j], length); !o) return o;
+    }
+    for (std::int64_t at = prefixLength; at < shardSize; at += h.stripe) {
         if (control.cancelRequested()) return Outcome::cancel();
         const std::size_t length =
             static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, shardSize - at));
@@ -432,8 +439,101 @@ int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64
     return 0;
 }
 
+struct ParityCoder::State {
+    struct Group {
+        int k = 0;
+        std::vector<unsigned char> tables;
+        std::vector<Buffer> parity;
+        std::vector<unsigned char*> out;
+    };
+    int parity = 0;
+    int metaShards = 1;
+    std::int32_t chunkCount = 0;
+    std::int64_t chunkSize = 0;
+    std::int64_t totalSize = 0;
+    std::int64_t shardSize = 0;
+    std::int64_t coded = 0;
+    Layout layout;
+    std::vector<Group> groups;
+
+    void code(int g, int shard, std::int64_t offset, const unsigned char* bytes,
+              std::size_t length) {
+        if (offset >= coded || length == 0) return;
+        Group& group = groups[static_cast<std::size_t>(g)];
+        const auto n = static_cast<int>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(length), coded - offset));
+        std::array<unsigned char*, kMaxRecovery> out{};
+        for (int j = 0; j < parity; ++j)
+            out[static_cast<std::size_t>(j)] = group.out[static_cast<std::size_t>(j)] + offset;
+        ec_encode_data_update(n, group.k, parity, shard, group.tables.data(),
+                              const_cast<unsigned char*>(bytes), out.data());
+    }
+};
+
+ParityCoder::ParityCoder(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t totalSize,
+                         int parity, std::int64_t metaBound, std::int64_t budget)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.parity = parity;
+    s.chunkCount = chunkCount;
+    s.chunkSize = chunkSize;
+    s.totalSize = totalSize;
+    s.shardSize = chunkCount == 1 ? std::max<std::int64_t>(1, totalSize) : chunkSize;
+    if (parity < 1 || parity > kMaxRecovery || chunkCount < 1 || chunkSize < 1 || budget < 1 ||
+        metaBound > s.shardSize)
+        return;
+    s.layout = layoutFor(chunkCount, parity, s.metaShards);
+    const std::int64_t coded =
+        std::min(s.shardSize, budget / (std::int64_t{s.layout.groups} * parity));
+    if (coded < 1) return;
+    for (int g = 0; g < s.layout.groups; ++g) {
+        State::Group group;
+        group.k = s.layout.countOf(g, chunkCount) + (g == 0 ? s.metaShards : 0);
+        const std::vector<unsigned char> a = matrixFor(group.k, parity);
+        group.tables.resize(static_cast<std::size_t>(32 * group.k * parity));
+        ec_init_tables(group.k, parity, const_cast<unsigned char*>(a.data()) + group.k * group.k,
+                       group.tables.data());
+        for (int j = 0; j < parity; ++j) {
+            Buffer b = allocate(static_cast<std::size_t>(coded));
+            if (!b) {
+                s.groups.clear();
+                return;
+            }
+            std::memset(b.get(), 0, static_cast<std::size_t>(coded));
+            group.out.push_back(b.get());
+            group.parity.push_back(std::move(b));
+        }
+        s.groups.push_back(std::move(group));
+    }
+    s.coded = coded;
+}
+
+ParityCoder::~ParityCoder() = default;
+
+std::int64_t ParityCoder::codedLength() const {
+    return state_->coded;
+}
+
+std::int64_t ParityCoder::readBackBytes() const {
+    const State& s = *state_;
+    if (s.chunkCount < 1) return 0;
+    const std::int64_t last = s.totalSize - std::int64_t{s.chunkCount - 1} * s.chunkSize;
+    const std::int64_t full = s.chunkCount > 1 ? s.chunkSize : 0;
+    return std::int64_t{s.chunkCount - 1} * std::max<std::int64_t>(0, full - s.coded) +
+           std::max<std::int64_t>(0, last - s.coded);
+}
+
+void ParityCoder::add(std::int32_t chunk, std::int64_t offset, const unsigned char* bytes,
+                      std::size_t length) {
+    State& s = *state_;
+    if (s.coded == 0 || chunk < 0 || chunk >= s.chunkCount) return;
+    const int g = s.layout.perGroup > 0 ? chunk / s.layout.perGroup : 0;
+    s.code(g, chunk - s.layout.firstOf(g), offset, bytes, length);
+}
+
 Outcome writeRecovery(const RecoverySource& src, JobControl& control,
-                      std::vector<ChecksumLine>* lines, std::vector<std::string>* written) {
+                      std::vector<ChecksumLine>* lines, std::vector<std::string>* written,
+                      ParityCoder* coded) {
     if (src.parity < 1 || src.chunkCount < 1) return Outcome::success();
     if (src.parity > kMaxRecovery)
         return Outcome::failure(src.folder, "at most 32 recovery chunks", EINVAL);
@@ -456,6 +556,26 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     std::int64_t metaShards = (static_cast<std::int64_t>(meta.size()) + shardSize - 1) / shardSize;
     if (metaShards > kMaxMetaShards) metaShards = 0;
     const Layout layout = layoutFor(src.chunkCount, src.parity, static_cast<int>(metaShards));
+    // The coder's parity holds only where it coded the same groups with the same matrices.
+    ParityCoder::State* pass = coded != nullptr ? &coded->state() : nullptr;
+    if (pass != nullptr &&
+        (pass->coded == 0 || pass->metaShards != metaShards || pass->parity != src.parity ||
+         pass->chunkCount != src.chunkCount || pass->shardSize != shardSize ||
+         pass->layout.groups != layout.groups || pass->layout.perGroup != layout.perGroup))
+        pass = nullptr;
+    // The manifest and tree bytes, last of the first group's shards.
+    for (int m = 0; pass != nullptr && m < metaShards; ++m) {
+        const std::int64_t start = m * shardSize;
+        const std::int64_t length =
+            std::min(shardSize, static_cast<std::int64_t>(meta.size()) - start);
+        const int shard = layout.countOf(0, src.chunkCount) + m;
+        if (length > 0)
+            pass->code(0, shard, 0, reinterpret_cast<const unsigned char*>(meta.data()) + start,
+                       static_cast<std::size_t>(length));
+    }
+    // What the coder did not see is read back, as it is without one.
+    if (pass == nullptr && coded != nullptr)
+        control.addToTotal(src.totalSize - coded->readBackBytes());
 
     Header base;
     base.parity = src.parity;
@@ -488,7 +608,13 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             h.chunkHashes.push_back(hash);
         }
 
-        if (Outcome o = writeGroup(source, target, h, meta, control, lines, written); !o) return o;
+        const ParityCoder::State::Group* group =
+            pass != nullptr ? &pass->groups[static_cast<std::size_t>(g)] : nullptr;
+        if (Outcome o = writeGroup(source, target, h, meta, control, lines, written,
+                                   group != nullptr ? group->out.data() : nullptr,
+                                   group != nullptr ? pass->coded : 0);
+            !o)
+            return o;
     }
     return Outcome::success();
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,45 @@ int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64
 // group writes, at most.
 int recoveryFilesFor(std::int32_t chunkCount, int parity);
 
+// The recovery chunks of a split coded as its chunks' bytes pass, so that the chunks need
+// not be read back: for every group, the parity of the first bytes of every shard, as far
+// as a memory budget reaches. What lies beyond is coded from the chunks once they are
+// written. The first group's parity also depends on how many shards the manifest and
+// tree file take, which is known only at the end: the coder assumes one, and is not used
+// when that proves wrong.
+class ParityCoder {
+public:
+    // For a split of chunkCount chunks of chunkSize bytes, totalSize in all, with parity
+    // recovery chunks per group, whose manifest and tree file take at most metaBound bytes.
+    ParityCoder(std::int32_t chunkCount, std::int64_t chunkSize, std::int64_t totalSize, int parity,
+                std::int64_t metaBound, std::int64_t budget);
+    ~ParityCoder();
+    ParityCoder(const ParityCoder&) = delete;
+    ParityCoder& operator=(const ParityCoder&) = delete;
+
+    // The bytes at the start of every shard that are coded as they pass; 0: none.
+    std::int64_t codedLength() const;
+    // The chunk bytes writeRecovery still reads back.
+    std::int64_t readBackBytes() const;
+    // length bytes of a chunk at offset, in order for each chunk, chunk after chunk.
+    void add(std::int32_t chunk, std::int64_t offset, const unsigned char* bytes,
+             std::size_t length);
+
+    // What writeRecovery takes over.
+    struct State;
+    State& state() { return *state_; }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
 // Writes the recovery files of a finished set: reads the chunks once more, stripe by
-// stripe, so memory stays bounded whatever the chunk size. Appends a checksum line and
-// the path of each file it writes.
+// stripe, so memory stays bounded whatever the chunk size; with a coder that saw the
+// split's bytes, only what it did not code. Appends a checksum line and the path of each
+// file it writes.
 Outcome writeRecovery(const RecoverySource& source, JobControl& control,
-                      std::vector<ChecksumLine>* lines, std::vector<std::string>* written);
+                      std::vector<ChecksumLine>* lines, std::vector<std::string>* written,
+                      ParityCoder* coded = nullptr);
 
 // Foreign: a whole, self-consistent recovery file of another set under this set's name.
 enum class FileState { Ok, Missing, Damaged, Foreign };

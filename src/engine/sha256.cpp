@@ -34,19 +34,23 @@ void Sha256::update(const void* bytes, std::size_t length) {
 }
 
 std::string Sha256::finishHex() {
+    std::string hex;
+    finishHex(&hex);
+    return hex;
+}
+
+void Sha256::finishHex(std::string* hex) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_DigestFinal_ex(ctx(context_), digest, &size);
     static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(size * 2);
+    hex->resize(size * 2);
     for (unsigned int i = 0; i < size; ++i) {
-        hex += digits[digest[i] >> 4];
-        hex += digits[digest[i] & 15];
+        (*hex)[2 * i] = digits[digest[i] >> 4];
+        (*hex)[2 * i + 1] = digits[digest[i] & 15];
     }
     start(context_);
     length_ = 0;
-    return hex;
 }
 
 std::string sha256Hex(const void* bytes, std::size_t length) {

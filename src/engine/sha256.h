@@ -17,6 +17,8 @@ public:
     void update(const void* bytes, std::size_t length);
     // 64 lower-case hexadecimal digits; starts the context over.
     std::string finishHex();
+    // The same into *hex, reusing what it holds.
+    void finishHex(std::string* hex);
     // The bytes hashed since the start.
     std::int64_t length() const { return length_; }
 

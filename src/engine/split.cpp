@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -121,7 +122,29 @@ public:
         if (Outcome o = manifest_.setSourceName(plan_.name); !o) return o;
         manifest_.chunkCount = plan_.chunkCount;
         manifest_.totalSize = request_.totalSize;
-        if (!plan_.sealed) return Outcome::success();
+        if (!plan_.sealed) {
+            HashPipeline::BlockSink sink;
+            if (request_.recovery > 0) {
+                // A folder set has a record per file piece, and a chunk boundary adds at
+                // most one piece; the tree grows a little by the holes the split finds.
+                const auto files = static_cast<std::int64_t>(walk_.files.size());
+                const std::int64_t pieces = walk_.tree.folderSet ? files + plan_.chunkCount : 0;
+                const std::int64_t metaBound =
+                    manifestSizeFor(plan_.chunkCount, pieces) +
+                    2 * static_cast<std::int64_t>(encodeTree(walk_.tree).size()) + 4096;
+                coder_ = std::make_unique<ParityCoder>(plan_.chunkCount, plan_.diskChunkSize,
+                                                       request_.totalSize, request_.recovery,
+                                                       metaBound, request_.parityBudget);
+                control_.begin(request_.totalSize + coder_->readBackBytes());
+                if (coder_->codedLength() > 0)
+                    sink = [coder = coder_.get()](std::int32_t chunk, std::int64_t offset,
+                                                  const unsigned char* bytes, std::size_t n) {
+                        coder->add(chunk, offset, bytes, n);
+                    };
+            }
+            pipeline_ = std::make_unique<HashPipeline>(std::move(sink));
+            return Outcome::success();
+        }
         // The key is derived once for the whole job.
         key_ = std::make_unique<SealKey>();
         if (Outcome o = newSealedHeader(request_.password, request_.kdf, request_.chunkSize,
@@ -143,13 +166,14 @@ public:
         Outcome o = chunk.open(path.c_str(), plat::File::Mode::CreateNew);
         if (o) result_->writtenFiles.push_back(path);
         if (o && sealer_) sealer_->beginChunk(chunk, index, &chunkHash_);
+        if (o && pipeline_) o = pipeline_->begin(path, index);
         return o;
     }
 
     // Up to length source bytes into the chunk, sealed or as they are.
     Outcome move(plat::File& from, plat::File& chunk, std::int64_t length, std::int64_t* moved) {
         if (sealer_) return sealer_->feed(from, length, moved, control_);
-        return moveBytes(from, chunk, length, moved, control_, &chunkHash_);
+        return moveBytes(from, chunk, length, moved, control_, *pipeline_);
     }
 
     // Closes a chunk written whole and adds its record and checksum.
@@ -158,8 +182,15 @@ public:
             if (Outcome o = sealer_->endChunk(); !o) return o;
         if (Outcome o = chunk.close(); !o) return o;
         const std::string name = path.substr(folder().size() + 1);
-        result_->checksums.push_back({chunkHash_.finishHex(), name});
-        chunkDigests_.push_back(result_->checksums.back().digest);
+        if (pipeline_) {
+            // The digest comes once the pipeline has hashed the chunk; finish() waits for it.
+            pipelineDigests_.emplace_back();
+            pipeline_->end(&pipelineDigests_.back());
+            result_->checksums.push_back({{}, name});
+        } else {
+            result_->checksums.push_back({chunkHash_.finishHex(), name});
+            chunkDigests_.push_back(result_->checksums.back().digest);
+        }
         ChunkRecord record;
         record.chunkIndex = index;
         char fingerprint[kDigestText] = {};
@@ -172,6 +203,12 @@ public:
     // The manifest, the tree file, then the checksum list of everything: the manifest
     // first, then the chunks in order, then the tree file.
     Outcome finish() {
+        if (pipeline_) {
+            if (Outcome o = pipeline_->drain(); !o) return o;
+            for (std::size_t i = 0; i < pipelineDigests_.size(); ++i)
+                result_->checksums[i].digest = pipelineDigests_[i];
+            chunkDigests_.assign(pipelineDigests_.begin(), pipelineDigests_.end());
+        }
         const std::string path = manifestPathOf(folder());
         std::vector<char> bytes;
         std::string tree = encodeTree(walk_.tree);
@@ -195,8 +232,8 @@ public:
             RecoverySource source{
                 folder(),  plan_.stem,        plan_.chunkCount, plan_.diskChunkSize,
                 diskTotal, request_.recovery, chunkDigests_,    {}};
-            if (Outcome r =
-                    writeRecovery(source, control_, &result_->checksums, &result_->writtenFiles);
+            if (Outcome r = writeRecovery(source, control_, &result_->checksums,
+                                          &result_->writtenFiles, coder_.get());
                 !r)
                 return r;
         }
@@ -221,6 +258,11 @@ private:
     SealedHeader sealedHeader_;
     std::unique_ptr<SealKey> key_;
     std::unique_ptr<ChunkSealer> sealer_;
+    // Declared before the pipeline, so that they outlive the thread that fills them.
+    std::deque<std::string> pipelineDigests_;
+    std::unique_ptr<ParityCoder> coder_;
+    // A set in the clear: every chunk hashed as it stands on disk, on one thread for the job.
+    std::unique_ptr<HashPipeline> pipeline_;
 
     // The sealed header in place of the tree file: the name, the manifest of the source's
     // bytes and the tree, sealed. *diskTotal gets the bytes the chunks hold on disk.

@@ -1,24 +1,45 @@
 #include "engine/verify.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include "engine/digest.h"
 
 namespace morvane {
 namespace {
 
 constexpr std::size_t kBlock = 1 << 20;
 
-// Hashes file from its position to its end.
-Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control) {
+// A fingerprint's block: the file's size, then its first bytes.
+constexpr std::size_t kFingerprintBlock = 1024;
+constexpr std::size_t kFingerprintHead = kFingerprintBlock - 8;
+
+// Hashes file from its position to its end; head, when given, gets its first
+// kFingerprintHead bytes, and zeros after a shorter file's end.
+Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control,
+                 unsigned char* head = nullptr) {
     // Kept for the thread: a check of thousands of small chunks would otherwise map and
     // unmap a block for each, and every unmap stops the other core.
     char* const block = plat::threadBlock(kBlock);
     if (block == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
+    if (head != nullptr) std::memset(head, 0, kFingerprintHead);
+    std::size_t headHave = 0;
+    bool first = true;
     for (;;) {
         if (control != nullptr && control->cancelRequested()) return Outcome::cancel();
         std::size_t got = 0;
         if (Outcome o = file.read(block, kBlock, &got); !o) return o;
         if (got == 0) return Outcome::success();
+        // Read-ahead pays only beyond the first block: most small chunks end within it.
+        if (first && got == kBlock) file.adviseSequential();
+        first = false;
+        if (head != nullptr && headHave < kFingerprintHead) {
+            const std::size_t n = std::min(got, kFingerprintHead - headHave);
+            std::memcpy(head + headHave, block, n);
+            headHave += n;
+        }
         hash.update(block, got);
         if (control != nullptr) control->advance(static_cast<std::int64_t>(got));
     }
@@ -26,15 +47,27 @@ Outcome hashRest(plat::File& file, Sha256& hash, JobControl* control) {
 
 }  // namespace
 
-Outcome hashFile(const std::string& path, JobControl* control, std::string* hex,
-                 std::int64_t* size) {
+Outcome hashFile(const std::string& path, JobControl* control, std::string* hex, std::int64_t* size,
+                 char* fingerprint) {
     plat::File file;
     if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
-    file.adviseSequential();
+        // One context per thread, kept, like the block; not with mingw, which runs a
+        // thread_local's destructor after the thread's storage is gone.
+#ifdef _WIN32
     Sha256 hash;
-    if (Outcome o = hashRest(file, hash, control); !o) return o;
-    if (size != nullptr) *size = hash.length();
-    *hex = hash.finishHex();
+#else
+    thread_local Sha256 hash;
+#endif
+    unsigned char block[kFingerprintBlock];
+    const Outcome o = hashRest(file, hash, control, fingerprint != nullptr ? block + 8 : nullptr);
+    const std::int64_t length = hash.length();
+    hash.finishHex(hex);
+    if (!o) return o;
+    if (size != nullptr) *size = length;
+    if (fingerprint != nullptr) {
+        std::memcpy(block, &length, sizeof length);
+        md5Hex(block, kFingerprintBlock, fingerprint);
+    }
     return file.close();
 }
 

@@ -15,8 +15,10 @@
 namespace morvane {
 
 // The SHA-256 of a whole file, read once from its start; progress goes to control.
+// With fingerprint, also the chunk fingerprint of its size and head (as chunkFingerprint
+// gives it) from the same read: the file is opened once for both.
 Outcome hashFile(const std::string& path, JobControl* control, std::string* hex,
-                 std::int64_t* size = nullptr);
+                 std::int64_t* size = nullptr, char* fingerprint = nullptr);
 
 Outcome checksumMismatch(const std::string& path);
 

@@ -964,7 +964,8 @@ Outcome RepairJob::run() {
     return putInPlace(side.partial, outcome);
 }
 
-VerifyJob::VerifyJob(QString chunkDir) : chunkDir_(std::move(chunkDir)) {}
+VerifyJob::VerifyJob(QString chunkDir, bool wholeRead)
+    : chunkDir_(std::move(chunkDir)), wholeRead_(wholeRead) {}
 
 Outcome VerifyJob::prepare() {
     prepared_ = false;
@@ -975,7 +976,9 @@ Outcome VerifyJob::prepare() {
         return refuse(o);
     if (Outcome o = fitsPathField(dir); !o) return o;
     // A set whose manifest is lost can still say, from its recovery chunks, what it lost.
-    if (Outcome o = checkChunkSet(dir, &check_); !o) {
+    if (Outcome o =
+            wholeRead_ ? checkChunkSetForFullRead(dir, &check_) : checkChunkSet(dir, &check_);
+        !o) {
         if (!hasRecoveryFiles(dir)) return o;
         manifestLost_ = o;
     }
@@ -989,7 +992,10 @@ Outcome VerifyJob::run() {
                                        std::max(1u, std::thread::hardware_concurrency()));
             !o)
             return o;
-    if (!hasRecoveryFiles(check_.chunkDir)) return Outcome::success();
+    // A whole read runs straight after its listing, which saw whether there are any.
+    const bool recoveryFiles = wholeRead_ && manifestLost_.ok ? check_.recoveryFilesSeen
+                                                              : hasRecoveryFiles(check_.chunkDir);
+    if (!recoveryFiles) return Outcome::success();
     std::map<std::string, std::string> digests;
     bool listed = false;
     const bool listRead = readChecksumList(check_.chunkDir, &listed, &digests).ok;

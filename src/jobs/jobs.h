@@ -273,8 +273,10 @@ private:
 // many threads as the machine has cores. Deletes nothing.
 class VerifyJob : public Job {
 public:
-    explicit VerifyJob(QString chunkDir);
-    // The quick check: the manifest, fingerprints and sizes.
+    // wholeRead: the job will be executed, so prepare() leaves the fingerprints to the run,
+    // which reads each chunk once for its fingerprint and its hash.
+    explicit VerifyJob(QString chunkDir, bool wholeRead = false);
+    // The quick check: the manifest, fingerprints and sizes (for a whole read, sizes only).
     Outcome prepare();
     // After prepare(), the quick check; after execute(), every byte's.
     const ChunkSetCheck& check() const { return check_; }
@@ -288,6 +290,7 @@ private:
     Outcome deleteSources() override { return Outcome::success(); }
 
     QString chunkDir_;
+    bool wholeRead_ = false;
     ChunkSetCheck check_;
     RecoveryAssessment recovery_;
     Outcome manifestLost_;

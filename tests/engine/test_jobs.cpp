@@ -78,12 +78,14 @@ void joinBack(const std::string& chunkDir, const std::string& out) {
 // The number of native calls a job makes while it runs: every moment a cancel can land.
 // The native calls a whole run makes before the rename that puts its output in place:
 // a cancel at any of them must undo the job. From the rename on, the job is done.
+// The split's hashing thread makes native calls too: the count is shared.
 int momentsOf(jobs::Job& job) {
-    int calls = 0;
-    int beforeRename = 0;
+    std::atomic<int> calls{0};
+    std::atomic<int> beforeRename{0};
     FaultGuard g([&](plat::Op op, const std::string&) {
-        ++calls;
-        if (op == plat::Op::Rename && beforeRename == 0) beforeRename = calls - 1;
+        const int now = ++calls;
+        int none = 0;
+        if (op == plat::Op::Rename) beforeRename.compare_exchange_strong(none, now - 1);
         return 0;
     });
     job.execute();
@@ -94,7 +96,7 @@ int momentsOf(jobs::Job& job) {
 
 // Runs the prepared job with a cancel requested at its moment-th native call.
 void executeCancelledAt(jobs::Job& job, int moment) {
-    int calls = 0;
+    std::atomic<int> calls{0};
     FaultGuard g([&](plat::Op, const std::string&) {
         if (++calls == moment) job.control().requestCancel();
         return 0;

@@ -172,7 +172,7 @@ TEST(JobPause, HeldAtAnyMomentNothingIsDeletedAndAStopKeepsTheSource) {
                 auto job = kind.make(out.path());
                 JobControl& control = job->control();
                 std::atomic<bool> ended{false};
-                int calls = 0;
+                std::atomic<int> calls{0};  // the split's hashing thread counts too
                 std::thread worker;
                 {
                     FaultGuard g([&](plat::Op, const std::string&) {
