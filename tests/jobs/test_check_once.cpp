@@ -84,10 +84,12 @@ TEST(CheckOnce, SaysWhatTheTwoPassCheckSaysWhateverWasDone) {
          [](const std::string& s) { fs::resize_file(s + "/data_4.spt", 4095); }},
         {"the last chunk a byte long",
          [](const std::string& s) { fs::resize_file(s + "/data_6.spt", 101); }},
-        {"a FIFO for a chunk",
+        {"a FIFO for a chunk (a folder where there are none)",
          [](const std::string& s) {
              fs::remove(s + "/data_5.spt");
-             ASSERT_EQ(::mkfifo((s + "/data_5.spt").c_str(), 0644), 0);
+             if (!test::makeFifo(s + "/data_5.spt", 0644)) {
+                 ASSERT_TRUE(test::makeFolder(s + "/data_5.spt"));
+             }
          }},
         {"the list lost, a byte past the head and one in it",
          [](const std::string& s) {
