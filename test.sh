@@ -12,10 +12,14 @@ set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
 
+# Compiles are cached (ccache, in ~/.cache/ccache; paths taken relative to the clone, so that
+# a fresh clone hits too): CI builds five trees from a fresh clone.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 build() {  # folder, extra cmake arguments...
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+        "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
 }
 
@@ -40,7 +44,8 @@ case "${1:-}" in
     --fuzz)
         secs=${2:?usage: ./test.sh --fuzz SECONDS}
         scripts/deps.sh clang libclang-rt-dev
-        CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DMORVANE_FUZZ=ON >/dev/null
+        CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DMORVANE_FUZZ=ON \
+            -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
         cmake --build build-fuzz -j"$jobs" --target fuzz_manifest fuzz_join
         failed=0
         for h in build-fuzz/tests/fuzz/fuzz_manifest build-fuzz/tests/fuzz/fuzz_join; do
@@ -66,7 +71,8 @@ case "${1:-}" in
         scripts/wine-env.sh ctest --test-dir build-win --output-on-failure -j"$jobs" -LE "large"
         (cd build-win && cpack -G ZIP >/dev/null)
         # The round trips between the systems need the Linux program too.
-        cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+            >/dev/null
         cmake --build build -j"$jobs" --target morvane-cli
         tests/packaging/check_windows_zip.sh build-win/morvane-*-windows-x64.zip build/morvane-cli
         ;;

@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
       libgtest-dev googletest desktop-file-utils appstream man-db groff-base dpkg-dev file
-      bash-completion fonts-liberation libssl-dev libisal-dev libsodium-dev)
+      bash-completion fonts-liberation libssl-dev libisal-dev libsodium-dev ccache)
 pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
