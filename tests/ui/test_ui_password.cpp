@@ -161,6 +161,8 @@ private slots:
         QFETCH(QString, first);
         QFETCH(QString, second);
         QFETCH(QString, refusal);
+        // Without the code page any text outside ASCII is refused, whatever its length.
+        if (!test::gb18030Here() && first.contains(kZhong)) QSKIP(test::kWhyNoGb18030);
         // An earlier password must not survive a refused one.
         dialog.m_password = QStringLiteral("earlier");
         bool open = true;
