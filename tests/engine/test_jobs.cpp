@@ -79,10 +79,14 @@ void joinBack(const std::string& chunkDir, const std::string& out) {
 // The native calls a whole run makes before the rename that puts its output in place:
 // a cancel at any of them must undo the job. From the rename on, the job is done.
 // The split's hashing thread makes native calls too: the count is shared.
+// Moments are the native calls of the job's own thread: how the hashing thread's reads
+// fall between them depends on timing, and so would the count.
 int momentsOf(jobs::Job& job) {
     std::atomic<int> calls{0};
     std::atomic<int> beforeRename{0};
+    const std::thread::id own = std::this_thread::get_id();
     FaultGuard g([&](plat::Op op, const std::string&) {
+        if (std::this_thread::get_id() != own) return 0;
         const int now = ++calls;
         int none = 0;
         if (op == plat::Op::Rename) beforeRename.compare_exchange_strong(none, now - 1);
@@ -97,8 +101,9 @@ int momentsOf(jobs::Job& job) {
 // Runs the prepared job with a cancel requested at its moment-th native call.
 void executeCancelledAt(jobs::Job& job, int moment) {
     std::atomic<int> calls{0};
+    const std::thread::id own = std::this_thread::get_id();
     FaultGuard g([&](plat::Op, const std::string&) {
-        if (++calls == moment) job.control().requestCancel();
+        if (std::this_thread::get_id() == own && ++calls == moment) job.control().requestCancel();
         return 0;
     });
     job.execute();
