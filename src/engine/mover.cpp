@@ -395,9 +395,13 @@ void HashPipeline::loop() {
     endThreadHashing();
 }
 
-Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
-                  JobControl& control, HashPipeline& pipeline) {
-    *moved = 0;
+// Moves up to length bytes, by the kernel's copy where it can, then by blocks; passed(n)
+// hears of every n bytes written, before the next are.
+template <typename Passed>
+Outcome copyThrough(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                    JobControl& control, Passed passed) {
+    // The kernel copies without bringing the bytes up to us; an appending output is
+    // something it refuses, so that goes by hand straight away.
     bool kernel = !to.appends();
     while (kernel && *moved < length) {
         if (control.cancelRequested()) return Outcome::cancel();
@@ -409,8 +413,8 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
             kernel = false;
             break;
         }
-        if (got == 0) return pipeline.failure();
-        pipeline.add(static_cast<std::int64_t>(got));
+        if (got == 0) return Outcome::success();
+        passed(static_cast<std::int64_t>(got));
         startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
         *moved += static_cast<std::int64_t>(got);
         control.advance(static_cast<std::int64_t>(got));
@@ -424,10 +428,20 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
         if (Outcome o = from.read(buffer, want, &got); !o) return o;
         if (got == 0) break;
         if (Outcome o = to.write(buffer, got); !o) return o;
-        pipeline.add(static_cast<std::int64_t>(got));
+        passed(static_cast<std::int64_t>(got));
         *moved += static_cast<std::int64_t>(got);
         control.advance(static_cast<std::int64_t>(got));
     }
+    return Outcome::success();
+}
+
+Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                  JobControl& control, HashPipeline& pipeline) {
+    *moved = 0;
+    if (Outcome o = copyThrough(from, to, length, moved, control,
+                                [&pipeline](std::int64_t n) { pipeline.add(n); });
+        !o)
+        return o;
     return pipeline.failure();
 }
 
@@ -445,37 +459,7 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
         if (!o || copied) return o;
     }
     if (hash != nullptr) return moveHashed(from, to, length, moved, control, *hash, threaded);
-    // The kernel copies without bringing the bytes up to us; an appending output is
-    // something it refuses, so that goes by hand straight away.
-    bool kernel = !to.appends();
-    while (kernel && *moved < length) {
-        if (control.cancelRequested()) return Outcome::cancel();
-        const auto want = static_cast<std::size_t>(std::min(kKernelStep, length - *moved));
-        std::size_t got = 0;
-        bool supported = true;
-        if (Outcome o = to.copyFrom(from, want, &got, &supported); !o) return o;
-        if (!supported) {
-            kernel = false;
-            break;
-        }
-        if (got == 0) return Outcome::success();
-        startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
-        *moved += static_cast<std::int64_t>(got);
-        control.advance(static_cast<std::int64_t>(got));
-    }
-    char* buffer = *moved < length ? blockBuffer() : nullptr;
-    if (*moved < length && buffer == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
-    while (*moved < length) {
-        if (control.cancelRequested()) return Outcome::cancel();
-        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, length - *moved));
-        std::size_t got = 0;
-        if (Outcome o = from.read(buffer, want, &got); !o) return o;
-        if (got == 0) break;
-        if (Outcome o = to.write(buffer, got); !o) return o;
-        *moved += static_cast<std::int64_t>(got);
-        control.advance(static_cast<std::int64_t>(got));
-    }
-    return Outcome::success();
+    return copyThrough(from, to, length, moved, control, [](std::int64_t) {});
 }
 
 Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,
