@@ -145,3 +145,8 @@ step sodium libsodium
 step openssl openssl
 step gtest googletest
 step qtbase qt6-base
+
+# The widget tests run on Qt's offscreen platform, which on Windows finds fonts only in the
+# prefix. Without them, text is measured in a fallback glyph box, far wider than any font.
+mkdir -p "$prefix/lib/fonts"
+cp -u /usr/share/fonts/truetype/liberation/LiberationSans-{Regular,Bold}.ttf "$prefix/lib/fonts/"

@@ -49,6 +49,21 @@ bool isPartialName(const QString& name) {
     return name.startsWith(QLatin1Char('.')) && name.endsWith(QStringLiteral(".morvane-partial"));
 }
 
+// The files of folder whose names end in ending, matched as the system matches names. Not
+// through QDir's name filters: they build a regular expression, whose per-thread stack a
+// mingw build frees too late, and a reading thread that used one never ends on Windows.
+QFileInfoList filesEndingIn(const QString& folder, const QString& ending) {
+#ifdef Q_OS_WIN
+    constexpr Qt::CaseSensitivity kCase = Qt::CaseInsensitive;
+#else
+    constexpr Qt::CaseSensitivity kCase = Qt::CaseSensitive;
+#endif
+    QFileInfoList found;
+    for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files))
+        if (file.fileName().endsWith(ending, kCase)) found.append(file);
+    return found;
+}
+
 // Why folder, which the chunk-set check could not read, holds no set to join.
 QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     const QString name = QFileInfo(folder).fileName();
@@ -56,14 +71,13 @@ QString whyNoSet(const QString& folder, const morvane::Outcome& failure) {
     // Chunks beside no manifest are what an older or a killed split leaves.
     const bool partial = isPartialName(name);
     // A split writes its recovery chunks last: a set that has them was finished.
-    if (!partial && !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty())
+    if (!partial && !filesEndingIn(folder, QStringLiteral(".rec")).isEmpty())
         return folder + QStringLiteral(": the manifest (") +
                QString::fromLatin1(morvane::kManifestName) +
                QStringLiteral(
                    ") is lost or damaged; Repair may bring it back from the recovery chunks");
-    const bool unfinished =
-        partial || (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
-                    !dir.entryList({QStringLiteral("*.spt")}, QDir::Files).isEmpty());
+    const bool unfinished = partial || (!dir.exists(QString::fromLatin1(morvane::kManifestName)) &&
+                                        !filesEndingIn(folder, QStringLiteral(".spt")).isEmpty());
     if (unfinished) return folder + QStringLiteral(" looks like a split that did not finish");
     if (!dir.exists(QString::fromLatin1(morvane::kManifestName)))
         return folder + QStringLiteral(" holds no chunk set (no ") +
@@ -79,7 +93,7 @@ bool hasUnreadableManifest(const QString& folder) {
     const bool partial = isPartialName(name);
     const QDir dir(folder);
     return !partial && (dir.exists(QString::fromLatin1(morvane::kManifestName)) ||
-                        !dir.entryList({QStringLiteral("*.rec")}, QDir::Files).isEmpty());
+                        !filesEndingIn(folder, QStringLiteral(".rec")).isEmpty());
 }
 
 // Keeps what a full read of the set found (Verify's, or a failed join's), which a quick
@@ -159,8 +173,7 @@ struct UI_JoinWidget::SetListing {
         const morvane::SetNames names(chunkDir, morvane::stemOf(check.manifest.sourceName));
         for (const std::string& name : morvane::jobs::listedRecoveryFiles(chunkDir))
             if (const int n = recoveryNumber(name); n >= 0) recoveryListed.push_back(n);
-        const QFileInfoList files =
-            QDir(clean).entryInfoList({QStringLiteral("*.rec")}, QDir::Files);
+        const QFileInfoList files = filesEndingIn(clean, QStringLiteral(".rec"));
         for (const QFileInfo& file : files) {
             std::string engineName;
             if (!morvane::plat::toEngineText(file.fileName(), &engineName)) continue;

@@ -82,11 +82,13 @@ QString droppedPath(const QMimeData* mime) {
 namespace {
 
 // Named here rather than taken from the application object, so that every program that
-// shows the pages, tests included, shares the one place.
+// shows the pages shares the one place. The format is the system's own unless a program
+// chose another: tests keep theirs in files of their own, since on Windows the native
+// place is the registry, which every program of a user shares.
 class Settings : public QSettings {
 public:
     Settings()
-        : QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Veltrane"),
+        : QSettings(QSettings::defaultFormat(), QSettings::UserScope, QStringLiteral("Veltrane"),
                     QStringLiteral("Morvane")) {}
 };
 

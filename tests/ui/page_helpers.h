@@ -85,12 +85,14 @@ inline QStringList namesIn(const QString& folder) {
 // Points the program's settings at folder, so that no test reads or writes the user's.
 // Call before the first page is made.
 inline void keepSettingsIn(const QString& folder) {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    // In a file, not the registry, which all test programs running at once would share.
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
 }
 
 // Forgets every setting: each test starts as a first run.
 inline void forgetSettings() {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Veltrane", "Morvane");
+    QSettings settings(QSettings::defaultFormat(), QSettings::UserScope, "Veltrane", "Morvane");
     settings.clear();
 }
 

@@ -825,7 +825,14 @@ private slots:
             QVERIFY(sourceKept);
             QVERIFY(nothingCommitted);
             QVERIFY(stillRunning);
-            QVERIFY(QTest::qWaitFor([&] { return !page->jobActive(); }, kJobTimeoutMs));
+            // The completion box is not modal, so the responder may meet it a poll later.
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    return !page->jobActive() &&
+                           responder.completions.size() + responder.messages.size() > ends;
+                },
+                kJobTimeoutMs));
+            QTest::qWait(50);
             QCOMPARE(responder.completions.size() + responder.messages.size(), ends + 1);
             if (stop) {
                 QCOMPARE(responder.messages.last(), QStringLiteral("Splitting cancelled"));
