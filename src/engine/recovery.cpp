@@ -369,10 +369,20 @@ Outcome writeGroup(const SetNames& source, const SetNames& target, Header h,
     for (int i = 0; i < k; ++i) in[static_cast<std::size_t>(i)] = data.get() + i * stripe;
     for (int j = 0; j < n; ++j) out[static_cast<std::size_t>(j)] = parity.get() + j * stripe;
 
-    for (int j = 0; j < n && prefixLength > 0; ++j) {
-        const auto length = static_cast<std::size_t>(prefixLength);
-        hashes[static_cast<std::size_t>(j)]->update(prefix[j], length);
-        if (Outcome o = outs[static_cast<std::size_t>(j)].write(prefix[j], length); !o) return o;
+    // Each file's disk write is started as its parity is written, so that the flush before
+    // the set's rename finds little left.
+    std::int64_t filled = kRecoveryHeaderSize;
+    const auto put = [&](int j, const unsigned char* bytes, std::size_t length) {
+        hashes[static_cast<std::size_t>(j)]->update(bytes, length);
+        plat::File& file = outs[static_cast<std::size_t>(j)];
+        Outcome o = file.write(bytes, length);
+        if (o) file.startWriteback(filled, static_cast<std::int64_t>(length));
+        return o;
+    };
+    if (prefixLength > 0) {
+        for (int j = 0; j < n; ++j)
+            if (Outcome o = put(j, prefix[j], static_cast<std::size_t>(prefixLength)); !o) return o;
+        filled += prefixLength;
     }
     for (std::int64_t at = prefixLength; at < shardSize; at += h.stripe) {
         if (control.cancelRequested()) return Outcome::cancel();
@@ -387,13 +397,9 @@ Outcome writeGroup(const SetNames& source, const SetNames& target, Header h,
             if (i < count) control.advance(real);
         }
         ec_encode_data(static_cast<int>(length), k, n, tables.data(), in.data(), out.data());
-        for (int j = 0; j < n; ++j) {
-            hashes[static_cast<std::size_t>(j)]->update(out[static_cast<std::size_t>(j)], length);
-            if (Outcome o = outs[static_cast<std::size_t>(j)].write(
-                    out[static_cast<std::size_t>(j)], length);
-                !o)
-                return o;
-        }
+        for (int j = 0; j < n; ++j)
+            if (Outcome o = put(j, out[static_cast<std::size_t>(j)], length); !o) return o;
+        filled += static_cast<std::int64_t>(length);
     }
     for (int j = 0; j < n; ++j) {
         h.index = j;
@@ -445,6 +451,9 @@ struct ParityCoder::State {
         std::vector<unsigned char> tables;
         std::vector<Buffer> parity;
         std::vector<unsigned char*> out;
+        // The parity below this is cleared; above, its memory was never touched, so the
+        // pages are first faulted in by the hashing thread, not all at the split's start.
+        std::int64_t cleared = 0;
     };
     int parity = 0;
     int metaShards = 1;
@@ -462,11 +471,19 @@ struct ParityCoder::State {
         Group& group = groups[static_cast<std::size_t>(g)];
         const auto n = static_cast<int>(
             std::min<std::int64_t>(static_cast<std::int64_t>(length), coded - offset));
+        clearUpTo(group, offset + n);
         std::array<unsigned char*, kMaxRecovery> out{};
         for (int j = 0; j < parity; ++j)
             out[static_cast<std::size_t>(j)] = group.out[static_cast<std::size_t>(j)] + offset;
         ec_encode_data_update(n, group.k, parity, shard, group.tables.data(),
                               const_cast<unsigned char*>(bytes), out.data());
+    }
+
+    void clearUpTo(Group& group, std::int64_t end) {
+        if (end <= group.cleared) return;
+        for (unsigned char* p : group.out)
+            std::memset(p + group.cleared, 0, static_cast<std::size_t>(end - group.cleared));
+        group.cleared = end;
     }
 };
 
@@ -499,7 +516,6 @@ ParityCoder::ParityCoder(std::int32_t chunkCount, std::int64_t chunkSize, std::i
                 s.groups.clear();
                 return;
             }
-            std::memset(b.get(), 0, static_cast<std::size_t>(coded));
             group.out.push_back(b.get());
             group.parity.push_back(std::move(b));
         }
@@ -573,6 +589,9 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             pass->code(0, shard, 0, reinterpret_cast<const unsigned char*>(meta.data()) + start,
                        static_cast<std::size_t>(length));
     }
+    // Parity that no shard reached (a short last chunk, no manifest there) is still zero.
+    for (int g = 0; pass != nullptr && g < static_cast<int>(pass->groups.size()); ++g)
+        pass->clearUpTo(pass->groups[static_cast<std::size_t>(g)], pass->coded);
     // What the coder did not see is read back, as it is without one.
     if (pass == nullptr && coded != nullptr)
         control.addToTotal(src.totalSize - coded->readBackBytes());

@@ -22,8 +22,7 @@ const EVP_MD* sha256() {
 void start(void* p) {
     // Only a broken libcrypto fails here; going on would give wrong digests.
     const EVP_MD* md = sha256();
-    if (p == nullptr || md == nullptr || EVP_DigestInit_ex(ctx(p), md, nullptr) != 1)
-        std::abort();
+    if (p == nullptr || md == nullptr || EVP_DigestInit_ex(ctx(p), md, nullptr) != 1) std::abort();
 }
 
 }  // namespace
