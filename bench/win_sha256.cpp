@@ -1,9 +1,12 @@
 // SHA-256 on Windows: OpenSSL's libcrypto, as the program uses it, against the system's
 // BCrypt, over the same buffer in 1 MiB updates. Built and run by bench/win_sha256.sh.
+// windows.h first: bcrypt.h needs its types.
 #include <windows.h>
+
 #include <bcrypt.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
