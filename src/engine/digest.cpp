@@ -11,13 +11,8 @@ namespace morvane {
 
 void md5Hex(const void* bytes, std::size_t length, char* out) {
     static const char digits[] = "0123456789ABCDEF";
-    // Kept per thread: a check of many small chunks takes one fingerprint per chunk. Not
-    // with mingw, which runs a thread_local's destructor after the thread's storage is gone.
-#ifdef _WIN32
-    QCryptographicHash hash(QCryptographicHash::Md5);
-#else
-    thread_local QCryptographicHash hash(QCryptographicHash::Md5);
-#endif
+    // Kept per thread: a check of many small chunks takes one fingerprint per chunk.
+    MORVANE_KEPT_PER_THREAD QCryptographicHash hash(QCryptographicHash::Md5);
     hash.reset();
     hash.addData(QByteArrayView(static_cast<const char*>(bytes), static_cast<qsizetype>(length)));
     const QByteArrayView digest = hash.resultView();

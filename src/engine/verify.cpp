@@ -51,13 +51,8 @@ Outcome hashFile(const std::string& path, JobControl* control, std::string* hex,
                  char* fingerprint) {
     plat::File file;
     if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
-        // One context per thread, kept, like the block; not with mingw, which runs a
-        // thread_local's destructor after the thread's storage is gone.
-#ifdef _WIN32
-    Sha256 hash;
-#else
-    thread_local Sha256 hash;
-#endif
+    // One context per thread, kept, like the block.
+    MORVANE_KEPT_PER_THREAD Sha256 hash;
     unsigned char block[kFingerprintBlock];
     const Outcome o = hashRest(file, hash, control, fingerprint != nullptr ? block + 8 : nullptr);
     const std::int64_t length = hash.length();

@@ -203,3 +203,12 @@ void alignedFree(void* p);
 char* threadBlock(std::size_t size);
 
 }  // namespace morvane::plat
+
+// For an object kept per thread for reuse, whose destructor frees memory: thread_local,
+// except with mingw, where the destructor would run too late and the object is a plain
+// local instead.
+#ifdef _WIN32
+#define MORVANE_KEPT_PER_THREAD
+#else
+#define MORVANE_KEPT_PER_THREAD thread_local
+#endif
