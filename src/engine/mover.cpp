@@ -307,7 +307,10 @@ void HashPipeline::add(std::int64_t length) {
         lastIsRange_ = true;
     }
     queued_ += length;
-    changed_.notify_all();
+    // A wake for every small file would cost more than its hash: the thread is woken once a
+    // block's worth has gathered, or by what comes next.
+    if (items_.size() > 1 || items_.back().length >= static_cast<std::int64_t>(kBlock))
+        changed_.notify_all();
 }
 
 void HashPipeline::end(std::string* digest) {
@@ -327,14 +330,26 @@ Outcome HashPipeline::failure() {
 
 Outcome HashPipeline::drain() {
     std::unique_lock<std::mutex> lock(mutex_);
+    draining_ = true;
+    changed_.notify_all();
     changed_.wait(lock, [this] { return (items_.empty() && !busy_) || !failed_; });
+    draining_ = false;
     return failed_;
+}
+
+bool HashPipeline::ready() const {
+    if (items_.empty()) return false;
+    // A range still growing waits for a block's worth, unless more follows it.
+    return items_.size() > 1 || items_.front().kind != Item::Kind::Range || draining_ ||
+           items_.front().length >= static_cast<std::int64_t>(kBlock);
 }
 
 Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag,
                                 std::int64_t offset, std::int64_t length) {
     char* buffer = blockBuffer();
     if (buffer == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
+    const std::int64_t start = offset;
+    const std::int64_t total = length;
     while (length > 0) {
         // The job is over, failed or cancelled: what is left of the range is not wanted.
         if (stopping_.load(std::memory_order_relaxed)) return Outcome::cancel();
@@ -354,6 +369,8 @@ Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag
         offset += static_cast<std::int64_t>(want);
         length -= static_cast<std::int64_t>(want);
     }
+    // Here rather than by the writer: one call for a range that gathered many small pieces.
+    startWriteback(file, start, total);
     return Outcome::success();
 }
 
@@ -364,7 +381,7 @@ void HashPipeline::loop() {
     std::int64_t offset = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return !items_.empty() || stop_; });
+        changed_.wait(lock, [this] { return ready() || stop_; });
         if (stop_) break;
         Item item = std::move(items_.front());
         items_.pop_front();
@@ -396,10 +413,11 @@ void HashPipeline::loop() {
 }
 
 // Moves up to length bytes, by the kernel's copy where it can, then by blocks; passed(n)
-// hears of every n bytes written, before the next are.
+// hears of every n bytes written, before the next are. writeBack: the disk is started on
+// each copied step here; else passed sees to it.
 template <typename Passed>
 Outcome copyThrough(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
-                    JobControl& control, Passed passed) {
+                    JobControl& control, bool writeBack, Passed passed) {
     // The kernel copies without bringing the bytes up to us; an appending output is
     // something it refuses, so that goes by hand straight away.
     bool kernel = !to.appends();
@@ -415,7 +433,7 @@ Outcome copyThrough(plat::File& from, plat::File& to, std::int64_t length, std::
         }
         if (got == 0) return Outcome::success();
         passed(static_cast<std::int64_t>(got));
-        startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
+        if (writeBack) startWriteback(to, outStartOf(to, got), static_cast<std::int64_t>(got));
         *moved += static_cast<std::int64_t>(got);
         control.advance(static_cast<std::int64_t>(got));
     }
@@ -438,11 +456,57 @@ Outcome copyThrough(plat::File& from, plat::File& to, std::int64_t length, std::
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
                   JobControl& control, HashPipeline& pipeline) {
     *moved = 0;
-    if (Outcome o = copyThrough(from, to, length, moved, control,
+    if (Outcome o = copyThrough(from, to, length, moved, control, false,
                                 [&pipeline](std::int64_t n) { pipeline.add(n); });
         !o)
         return o;
     return pipeline.failure();
+}
+
+namespace {
+constexpr std::size_t kGatherBlock = kBlock;
+// Pieces below this are gathered; larger ones go by the kernel's copy.
+constexpr std::int64_t kGatherBelow = 256 << 10;
+}  // namespace
+
+PieceGatherer::~PieceGatherer() {
+    plat::alignedFree(block_);
+}
+
+Outcome PieceGatherer::move(plat::File& from, plat::File& to, std::int64_t length,
+                            std::int64_t* moved, JobControl& control) {
+    *moved = 0;
+    if (length >= kGatherBelow || to.appends()) {
+        if (Outcome o = flush(to, control); !o) return o;
+        return moveBytes(from, to, length, moved, control, pipeline_);
+    }
+    if (control.cancelRequested()) return Outcome::cancel();
+    if (block_ == nullptr) {
+        block_ = static_cast<char*>(plat::alignedAlloc(4096, kGatherBlock));
+        if (block_ == nullptr) return Outcome::systemFailure(to.path(), ENOMEM);
+    }
+    if (held_ + static_cast<std::size_t>(length) > kGatherBlock)
+        if (Outcome o = flush(to, control); !o) return o;
+    while (*moved < length) {
+        std::size_t got = 0;
+        if (Outcome o = from.read(block_ + held_, static_cast<std::size_t>(length - *moved), &got);
+            !o)
+            return o;
+        if (got == 0) break;
+        held_ += got;
+        *moved += static_cast<std::int64_t>(got);
+    }
+    return Outcome::success();
+}
+
+Outcome PieceGatherer::flush(plat::File& to, JobControl& control) {
+    if (held_ == 0) return Outcome::success();
+    const std::size_t n = held_;
+    held_ = 0;
+    if (Outcome o = to.write(block_, n); !o) return o;
+    pipeline_.add(static_cast<std::int64_t>(n));
+    control.advance(static_cast<std::int64_t>(n));
+    return pipeline_.failure();
 }
 
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
@@ -459,7 +523,7 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
         if (!o || copied) return o;
     }
     if (hash != nullptr) return moveHashed(from, to, length, moved, control, *hash, threaded);
-    return copyThrough(from, to, length, moved, control, [](std::int64_t) {});
+    return copyThrough(from, to, length, moved, control, true, [](std::int64_t) {});
 }
 
 Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,

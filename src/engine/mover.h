@@ -33,7 +33,7 @@ Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, Jo
 // page cache where the copy has just put it, on one thread that lives as long as the job:
 // the copy of the next range, and of the next output, goes on while the last is hashed,
 // and only the digest is finished where an output ends. The hash covers exactly the bytes
-// that stand in the output.
+// that stand in the output. Each range hashed is then handed to the disk to write.
 class HashPipeline {
 public:
     // Sees every block hashed, on the hashing thread: the tag the output was begun with,
@@ -69,6 +69,8 @@ private:
         std::string* digest = nullptr;  // End
     };
     void loop();
+    // Whether the thread has work worth waking for; under the lock.
+    bool ready() const;
     Outcome hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t offset,
                       std::int64_t length);
 
@@ -79,6 +81,7 @@ private:
     std::int64_t queued_ = 0;
     bool busy_ = false;
     bool lastIsRange_ = false;
+    bool draining_ = false;
     Outcome failed_;
     bool stop_ = false;
     // stop_, seen between blocks without the lock.
@@ -91,5 +94,27 @@ private:
 // the pipeline stops the move too.
 Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
                   JobControl& control, HashPipeline& pipeline);
+
+// Moves pieces into the outputs of a pipeline, gathering small ones from many files into
+// one block that is written in one call: a folder of small files then costs one read per
+// file, where a kernel copy and a write-back each cost more than the file's bytes.
+class PieceGatherer {
+public:
+    explicit PieceGatherer(HashPipeline& pipeline) : pipeline_(pipeline) {}
+    ~PieceGatherer();
+    PieceGatherer(const PieceGatherer&) = delete;
+    PieceGatherer& operator=(const PieceGatherer&) = delete;
+
+    // As moveBytes with the pipeline; a small piece may wait in the block until flush().
+    Outcome move(plat::File& from, plat::File& to, std::int64_t length, std::int64_t* moved,
+                 JobControl& control);
+    // Writes what waits to to, the output it was gathered for.
+    Outcome flush(plat::File& to, JobControl& control);
+
+private:
+    HashPipeline& pipeline_;
+    char* block_ = nullptr;
+    std::size_t held_ = 0;
+};
 
 }  // namespace morvane

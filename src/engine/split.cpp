@@ -1,5 +1,6 @@
 #include "engine/split.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -143,6 +144,7 @@ public:
                     };
             }
             pipeline_ = std::make_unique<HashPipeline>(std::move(sink));
+            gatherer_ = std::make_unique<PieceGatherer>(*pipeline_);
             return Outcome::success();
         }
         // The key is derived once for the whole job.
@@ -173,13 +175,15 @@ public:
     // Up to length source bytes into the chunk, sealed or as they are.
     Outcome move(plat::File& from, plat::File& chunk, std::int64_t length, std::int64_t* moved) {
         if (sealer_) return sealer_->feed(from, length, moved, control_);
-        return moveBytes(from, chunk, length, moved, control_, *pipeline_);
+        return gatherer_->move(from, chunk, length, moved, control_);
     }
 
     // Closes a chunk written whole and adds its record and checksum.
     Outcome finishChunk(plat::File& chunk, std::int32_t index, const std::string& path) {
         if (sealer_)
             if (Outcome o = sealer_->endChunk(); !o) return o;
+        if (gatherer_)
+            if (Outcome o = gatherer_->flush(chunk, control_); !o) return o;
         if (Outcome o = chunk.close(); !o) return o;
         const std::string name = path.substr(folder().size() + 1);
         if (pipeline_) {
@@ -263,6 +267,7 @@ private:
     std::unique_ptr<ParityCoder> coder_;
     // A set in the clear: every chunk hashed as it stands on disk, on one thread for the job.
     std::unique_ptr<HashPipeline> pipeline_;
+    std::unique_ptr<PieceGatherer> gatherer_;  // on the pipeline: declared after it
 
     // The sealed header in place of the tree file: the name, the manifest of the source's
     // bytes and the tree, sealed. *diskTotal gets the bytes the chunks hold on disk.
@@ -391,24 +396,36 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         std::int64_t count = 0;
         while (fileIndex < files.size()) {
             const std::string& file = files[fileIndex];
+            // The walk measured every file, and the chunks' plan rests on those sizes: a
+            // file is read up to its measured size, and proves it still has it, so that no
+            // read past the end is needed to find it.
+            const std::int64_t size = s.walk().tree.entries[s.walk().fileEntry[fileIndex]].size;
             if (!current.isOpen()) {
                 s.control().setCurrentFile(file.substr(prefix));
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
-                if (o) o = current.identity(&currentBefore);
-                if (o && offset == 0) o = s.noteRanges(fileIndex, current);
+                bool holeFree = false;
+                if (o) o = current.identityAtOpen(&currentBefore, &holeFree);
+                if (o && currentBefore.size != size)
+                    o = Outcome::failure(Fault::Changed, file,
+                                         "changed size after it was measured");
+                if (o && offset == 0 && !holeFree) o = s.noteRanges(fileIndex, current);
                 if (o && offset != 0) o = current.seek(offset);
                 if (!o) return o;
             }
             std::int64_t moved = 0;
-            const std::int64_t want = plan.dataPerChunk - count;
+            const std::int64_t want = std::min(plan.dataPerChunk - count, size - offset);
             if (Outcome o = s.move(current, chunk, want, &moved); !o) return o;
+            if (moved < want) return sourceChanged(file, "ended before");
             if (Outcome o =
                     manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved);
                 !o)
                 return o;
+            const std::int64_t room = plan.dataPerChunk - count;
             count += moved;
             offset += moved;
-            if (moved < want) {
+            // A file that fills its chunk exactly ends with an empty piece in the next one,
+            // as sets have always been cut.
+            if (offset == size && moved < room) {
                 if (Outcome o = unchangedSince(current, currentBefore); !o) return o;
                 current.close();
                 ++fileIndex;
@@ -424,12 +441,12 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     // The stream can end exactly where the last chunk does; the files after that point
     // (empty ones, unless the folder changed) still need their records.
     if (current.isOpen()) {
-        if (hasMoreBytes(current))
-            return sourceChanged(request.sourcePath, "still had bytes after");
+        const std::int64_t size = s.walk().tree.entries[s.walk().fileEntry[fileIndex]].size;
+        if (offset != size) return sourceChanged(request.sourcePath, "still had bytes after");
         if (Outcome o = unchangedSince(current, currentBefore); !o) return o;
+        current.close();
         ++fileIndex;
     }
-    current.close();
     const std::int32_t lastChunk = plan.chunkCount > 0 ? plan.chunkCount - 1 : 0;
     for (; fileIndex < files.size(); ++fileIndex) {
         if (fileSize(files[fileIndex].c_str()) != 0)

@@ -153,9 +153,15 @@ public:
     Outcome size(std::int64_t* bytes);
     // Closing reports the deferred write errors that some file systems keep until then.
     Outcome close();
-    Outcome identity(FileIdentity* id);
+    // *holeFree, when asked for, becomes true where the file surely has no holes (blocks
+    // cover every byte, or it is not marked sparse), so dataRanges need not be asked.
+    Outcome identity(FileIdentity* id, bool* holeFree = nullptr);
+    // As identity, for a file opened to read: what it was when it was opened, where the open
+    // had to look at it anyway, so a folder of small files pays one look a file, not two.
+    Outcome identityAtOpen(FileIdentity* id, bool* holeFree);
     // The ranges (offset, length) of a file that hold data; the rest are holes that read
-    // as zeros and take no disk. One range covering the file when it has no holes.
+    // as zeros and take no disk. One range covering the file when it has no holes. Called
+    // with the position at the start, it leaves it there.
     Outcome dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ranges);
     Outcome truncate(std::int64_t size);
 
@@ -177,6 +183,9 @@ private:
     // system's own position there, and readAt must leave it alone.
     std::int64_t offset_ = 0;
     std::string path_;
+    // What a POSIX open to read saw.
+    FileIdentity atOpen_;
+    bool holeFreeAtOpen_ = false;
 };
 
 // Reads a whole file of at most maxBytes into *bytes; a larger one is refused (EFBIG)

@@ -40,6 +40,11 @@ Kind kindOf(const struct stat& st) {
     return Kind::Other;
 }
 
+// Blocks for every byte: the file has no hole.
+bool holeFreeOf(const struct stat& st) {
+    return static_cast<off_t>(st.st_blocks) * 512 >= st.st_size;
+}
+
 FileIdentity identityOf(const struct stat& st) {
     FileIdentity id;
     id.size = static_cast<std::int64_t>(st.st_size);
@@ -348,7 +353,11 @@ File::~File() {
 }
 
 File::File(File&& other) noexcept
-    : handle_(other.handle_), mode_(other.mode_), path_(std::move(other.path_)) {
+    : handle_(other.handle_),
+      mode_(other.mode_),
+      path_(std::move(other.path_)),
+      atOpen_(other.atOpen_),
+      holeFreeAtOpen_(other.holeFreeAtOpen_) {
     other.handle_ = -1;
 }
 
@@ -358,6 +367,8 @@ File& File::operator=(File&& other) noexcept {
         handle_ = other.handle_;
         mode_ = other.mode_;
         path_ = std::move(other.path_);
+        atOpen_ = other.atOpen_;
+        holeFreeAtOpen_ = other.holeFreeAtOpen_;
         other.handle_ = -1;
     }
     return *this;
@@ -403,7 +414,11 @@ Outcome File::open(const char* path, Mode mode) {
             return Outcome::failure(Fault::Invalid, path_,
                                     "is not a regular file (a FIFO, socket or device)", EINVAL);
         }
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // Of the flags it was opened with, only O_NONBLOCK is a status flag: clearing all
+        // of them needs no question first.
+        ::fcntl(fd, F_SETFL, 0);
+        atOpen_ = identityOf(st);
+        holeFreeAtOpen_ = holeFreeOf(st);
     }
     handle_ = fd;
     mode_ = mode;
@@ -490,12 +505,20 @@ Outcome File::close() {
     return Outcome::success();
 }
 
-Outcome File::identity(FileIdentity* id) {
+Outcome File::identity(FileIdentity* id, bool* holeFree) {
     *id = FileIdentity{};
     if (handle_ < 0) return Outcome::systemFailure(path_, EBADF);
     struct stat st {};
     if (::fstat(fdOf(handle_), &st) != 0) return Outcome::systemFailure(path_, errno);
     *id = identityOf(st);
+    if (holeFree != nullptr) *holeFree = holeFreeOf(st);
+    return Outcome::success();
+}
+
+Outcome File::identityAtOpen(FileIdentity* id, bool* holeFree) {
+    if (handle_ < 0 || mode_ != Mode::Read) return identity(id, holeFree);
+    *id = atOpen_;
+    *holeFree = holeFreeAtOpen_;
     return Outcome::success();
 }
 
@@ -516,6 +539,11 @@ Outcome File::dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ran
     struct stat st {};
     if (::fstat(fdOf(handle_), &st) != 0) return Outcome::systemFailure(path_, errno);
     const off_t size = st.st_size;
+    // Blocks for every byte: no hole to look for, and no probe to pay for.
+    if (holeFreeOf(st)) {
+        if (size > 0) ranges->assign(1, {0, static_cast<std::int64_t>(size)});
+        return Outcome::success();
+    }
     off_t at = 0;
     while (at < size) {
         const off_t data = ::lseek(fdOf(handle_), at, SEEK_DATA);

@@ -972,13 +972,19 @@ Outcome File::close() {
     return Outcome::success();
 }
 
-Outcome File::identity(FileIdentity* id) {
+Outcome File::identity(FileIdentity* id, bool* holeFree) {
     *id = FileIdentity{};
     if (handle_ == kNoHandle) return Outcome::systemFailure(path_, EBADF);
     HandleInfo hi;
     if (!infoOf(asHandle(handle_), &hi)) return lastFailure(path_);
     *id = hi.identity;
+    if (holeFree != nullptr)
+        *holeFree = (hi.basic.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0;
     return Outcome::success();
+}
+
+Outcome File::identityAtOpen(FileIdentity* id, bool* holeFree) {
+    return identity(id, holeFree);
 }
 
 Outcome linkIdentity(const char* path, FileIdentity* id) {

@@ -157,6 +157,21 @@ TEST(DiskFull, ASplitStopsAtTheFirstFullChunk) {
     EXPECT_EQ(fs::file_size(dir / "s.bin"), 10000u);
 }
 
+namespace {
+
+// Same size, other bytes, another modification time: only the times tell.
+void rewriteInPlace(const std::string& path, const std::string& bytes) {
+    test::writeFile(path, bytes);
+#ifdef _WIN32
+    fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::hours(24));
+#else
+    const struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), later, 0);
+#endif
+}
+
+}  // namespace
+
 TEST(ChangingSources, FileShrinksGrowsOrVanishesAfterItWasMeasured) {
     TempDir dir;
     const std::string data = test::patternBytes(5000, 1);
@@ -182,14 +197,7 @@ TEST(ChangingSources, FileShrinksGrowsOrVanishesAfterItWasMeasured) {
             if (op == plat::Op::Open && p == chunk1) {
                 std::string other = data;
                 other[4000] ^= 1;
-                test::writeFile(dir / "s.bin", other);
-#ifdef _WIN32
-                fs::last_write_time(dir / "s.bin",
-                                    fs::file_time_type::clock::now() + std::chrono::hours(24));
-#else
-                const struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
-                ::utimensat(AT_FDCWD, (dir / "s.bin").c_str(), later, 0);
-#endif
+                rewriteInPlace(dir / "s.bin", other);
             }
             return 0;
         });
@@ -222,6 +230,27 @@ TEST(ChangingSources, FolderLosesOrGainsBytes) {
     run = splitInto(f, dir.path(), 3, change);
     EXPECT_TRUE(run.outcome.is(Fault::Changed)) << run.outcome.describe();
     EXPECT_FALSE(test::exists(dir / "f_spt"));
+
+    // Rewritten in place while it is read, both with the file cut across chunks and with
+    // small files gathered into one chunk.
+    test::writeFile(f + "/b", "bbbb");
+    for (const std::int64_t chunkSize : {3, 100}) {
+        bool rewritten = false;
+        {
+            FaultGuard g([&](plat::Op op, const std::string& p) {
+                if (op == plat::Op::Read && p == f + "/a" && !rewritten) {
+                    rewritten = true;
+                    rewriteInPlace(f + "/a", "aaab");
+                }
+                return 0;
+            });
+            run = splitInto(f, dir.path(), chunkSize);
+        }
+        EXPECT_TRUE(rewritten);
+        EXPECT_TRUE(run.outcome.is(Fault::Changed)) << chunkSize << run.outcome.describe();
+        EXPECT_FALSE(test::exists(dir / "f_spt"));
+        test::writeFile(f + "/a", "aaaa");
+    }
 
     // A listed file that disappears while the split runs: reported, never read.
     const std::string gone = f + "/b";
