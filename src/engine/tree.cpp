@@ -1,8 +1,11 @@
 #include "engine/tree.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
-#include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "engine/limits.h"
 #include "engine/set_names.h"
@@ -44,7 +47,11 @@ std::string escapeField(const std::string& bytes) {
     return out;
 }
 
-bool unescapeField(const std::string& text, std::string* out) {
+bool unescapeField(std::string_view text, std::string* out) {
+    if (text.find('\\') == std::string_view::npos) {
+        out->assign(text);
+        return true;
+    }
     out->clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
@@ -82,23 +89,24 @@ bool unescapeField(const std::string& text, std::string* out) {
     return true;
 }
 
-bool parseInt(const std::string& text, std::int64_t* value, int base = 10) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, base);
-    if (errno != 0 || end != text.c_str() + text.size()) return false;
-    *value = v;
-    return true;
+// Digits only, a "-" at most in front: nothing the writer does not write.
+bool parseInt(std::string_view text, std::int64_t* value, int base = 10) {
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, *value, base);
+    return !text.empty() && error == std::errc() && at == end;
 }
 
-std::vector<std::string> splitOn(const std::string& text, char separator) {
-    std::vector<std::string> parts;
+// The parts of text between separators, as views into it; at most max of them. False when
+// there are more.
+bool splitOn(std::string_view text, char separator, std::vector<std::string_view>* parts,
+             std::size_t max) {
+    parts->clear();
     std::size_t at = 0;
     for (;;) {
+        if (parts->size() == max) return false;
         const std::size_t next = text.find(separator, at);
-        parts.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
-        if (next == std::string::npos) return parts;
+        parts->push_back(text.substr(at, next == std::string_view::npos ? next : next - at));
+        if (next == std::string_view::npos) return true;
         at = next + 1;
     }
 }
@@ -146,11 +154,15 @@ Outcome walkInto(const std::string& folder, const std::string& relative, Walk* w
 }
 
 // "/" never occurs inside a multi-byte GB18030 character.
-bool climbsOut(const std::string& name) {
+bool climbsOut(std::string_view name) {
     if (name.empty() || name[0] == '/') return true;
-    for (const std::string& level : splitOn(name, '/'))
+    for (std::size_t at = 0;;) {
+        const std::size_t slash = name.find('/', at);
+        const std::string_view level = name.substr(at, slash == name.npos ? slash : slash - at);
         if (level.empty() || level == "." || level == "..") return true;
-    return false;
+        if (slash == name.npos) return false;
+        at = slash + 1;
+    }
 }
 
 }  // namespace
@@ -253,23 +265,29 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
             path, "the tree file is damaged: line " + std::to_string(lineNumber) + " " + why,
             EINVAL);
     };
-    std::set<std::string> names;
-    std::set<std::string> leaves;  // files and links: nothing may lie below them
+    // Views into the entries' own names: the entries are reserved first, so none moves.
+    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    t.entries.reserve(lines);
+    std::unordered_set<std::string_view> names(lines);
+    std::unordered_set<std::string_view> leaves;  // files and links: nothing may lie below them
+    std::vector<std::string_view> f;
+    std::vector<std::string_view> ranges;
+    std::string name;
     std::size_t at = 0;
     bool sawSet = false;
     while (at < text.size()) {
         ++lineNumber;
         const std::size_t end = text.find('\n', at);
         if (end == std::string::npos) return damaged("does not end with a newline");
-        const std::string line = text.substr(at, end - at);
+        const std::string_view line(text.data() + at, end - at);
         at = end + 1;
         if (lineNumber == 1) {
             if (line != kTreeMagic) return damaged("is not \"" + std::string(kTreeMagic) + "\"");
             continue;
         }
-        const std::vector<std::string> f = splitOn(line, '\t');
+        const bool fits = splitOn(line, '\t', &f, 8);
         if (lineNumber == 2) {
-            if (f.size() != 2 || f[0] != "set" || (f[1] != "folder" && f[1] != "file"))
+            if (!fits || f.size() != 2 || f[0] != "set" || (f[1] != "folder" && f[1] != "file"))
                 return damaged("does not say what kind of set this is");
             t.folderSet = f[1] == "folder";
             sawSet = true;
@@ -290,7 +308,6 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
             !parseInt(f[2], &e.modifiedNs) || !parseInt(f[3], &e.size) || e.size < 0)
             return damaged("has a bad number");
         e.mode = static_cast<std::uint32_t>(mode);
-        std::string name;
         if (!unescapeField(f[4], &name) || !plat::toEngineText(name, &e.name))
             return damaged("has a bad name");
         const bool root = e.name == ".";
@@ -302,33 +319,39 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
                 return damaged("has a bad link target");
             extra = 6;
         }
-        if (f.size() == extra + 1 && e.type == TreeEntry::Type::File &&
-            f[extra].rfind("data=", 0) == 0) {
+        if (fits && f.size() == extra + 1 && e.type == TreeEntry::Type::File &&
+            f[extra].substr(0, 5) == "data=") {
             e.sparse = true;
-            const std::string list = f[extra].substr(5);
+            const std::string_view list = f[extra].substr(5);
             std::int64_t last = 0;
-            for (const std::string& range :
-                 list.empty() ? std::vector<std::string>{} : splitOn(list, ',')) {
+            if (!list.empty() && !splitOn(list, ',', &ranges, list.size()))
+                return damaged("has a bad data range");
+            if (list.empty()) ranges.clear();
+            for (const std::string_view range : ranges) {
                 const std::size_t plus = range.find('+');
                 std::int64_t offset = 0, length = 0;
-                if (plus == std::string::npos || !parseInt(range.substr(0, plus), &offset) ||
+                if (plus == std::string_view::npos || !parseInt(range.substr(0, plus), &offset) ||
                     !parseInt(range.substr(plus + 1), &length) || offset < last || length <= 0 ||
                     length > e.size - offset)
                     return damaged("has a bad data range");
                 e.dataRanges.push_back({offset, length});
                 last = offset + length;
             }
-        } else if (f.size() != extra) {
+        } else if (!fits || f.size() != extra) {
             return damaged("has fields left over");
         }
-        if (!names.insert(e.name).second) return damaged("names an entry a second time");
+        const std::string_view own = e.name;
+        if (names.count(own) != 0) return damaged("names an entry a second time");
         // Nothing may be written through a link the join made, or below a file.
-        for (std::size_t slash = e.name.find('/'); slash != std::string::npos;
-             slash = e.name.find('/', slash + 1))
-            if (leaves.count(e.name.substr(0, slash)) != 0)
+        for (std::size_t slash = own.find('/'); slash != std::string_view::npos;
+             slash = own.find('/', slash + 1))
+            if (leaves.count(own.substr(0, slash)) != 0)
                 return damaged("names an entry below a link or a file");
-        if (e.type != TreeEntry::Type::Folder) leaves.insert(e.name);
+        const bool leaf = e.type != TreeEntry::Type::Folder;
         t.entries.push_back(std::move(e));
+        const std::string_view kept = t.entries.back().name;
+        names.insert(kept);
+        if (leaf) leaves.insert(kept);
     }
     if (!sawSet) return damaged("ends before it says what kind of set this is");
     *tree = std::move(t);
