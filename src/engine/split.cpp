@@ -104,10 +104,13 @@ public:
 
     // Where a file has holes, its data ranges go into the tree, so that the join makes
     // the same holes. The chunks hold the zeros all the same.
-    Outcome noteRanges(std::size_t fileIndex, plat::File& file) {
+    // holeFree: the file is known to have none, and is not asked.
+    Outcome noteRanges(std::size_t fileIndex, plat::File& file, bool holeFree = false) {
         std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
-        if (Outcome o = file.dataRanges(&ranges); !o) return o;
+        if (!holeFree)
+            if (Outcome o = file.dataRanges(&ranges); !o) return o;
         TreeEntry& entry = walk_.tree.entries[walk_.fileEntry[fileIndex]];
+        if (holeFree) ranges.assign(1, {0, entry.size});
         const bool dense = entry.size == 0 || (ranges.size() == 1 && ranges[0].first == 0 &&
                                                ranges[0].second >= entry.size);
         entry.sparse = !dense;
@@ -241,7 +244,6 @@ public:
                 !r)
                 return r;
         }
-        result_->tree = walk_.tree;
         result_->leftOut = walk_.specials;
         const std::string list = checksumListOf(result_->checksums);
         return writeNewFile(folder() + "/" + kChecksumListName, list.data(), list.size());
@@ -401,15 +403,15 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             // read past the end is needed to find it.
             const std::int64_t size = s.walk().tree.entries[s.walk().fileEntry[fileIndex]].size;
             if (!current.isOpen()) {
+                // A file stays open from one chunk to the next, so this is its start.
                 s.control().setCurrentFile(file.substr(prefix));
-                Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 bool holeFree = false;
+                Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.identityAtOpen(&currentBefore, &holeFree);
                 if (o && currentBefore.size != size)
                     o = Outcome::failure(Fault::Changed, file,
                                          "changed size after it was measured");
-                if (o && offset == 0 && !holeFree) o = s.noteRanges(fileIndex, current);
-                if (o && offset != 0) o = current.seek(offset);
+                if (o) o = s.noteRanges(fileIndex, current, holeFree);
                 if (!o) return o;
             }
             std::int64_t moved = 0;
@@ -490,10 +492,9 @@ Outcome runSplit(const SplitRequest& request, JobControl& control, SplitResult* 
     if (Outcome o = planSplit(request, &plan); !o) return o;
     // A job cancelled before it began must not even make its chunk folder.
     if (control.cancelRequested()) return Outcome::cancel();
-    Walk walk;
-    if (request.walk != nullptr) {
-        walk = *request.walk;
-    } else {
+    Walk own;
+    Walk& walk = request.walk != nullptr ? *request.walk : own;
+    if (request.walk == nullptr) {
         const bool folder = pathKind(request.sourcePath.c_str()) == 1;
         if (Outcome o = folder ? walkFolder(request.sourcePath, &walk)
                                : describeFile(request.sourcePath, &walk);

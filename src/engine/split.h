@@ -26,8 +26,9 @@ struct SplitRequest {
     // made, and flushes and renames to the chunk folder. Every file is then created new, so
     // nothing is written through a name that was already there. Required.
     std::string buildFolder;
-    // The source as walked before the job started; null: the split walks it itself.
-    const Walk* walk = nullptr;
+    // The source as walked before the job started, which the split then completes with what
+    // only reading shows (a file's holes); null: the split walks it itself.
+    Walk* walk = nullptr;
     // FIFOs, sockets and devices in a folder cannot be stored: without this the split
     // refuses such a folder; with it, it leaves them out.
     bool skipSpecial = false;
@@ -47,8 +48,7 @@ struct SplitResult {
     std::vector<std::string> writtenFiles;  // chunks and manifest, in the order written
     // What the checksum list holds: the manifest, then every chunk, then the tree file.
     std::vector<ChecksumLine> checksums;
-    // Every entry the set holds, and what was left out.
-    Tree tree;
+    // What the folder held that the set leaves out.
     std::vector<std::string> leftOut;
 };
 

@@ -20,13 +20,19 @@ bool validUtf8(const std::string& s) {
     return plat::toEngineText(s, &ignored);
 }
 
-// A field of the side file: "\\", tab, newline, carriage return and other control bytes
+// Appends a field of the side file: "\\", tab, newline, carriage return and other control bytes
 // escaped, so one line is one entry whatever a name holds. Bytes that are not UTF-8
 // (a link's target may hold any) are escaped too.
-std::string escapeField(const std::string& bytes) {
+void appendField(std::string* to, const std::string& bytes) {
+    // Most names need no escape: printable ASCII goes as it is.
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; })) {
+        to->append(bytes);
+        return;
+    }
     static const char digits[] = "0123456789abcdef";
     const bool raw = validUtf8(bytes);
-    std::string out;
+    std::string& out = *to;
     for (unsigned char c : bytes) {
         if (c == '\\')
             out += "\\\\";
@@ -44,7 +50,6 @@ std::string escapeField(const std::string& bytes) {
             out += static_cast<char>(c);
         }
     }
-    return out;
 }
 
 bool unescapeField(std::string_view text, std::string* out) {
@@ -226,30 +231,30 @@ Outcome describeFile(const std::string& path, Walk* walk) {
 std::string encodeTree(const Tree& tree) {
     std::string text = std::string(kTreeMagic) + "\n";
     text += std::string("set\t") + (tree.folderSet ? "folder" : "file") + "\n";
+    std::string name;
     for (const TreeEntry& e : tree.entries) {
+        text += e.type == TreeEntry::Type::Folder ? "d\t"
+                : e.type == TreeEntry::Type::Link ? "l\t"
+                                                  : "f\t";
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", e.mode & 07777);
-        std::string name;
+        text.append(mode).push_back('\t');
+        text.append(std::to_string(e.modifiedNs)).push_back('\t');
+        text.append(std::to_string(e.size)).push_back('\t');
         if (!plat::toNativeText(e.name, &name)) name = e.name;
-        std::vector<std::string> fields = {e.type == TreeEntry::Type::Folder ? "d"
-                                           : e.type == TreeEntry::Type::Link ? "l"
-                                                                             : "f",
-                                           mode, std::to_string(e.modifiedNs),
-                                           std::to_string(e.size), escapeField(name)};
-        if (e.type == TreeEntry::Type::Link) fields.push_back(escapeField(e.linkTarget));
-        if (e.type == TreeEntry::Type::File && e.sparse) {
-            std::string data = "data=";
-            for (std::size_t i = 0; i < e.dataRanges.size(); ++i) {
-                if (i > 0) data.push_back(',');
-                data.append(std::to_string(e.dataRanges[i].first));
-                data.push_back('+');
-                data.append(std::to_string(e.dataRanges[i].second));
-            }
-            fields.push_back(std::move(data));
+        appendField(&text, name);
+        if (e.type == TreeEntry::Type::Link) {
+            text.push_back('\t');
+            appendField(&text, e.linkTarget);
         }
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (i > 0) text.push_back('\t');
-            text.append(fields[i]);
+        if (e.type == TreeEntry::Type::File && e.sparse) {
+            text += "\tdata=";
+            for (std::size_t i = 0; i < e.dataRanges.size(); ++i) {
+                if (i > 0) text.push_back(',');
+                text.append(std::to_string(e.dataRanges[i].first));
+                text.push_back('+');
+                text.append(std::to_string(e.dataRanges[i].second));
+            }
         }
         text += "\n";
     }
