@@ -20,8 +20,8 @@ bool validUtf8(const std::string& s) {
     return plat::toEngineText(s, &ignored);
 }
 
-// Appends a field of the side file: "\\", tab, newline, carriage return and other control bytes
-// escaped, so one line is one entry whatever a name holds. Bytes that are not UTF-8
+// Appends a field of the side file: "\\", tab, newline, carriage return and other control
+// bytes escaped, so one line is one entry whatever a name holds. Bytes that are not UTF-8
 // (a link's target may hold any) are escaped too.
 void appendField(std::string* to, const std::string& bytes) {
     // Most names need no escape: printable ASCII goes as it is.
