@@ -8,9 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <latch>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -381,12 +382,20 @@ TEST(JobsSideBySide, TwoSplitsAndAJoinInOneProcess) {
                                              [&] { return prepareAndRun(joinC); }};
     const jobs::Job* watched[] = {&splitA, &splitT, &joinC};
     Outcome outcomes[3];
-    std::latch start(3);
+    // A gate of a mutex and a condition, not std::latch: mingw's libstdc++ 12 waits on an
+    // atomic without a futex and can miss the wake-up, which left a thread there for good.
+    std::mutex gate;
+    std::condition_variable opened;
+    int arrived = 0;
     std::atomic<int> running{3};
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i)
         threads.emplace_back([&, i] {
-            start.arrive_and_wait();
+            {
+                std::unique_lock<std::mutex> lock(gate);
+                if (++arrived == 3) opened.notify_all();
+                opened.wait(lock, [&] { return arrived == 3; });
+            }
             outcomes[i] = runs[i]();
             --running;
         });
