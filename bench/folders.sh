@@ -90,16 +90,5 @@ Peak memory (max RSS; goal < 32 MiB):${memory%;}."
 echo "$table"
 if [ "$write" -eq 1 ]; then
     cd - >/dev/null
-    python3 - docs/PERFORMANCE.md "$table" "$(nproc)" "$(free -g | awk '/Mem:/{print $2}')" \
-        "$(df -T "$work" | awk 'NR==2{print $2}')" "$(uname -r)" "$runs" <<'PY'
-import sys, datetime, re
-path, table, cores, mem, fstype, kernel, runs = sys.argv[1:]
-text = open(path).read()
-block = (f"<!-- folders -->\nMeasured {datetime.date.today()} on {cores} cores, {mem} GiB, "
-         f"{fstype} on Linux {kernel}; medians of {runs} interleaved runs, warm page cache. "
-         f"Ratio = morvane-cli / the other command (below 1 is faster).\n\n{table}\n"
-         f"<!-- /folders -->")
-text = re.sub(r"<!-- folders -->.*<!-- /folders -->", block, text, flags=re.S)
-open(path, "w").write(text)
-PY
+    python3 "$bench/record.py" docs/PERFORMANCE.md folders "$table" "$work" "$runs interleaved runs"
 fi

@@ -111,16 +111,6 @@ table=$(python3 "$bench/table.py" "$times" "$rows")
 echo "$table"
 if [ "$write" -eq 1 ]; then
     cd - >/dev/null
-    python3 - docs/PERFORMANCE.md "$table" "$(nproc)" "$(free -g | awk '/Mem:/{print $2}')" \
-        "$(df -T "$work" | awk 'NR==2{print $2}')" "$(uname -r)" "$runs" <<'PY'
-import sys, datetime, re
-path, table, cores, mem, fstype, kernel, runs = sys.argv[1:]
-text = open(path).read()
-block = (f"<!-- speed -->\nMeasured {datetime.date.today()} on {cores} cores, {mem} GiB, "
-         f"{fstype} on Linux {kernel}; medians of {runs} interleaved runs (3 for par2), warm "
-         f"page cache. Ratio = morvane-cli / the other command (below 1 is faster).\n\n"
-         f"{table}\n<!-- /speed -->")
-text = re.sub(r"<!-- speed -->.*<!-- /speed -->", block, text, flags=re.S)
-open(path, "w").write(text)
-PY
+    python3 "$bench/record.py" docs/PERFORMANCE.md speed "$table" "$work" \
+        "$runs interleaved runs (3 for par2)"
 fi

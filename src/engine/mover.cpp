@@ -476,7 +476,7 @@ PieceGatherer::~PieceGatherer() {
 Outcome PieceGatherer::move(plat::File& from, plat::File& to, std::int64_t length,
                             std::int64_t* moved, JobControl& control) {
     *moved = 0;
-    if (length >= kGatherBelow || to.appends()) {
+    if (length >= kGatherBelow) {
         if (Outcome o = flush(to, control); !o) return o;
         return moveBytes(from, to, length, moved, control, pipeline_);
     }

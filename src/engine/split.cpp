@@ -101,6 +101,10 @@ public:
         : request_(request), plan_(plan), control_(control), result_(result), walk_(walk) {}
 
     const Walk& walk() const { return walk_; }
+    // The size the walk measured for a file of the stream.
+    std::int64_t measuredSize(std::size_t fileIndex) const {
+        return walk_.tree.entries[walk_.fileEntry[fileIndex]].size;
+    }
 
     // Where a file has holes, its data ranges go into the tree, so that the join makes
     // the same holes. The chunks hold the zeros all the same.
@@ -401,7 +405,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             // The walk measured every file, and the chunks' plan rests on those sizes: a
             // file is read up to its measured size, and proves it still has it, so that no
             // read past the end is needed to find it.
-            const std::int64_t size = s.walk().tree.entries[s.walk().fileEntry[fileIndex]].size;
+            const std::int64_t size = s.measuredSize(fileIndex);
             if (!current.isOpen()) {
                 // A file stays open from one chunk to the next, so this is its start.
                 s.control().setCurrentFile(file.substr(prefix));
@@ -443,7 +447,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     // The stream can end exactly where the last chunk does; the files after that point
     // (empty ones, unless the folder changed) still need their records.
     if (current.isOpen()) {
-        const std::int64_t size = s.walk().tree.entries[s.walk().fileEntry[fileIndex]].size;
+        const std::int64_t size = s.measuredSize(fileIndex);
         if (offset != size) return sourceChanged(request.sourcePath, "still had bytes after");
         if (Outcome o = unchangedSince(current, currentBefore); !o) return o;
         current.close();
