@@ -154,6 +154,10 @@ QString displayText(const std::string& engineText) {
 }
 
 void Job::execute() {
+    struct Ended {
+        std::atomic<bool>& flag;
+        ~Ended() { flag.store(true, std::memory_order_release); }
+    } ended{ended_};
     outcome_ = prepared_ ? run() : Outcome::failure("", "the job was not prepared");
     if (!outcome_ || !wantsDeletion()) return;
     // Held here while someone decides; a stop decided then keeps the sources beside the

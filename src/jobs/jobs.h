@@ -6,6 +6,7 @@
 // what is removed after a cancel, and what is deleted after a success.
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -63,6 +64,10 @@ public:
 
     // After execute(): success, the failure, or a cancel (outcome().cancelled).
     const Outcome& outcome() const { return outcome_; }
+    // True once execute() has returned, read from any thread: whoever sees it true sees
+    // everything the job wrote (a thread's end seen through Qt alone is hidden from the
+    // race checker).
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
     // After a success: what deleting the order's sources met; success when nothing was asked.
     const Outcome& removal() const { return removal_; }
     bool sourcesDeleted() const { return sourcesDeleted_; }
@@ -88,6 +93,7 @@ private:
 
     JobControl control_;
     Outcome outcome_ = Outcome::failure("", "the job has not run");
+    std::atomic<bool> ended_{false};
     Outcome removal_;
     bool sourcesDeleted_ = false;
 

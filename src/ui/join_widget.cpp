@@ -781,7 +781,7 @@ void UI_JoinWidget::cancelJobAndWait() {
 
 void UI_JoinWidget::m_JoinDoingThread_Finished() {
     // A running thread here belongs to a later job, which reports its own end.
-    if (currentJob() == nullptr || m_JoinDoingThread->isRunning()) return;
+    if (currentJob() == nullptr || !currentJob()->ended() || m_JoinDoingThread->isRunning()) return;
     if (m_endGate.arrive()) presentJobEnd();
 }
 

@@ -783,7 +783,7 @@ void UI_SplitWidget::cancelJobAndWait() {
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
     // A running thread here belongs to a later job, which reports its own end.
-    if (!m_job || m_SplitDoingThread->isRunning()) return;
+    if (!m_job || !m_job->ended() || m_SplitDoingThread->isRunning()) return;
     if (m_endGate.arrive()) presentJobEnd();
 }
 
