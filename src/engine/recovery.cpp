@@ -4,10 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "engine/digest.h"
 #include "engine/manifest.h"
@@ -450,6 +455,10 @@ struct ParityCoder::State {
         int k = 0;
         std::vector<unsigned char> tables;
         std::vector<Buffer> parity;
+        // Where the parity is kept in the recovery files themselves: each file, then its
+        // mapping, which must go first.
+        std::vector<plat::File> files;
+        std::vector<plat::Mapping> maps;
         std::vector<unsigned char*> out;
         // The parity below this is cleared; above, its memory was never touched, so the
         // pages are first faulted in by the hashing thread, not all at the split's start.
@@ -462,8 +471,96 @@ struct ParityCoder::State {
     std::int64_t totalSize = 0;
     std::int64_t shardSize = 0;
     std::int64_t coded = 0;
+    bool inFiles = false;
+    std::vector<std::string> paths;  // of the recovery files, when inFiles
     Layout layout;
     std::vector<Group> groups;
+
+    // The coding runs on a thread of its own, on copies of the blocks: the hashing thread
+    // that adds them, the split's slowest, then pays a copy and not the coding.
+    struct Block {
+        int g = 0;
+        int shard = 0;
+        std::int64_t offset = 0;
+        std::size_t length = 0;
+        Buffer bytes;
+    };
+    static constexpr std::size_t kBlockBytes = 1 << 20;
+    static constexpr int kBlocks = 8;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Block> queue;
+    std::vector<Block> spare;
+    int allocated = 0;
+    bool busy = false;
+    bool stop = false;
+    std::thread worker;
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return !queue.empty() || stop; });
+            if (stop) return;
+            Block b = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            lock.unlock();
+            code(b.g, b.shard, b.offset, b.bytes.get(), b.length);
+            lock.lock();
+            busy = false;
+            spare.push_back(std::move(b));
+            changed.notify_all();
+        }
+    }
+
+    // Hands a block to the coding thread; false where it cannot take one.
+    bool hand(int g, int shard, std::int64_t offset, const unsigned char* bytes,
+              std::size_t length) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!worker.joinable()) {
+            if (std::thread::hardware_concurrency() == 1) return false;
+            worker = std::thread([this] { work(); });
+        }
+        changed.wait(lock, [this] { return !spare.empty() || allocated < kBlocks; });
+        Block b;
+        if (!spare.empty()) {
+            b = std::move(spare.back());
+            spare.pop_back();
+        } else {
+            b.bytes = allocate(kBlockBytes);
+            if (!b.bytes) return false;
+            ++allocated;
+        }
+        lock.unlock();
+        b.g = g;
+        b.shard = shard;
+        b.offset = offset;
+        b.length = length;
+        std::memcpy(b.bytes.get(), bytes, length);
+        lock.lock();
+        queue.push_back(std::move(b));
+        changed.notify_all();
+        return true;
+    }
+
+    // Waits until every block handed over is coded, and ends the thread.
+    void drain() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return queue.empty() && !busy; });
+        stop = true;
+        changed.notify_all();
+        lock.unlock();
+        if (worker.joinable()) worker.join();
+    }
+
+    ~State() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (worker.joinable()) worker.join();
+    }
 
     void code(int g, int shard, std::int64_t offset, const unsigned char* bytes,
               std::size_t length) {
@@ -479,11 +576,34 @@ struct ParityCoder::State {
                               const_cast<unsigned char*>(bytes), out.data());
     }
 
+    // A recovery file reads as zeros already: its pages are only readied for writing.
     void clearUpTo(Group& group, std::int64_t end) {
         if (end <= group.cleared) return;
-        for (unsigned char* p : group.out)
-            std::memset(p + group.cleared, 0, static_cast<std::size_t>(end - group.cleared));
+        const std::int64_t from = group.cleared;
         group.cleared = end;
+        if (inFiles) {
+            for (plat::Mapping& map : group.maps)
+                map.prepare(static_cast<std::int64_t>(kRecoveryHeaderSize) + from, end - from);
+            return;
+        }
+        for (unsigned char* p : group.out)
+            std::memset(p + from, 0, static_cast<std::size_t>(end - from));
+    }
+
+    // Takes the recovery files away again, for the parity to be coded as without them.
+    Outcome dropFiles() {
+        Outcome first = Outcome::success();
+        for (Group& group : groups) {
+            group.out.clear();
+            group.maps.clear();
+            group.files.clear();
+        }
+        for (const std::string& path : paths)
+            if (Outcome o = plat::removeFile(path.c_str()); !o && first) first = o;
+        paths.clear();
+        inFiles = false;
+        coded = 0;
+        return first;
     }
 };
 
@@ -496,13 +616,12 @@ ParityCoder::ParityCoder(std::int32_t chunkCount, std::int64_t chunkSize, std::i
     s.chunkSize = chunkSize;
     s.totalSize = totalSize;
     s.shardSize = chunkCount == 1 ? std::max<std::int64_t>(1, totalSize) : chunkSize;
-    if (parity < 1 || parity > kMaxRecovery || chunkCount < 1 || chunkSize < 1 || budget < 1 ||
+    if (parity < 1 || parity > kMaxRecovery || chunkCount < 1 || chunkSize < 1 ||
         metaBound > s.shardSize)
         return;
     s.layout = layoutFor(chunkCount, parity, s.metaShards);
-    const std::int64_t coded =
-        std::min(s.shardSize, budget / (std::int64_t{s.layout.groups} * parity));
-    if (coded < 1) return;
+    const std::int64_t coded = std::min(
+        s.shardSize, std::max<std::int64_t>(0, budget) / (std::int64_t{s.layout.groups} * parity));
     for (int g = 0; g < s.layout.groups; ++g) {
         State::Group group;
         group.k = s.layout.countOf(g, chunkCount) + (g == 0 ? s.metaShards : 0);
@@ -510,18 +629,61 @@ ParityCoder::ParityCoder(std::int32_t chunkCount, std::int64_t chunkSize, std::i
         group.tables.resize(static_cast<std::size_t>(32 * group.k * parity));
         ec_init_tables(group.k, parity, const_cast<unsigned char*>(a.data()) + group.k * group.k,
                        group.tables.data());
-        for (int j = 0; j < parity; ++j) {
+        s.groups.push_back(std::move(group));
+    }
+    for (State::Group& group : s.groups)
+        for (int j = 0; coded > 0 && j < parity; ++j) {
             Buffer b = allocate(static_cast<std::size_t>(coded));
-            if (!b) {
-                s.groups.clear();
-                return;
-            }
+            if (!b) return;
             group.out.push_back(b.get());
             group.parity.push_back(std::move(b));
         }
-        s.groups.push_back(std::move(group));
-    }
     s.coded = coded;
+}
+
+bool ParityCoder::keepInFiles(const std::string& folder, const std::string& stem,
+                              std::vector<std::string>* written) {
+    State& s = *state_;
+    if (s.groups.empty() || s.inFiles) return s.inFiles;
+    const SetNames names(folder, stem);
+    const std::int64_t length = static_cast<std::int64_t>(kRecoveryHeaderSize) + s.shardSize;
+    const std::size_t groups = s.groups.size();
+    std::vector<std::vector<plat::File>> files(groups);
+    std::vector<std::vector<plat::Mapping>> maps(groups);
+    std::vector<std::string> paths;
+    const auto giveUp = [&] {
+        maps.clear();
+        files.clear();
+        for (const std::string& path : paths) plat::removeFile(path.c_str());
+        return false;
+    };
+    for (std::size_t g = 0; g < groups; ++g)
+        for (int j = 0; j < s.parity; ++j) {
+            const std::string path =
+                names.recoveryPath(static_cast<std::int64_t>(g) * s.parity + j);
+            plat::File file;
+            if (!file.open(path.c_str(), plat::File::Mode::CreateNew)) return giveUp();
+            paths.push_back(path);
+            written->push_back(path);
+            plat::Mapping map;
+            if (!file.reserve(length) || !map.map(file, length)) return giveUp();
+            files[g].push_back(std::move(file));
+            maps[g].push_back(std::move(map));
+        }
+    for (std::size_t g = 0; g < groups; ++g) {
+        State::Group& group = s.groups[g];
+        group.out.clear();
+        for (const plat::Mapping& map : maps[g])
+            group.out.push_back(map.data() + kRecoveryHeaderSize);
+        group.files = std::move(files[g]);
+        group.maps = std::move(maps[g]);
+        group.parity.clear();
+        group.cleared = 0;
+    }
+    s.paths = std::move(paths);
+    s.inFiles = true;
+    s.coded = s.shardSize;
+    return true;
 }
 
 ParityCoder::~ParityCoder() = default;
@@ -542,10 +704,79 @@ std::int64_t ParityCoder::readBackBytes() const {
 void ParityCoder::add(std::int32_t chunk, std::int64_t offset, const unsigned char* bytes,
                       std::size_t length) {
     State& s = *state_;
-    if (s.coded == 0 || chunk < 0 || chunk >= s.chunkCount) return;
+    if (s.coded == 0 || chunk < 0 || chunk >= s.chunkCount || offset >= s.coded) return;
     const int g = s.layout.perGroup > 0 ? chunk / s.layout.perGroup : 0;
-    s.code(g, chunk - s.layout.firstOf(g), offset, bytes, length);
+    const int shard = chunk - s.layout.firstOf(g);
+    length = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(length), s.coded - offset));
+    while (length > 0) {
+        const std::size_t part = std::min(length, State::kBlockBytes);
+        if (!s.hand(g, shard, offset, bytes, part)) s.code(g, shard, offset, bytes, part);
+        offset += static_cast<std::int64_t>(part);
+        bytes += part;
+        length -= part;
+    }
 }
+
+namespace {
+
+// The recovery files of a coder that coded all their parity as the split went, one header
+// per group: each file gets its header in place and is listed with the hash of what it
+// holds. The files are hashed side by side, one per core: they are in memory already.
+Outcome finishInFiles(const std::vector<Header>& headers, ParityCoder::State& pass,
+                      const SetNames& target, std::vector<ChecksumLine>* lines) {
+    struct Item {
+        Header h;
+        plat::Mapping* map = nullptr;
+        std::string whole;
+    };
+    std::vector<Item> items;
+    for (const Header& h : headers)
+        for (int j = 0; j < h.parity; ++j) {
+            Item item{
+                h,
+                &pass.groups[static_cast<std::size_t>(h.group)].maps[static_cast<std::size_t>(j)],
+                {}};
+            item.h.index = j;
+            items.push_back(std::move(item));
+        }
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
+            Item& item = items[i];
+            unsigned char* bytes = item.map->data();
+            const auto length = static_cast<std::size_t>(item.map->length());
+            item.h.paritySha = sha256Hex(bytes + kRecoveryHeaderSize, length - kRecoveryHeaderSize);
+            const std::vector<unsigned char> header = encodeHeader(item.h);
+            std::memcpy(bytes, header.data(), header.size());
+            item.whole = sha256Hex(bytes, length);
+        }
+    };
+    std::vector<std::thread> pool;
+    const unsigned threads =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), items.size());
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back([&] {
+            work();
+            endThreadHashing();
+        });
+    work();
+    for (std::thread& t : pool) t.join();
+    for (Item& item : items) {
+        const std::int64_t length = item.map->length();
+        plat::File& file = pass.groups[static_cast<std::size_t>(item.h.group)]
+                               .files[static_cast<std::size_t>(item.h.index)];
+        if (Outcome o = item.map->unmap(); !o) return o;
+        file.startWriteback(0, length);
+        if (Outcome o = file.close(); !o) return o;
+        lines->push_back(
+            {item.whole,
+             target.recoveryName(std::int64_t{item.h.group} * item.h.parity + item.h.index)});
+    }
+    return Outcome::success();
+}
+
+}  // namespace
 
 Outcome writeRecovery(const RecoverySource& src, JobControl& control,
                       std::vector<ChecksumLine>* lines, std::vector<std::string>* written,
@@ -574,11 +805,16 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     const Layout layout = layoutFor(src.chunkCount, src.parity, static_cast<int>(metaShards));
     // The coder's parity holds only where it coded the same groups with the same matrices.
     ParityCoder::State* pass = coded != nullptr ? &coded->state() : nullptr;
+    if (pass != nullptr) pass->drain();
     if (pass != nullptr &&
         (pass->coded == 0 || pass->metaShards != metaShards || pass->parity != src.parity ||
          pass->chunkCount != src.chunkCount || pass->shardSize != shardSize ||
-         pass->layout.groups != layout.groups || pass->layout.perGroup != layout.perGroup))
+         pass->layout.groups != layout.groups || pass->layout.perGroup != layout.perGroup ||
+         (pass->inFiles && target.folder() != source.folder())))
         pass = nullptr;
+    // Recovery files the coder made but cannot use are written anew.
+    if (pass == nullptr && coded != nullptr && coded->state().inFiles)
+        if (Outcome o = coded->state().dropFiles(); !o) return o;
     // The manifest and tree bytes, last of the first group's shards.
     for (int m = 0; pass != nullptr && m < metaShards; ++m) {
         const std::int64_t start = m * shardSize;
@@ -608,6 +844,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
     base.manifestSha = sha256Hex(manifestBytes.data(), manifestBytes.size());
     base.treeSha = sha256Hex(treeBytes.data(), treeBytes.size());
 
+    std::vector<Header> inFiles;  // the groups whose parity the coder kept in their files
     for (int g = 0; g < layout.groups; ++g) {
         const std::int32_t first = layout.firstOf(g);
         const std::int32_t count = layout.countOf(g, src.chunkCount);
@@ -627,6 +864,10 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             h.chunkHashes.push_back(hash);
         }
 
+        if (pass != nullptr && pass->inFiles) {
+            inFiles.push_back(std::move(h));
+            continue;
+        }
         const ParityCoder::State::Group* group =
             pass != nullptr ? &pass->groups[static_cast<std::size_t>(g)] : nullptr;
         if (Outcome o = writeGroup(source, target, h, meta, control, lines, written,
@@ -635,6 +876,7 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
             !o)
             return o;
     }
+    if (!inFiles.empty()) return finishInFiles(inFiles, *pass, target, lines);
     return Outcome::success();
 }
 

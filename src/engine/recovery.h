@@ -43,11 +43,11 @@ int recoveryPerGroup(std::int32_t chunkCount, std::int64_t chunkSize, std::int64
 int recoveryFilesFor(std::int32_t chunkCount, int parity);
 
 // The recovery chunks of a split coded as its chunks' bytes pass, so that the chunks need
-// not be read back: for every group, the parity of the first bytes of every shard, as far
-// as a memory budget reaches. What lies beyond is coded from the chunks once they are
-// written. The first group's parity also depends on how many shards the manifest and
-// tree file take, which is known only at the end: the coder assumes one, and is not used
-// when that proves wrong.
+// not be read back: for every group, the parity of every shard, in the recovery files
+// themselves, or else of the first bytes of every shard, as far as a memory budget
+// reaches. What lies beyond is coded from the chunks once they are written. The first group's
+// parity also depends on how many shards the manifest and tree file take, which is known only at
+// the end: the coder assumes one, and is not used when that proves wrong.
 class ParityCoder {
 public:
     // For a split of chunkCount chunks of chunkSize bytes, totalSize in all, with parity
@@ -58,6 +58,12 @@ public:
     ParityCoder(const ParityCoder&) = delete;
     ParityCoder& operator=(const ParityCoder&) = delete;
 
+    // Keeps the parity in the set's own recovery files instead, created in folder under
+    // stem's names and mapped into memory: then every byte of it is coded as the chunks
+    // pass, whatever the budget, and no chunk is read back. Their paths go to *written.
+    // False, with the coder as it was, where the files cannot be made or mapped.
+    bool keepInFiles(const std::string& folder, const std::string& stem,
+                     std::vector<std::string>* written);
     // The bytes at the start of every shard that are coded as they pass; 0: none.
     std::int64_t codedLength() const;
     // The chunk bytes writeRecovery still reads back.

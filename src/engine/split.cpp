@@ -143,6 +143,7 @@ public:
                 coder_ = std::make_unique<ParityCoder>(plan_.chunkCount, plan_.diskChunkSize,
                                                        request_.totalSize, request_.recovery,
                                                        metaBound, request_.parityBudget);
+                coder_->keepInFiles(folder(), plan_.stem, &result_->writtenFiles);
                 control_.begin(request_.totalSize + coder_->readBackBytes());
                 if (coder_->codedLength() > 0)
                     sink = [coder = coder_.get()](std::int32_t chunk, std::int64_t offset,

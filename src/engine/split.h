@@ -35,8 +35,9 @@ struct SplitRequest {
     // Recovery chunks to write beside the data chunks: any this many lost or damaged files
     // of the set can then be rebuilt. 0 for none.
     int recovery = 0;
-    // Memory for the recovery chunks' parity, coded as the chunks' bytes pass; what does
-    // not fit is coded from the chunks, read back after the split.
+    // Memory for the recovery chunks' parity, coded as the chunks' bytes pass, where the
+    // recovery files cannot hold it as it is coded; what does not fit is coded from the
+    // chunks, read back after the split.
     std::int64_t parityBudget = std::int64_t{64} << 20;
 };
 

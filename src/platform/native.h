@@ -164,6 +164,9 @@ public:
     // with the position at the start, it leaves it there.
     Outcome dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ranges);
     Outcome truncate(std::int64_t size);
+    // Makes the file size bytes long with the disk taken for every byte, so that no later
+    // write within it, through a Mapping above all, can meet a full disk.
+    Outcome reserve(std::int64_t size);
 
     // Copies up to size bytes from src's position to this file's position inside the
     // kernel; *copied is 0 only when src has ended. *supported becomes false, with nothing
@@ -177,6 +180,7 @@ public:
     bool appends() const { return mode_ == Mode::Append; }
 
 private:
+    friend class Mapping;
     NativeHandle handle_ = kNoHandle;
     Mode mode_ = Mode::Read;
     // Where Windows reads and writes next: kept here, since a read at an offset moves the
@@ -188,12 +192,41 @@ private:
     bool holeFreeAtOpen_ = false;
 };
 
+// The first bytes of a file open to write, seen as memory and written in place: the pages
+// are the system's own cache of the file, so what is written there is what the file holds,
+// with no copy. A write through it cannot report a failure, so the file is reserved first;
+// the file stays open while it is mapped.
+class Mapping {
+public:
+    Mapping() = default;
+    ~Mapping();
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    Mapping(Mapping&& other) noexcept;
+    Mapping& operator=(Mapping&& other) noexcept;
+
+    Outcome map(File& file, std::int64_t length);
+    unsigned char* data() const { return data_; }
+    std::int64_t length() const { return length_; }
+    // Readies the pages of a range for writing in one call, where a first write to each
+    // would fault on its own, at a far higher cost. A hint: what it leaves, writes do.
+    void prepare(std::int64_t offset, std::int64_t length);
+    // Hands what was written to the system's writer and lets go of the memory.
+    Outcome unmap();
+
+private:
+    unsigned char* data_ = nullptr;
+    std::int64_t length_ = 0;
+    NativeHandle section_ = kNoHandle;  // Windows' mapping object
+    std::string path_;
+};
+
 // Reads a whole file of at most maxBytes into *bytes; a larger one is refused (EFBIG)
 // before anything is read, so a damaged or hostile file cannot cost the memory it claims.
 Outcome readWholeFile(const char* path, std::int64_t maxBytes, std::string* bytes);
 
 // Fault seam for tests: a hook that may make an operation fail with the errno it returns.
-enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove, Sync, Rename };
+enum class Op { Open, Read, Write, Close, Seek, MakeDir, Stat, List, Remove, Sync, Rename, Map };
 using FaultHook = std::function<int(Op op, const std::string& path)>;
 void setFaultHook(FaultHook hook);
 // Room seam for tests: a hook that says how many bytes are free on the file system of a

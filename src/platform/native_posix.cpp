@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -607,6 +609,16 @@ Outcome File::copyFrom(File& src, std::size_t size, std::size_t* copied, bool* s
     return Outcome::success();
 }
 
+Outcome File::reserve(std::int64_t size) {
+    if (handle_ < 0) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    int e;
+    do {
+        e = ::posix_fallocate(fdOf(handle_), 0, static_cast<off_t>(size));
+    } while (e == EINTR);
+    return e == 0 ? Outcome::success() : Outcome::systemFailure(path_, e);
+}
+
 void File::adviseSequential() {
     if (handle_ >= 0) ::posix_fadvise(fdOf(handle_), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
@@ -615,6 +627,56 @@ void File::startWriteback(std::int64_t offset, std::int64_t length) {
     if (handle_ >= 0)
         ::sync_file_range(fdOf(handle_), static_cast<off_t>(offset), static_cast<off_t>(length),
                           SYNC_FILE_RANGE_WRITE);
+}
+
+Mapping::~Mapping() {
+    unmap();
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      length_(std::exchange(other.length_, 0)),
+      path_(std::move(other.path_)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+Outcome Mapping::map(File& file, std::int64_t length) {
+    unmap();
+    if (file.handle_ < 0 || length < 1) return Outcome::systemFailure(file.path_, EINVAL);
+    if (int e = injectedFault(Op::Map, file.path_)) return Outcome::systemFailure(file.path_, e);
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
+                     fdOf(file.handle_), 0);
+    if (p == MAP_FAILED) return Outcome::systemFailure(file.path_, errno);
+    data_ = static_cast<unsigned char*>(p);
+    length_ = length;
+    path_ = file.path_;
+    return Outcome::success();
+}
+
+void Mapping::prepare(std::int64_t offset, std::int64_t length) {
+    static const std::int64_t page = ::sysconf(_SC_PAGESIZE);
+    const std::int64_t start = std::max<std::int64_t>(0, offset) / page * page;
+    const std::int64_t end = std::min(length_, offset + length);
+    if (data_ == nullptr || end <= start) return;
+    ::madvise(data_ + start, static_cast<std::size_t>(end - start), MADV_POPULATE_WRITE);
+}
+
+// The pages stay in the cache, dirty, for the writer and the flush before the rename.
+Outcome Mapping::unmap() {
+    if (data_ == nullptr) return Outcome::success();
+    const int failed = ::munmap(data_, static_cast<std::size_t>(length_));
+    const int e = errno;
+    data_ = nullptr;
+    length_ = 0;
+    return failed == 0 ? Outcome::success() : Outcome::systemFailure(path_, e);
 }
 
 }  // namespace morvane::plat

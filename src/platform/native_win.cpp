@@ -1062,6 +1062,22 @@ Outcome File::truncate(std::int64_t size) {
     return Outcome::success();
 }
 
+// Not sparse: a sparse file takes its clusters only as each is written, and a write through
+// a mapping then has no way to say the disk is full.
+Outcome File::reserve(std::int64_t size) {
+    if (handle_ == kNoHandle) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    FILE_ALLOCATION_INFO taken{};
+    taken.AllocationSize.QuadPart = size;
+    if (!SetFileInformationByHandle(asHandle(handle_), FileAllocationInfo, &taken, sizeof taken))
+        return lastFailure(path_);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    if (!SetFileInformationByHandle(asHandle(handle_), FileEndOfFileInfo, &end, sizeof end))
+        return lastFailure(path_);
+    return Outcome::success();
+}
+
 // Windows copies between names, never between two open files: the caller moves the bytes.
 Outcome File::copyFrom(File& src, std::size_t size, std::size_t* copied, bool* supported) {
     (void)size;
@@ -1080,6 +1096,69 @@ void File::adviseSequential() {}
 void File::startWriteback(std::int64_t offset, std::int64_t length) {
     (void)offset;
     (void)length;
+}
+
+Mapping::~Mapping() {
+    unmap();
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      length_(std::exchange(other.length_, 0)),
+      section_(std::exchange(other.section_, kNoHandle)),
+      path_(std::move(other.path_)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+        section_ = std::exchange(other.section_, kNoHandle);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+Outcome Mapping::map(File& file, std::int64_t length) {
+    unmap();
+    if (file.handle_ == kNoHandle || length < 1) return Outcome::systemFailure(file.path_, EINVAL);
+    if (int e = injectedFault(Op::Map, file.path_)) return Outcome::systemFailure(file.path_, e);
+    const auto size = static_cast<std::uint64_t>(length);
+    HANDLE section = CreateFileMappingW(asHandle(file.handle_), nullptr, PAGE_READWRITE,
+                                        static_cast<DWORD>(size >> 32),
+                                        static_cast<DWORD>(size & 0xffffffffu), nullptr);
+    if (section == nullptr) return lastFailure(file.path_);
+    void* p = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
+    if (p == nullptr) {
+        Outcome o = lastFailure(file.path_);
+        CloseHandle(section);
+        return o;
+    }
+    data_ = static_cast<unsigned char*>(p);
+    length_ = length;
+    section_ = reinterpret_cast<NativeHandle>(section);
+    path_ = file.path_;
+    return Outcome::success();
+}
+
+// Windows has no call to ready pages for writing; the first writes fault them in.
+void Mapping::prepare(std::int64_t offset, std::int64_t length) {
+    (void)offset;
+    (void)length;
+}
+
+// The flush before the rename (FlushFileBuffers) waits only for the pages a view has given
+// back with FlushViewOfFile.
+Outcome Mapping::unmap() {
+    if (data_ == nullptr) return Outcome::success();
+    Outcome o = Outcome::success();
+    if (!FlushViewOfFile(data_, 0)) o = lastFailure(path_);
+    if (!UnmapViewOfFile(data_) && o) o = lastFailure(path_);
+    CloseHandle(reinterpret_cast<HANDLE>(section_));
+    data_ = nullptr;
+    length_ = 0;
+    section_ = kNoHandle;
+    return o;
 }
 
 std::string detail::windowsMessage(unsigned long code) {

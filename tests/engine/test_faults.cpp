@@ -92,19 +92,26 @@ TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
     const std::string data = test::patternBytes(300000, 8);
     test::writeFile(dir / "s.bin", data);
 
-    jobs::SplitOrder order;
-    order.source = plat::fromEngineText(dir / "s.bin");
-    order.outputDir = plat::fromEngineText(disk.path());
-    order.chunkSize = 100000;
-    order.deleteSource = true;
-    jobs::SplitJob split(order);
-    ASSERT_TRUE(split.prepare());
-    split.execute();
-    EXPECT_EQ(split.outcome().error, ENOSPC) << split.outcome().describe();
-    EXPECT_TRUE(startsWith(split.outcome().path, disk.path()));
-    EXPECT_EQ(test::readFile(dir / "s.bin"), data);
-    // Nothing that looks like a set, half or whole.
-    EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"filler"});
+    // With recovery chunks, the first write is the room taken for their parity.
+    for (const int recovery : {0, 1}) {
+        SCOPED_TRACE("recovery " + std::to_string(recovery));
+        fs::remove(filler);
+        filled = false;
+        jobs::SplitOrder order;
+        order.source = plat::fromEngineText(dir / "s.bin");
+        order.outputDir = plat::fromEngineText(disk.path());
+        order.chunkSize = 100000;
+        order.recovery = recovery;
+        order.deleteSource = true;
+        jobs::SplitJob split(order);
+        ASSERT_TRUE(split.prepare());
+        split.execute();
+        EXPECT_EQ(split.outcome().error, ENOSPC) << split.outcome().describe();
+        EXPECT_TRUE(startsWith(split.outcome().path, disk.path()));
+        EXPECT_EQ(test::readFile(dir / "s.bin"), data);
+        // Nothing that looks like a set, half or whole.
+        EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"filler"});
+    }
 
     // A folder join stops at its first failed write instead of making empty files.
     fs::remove(filler);

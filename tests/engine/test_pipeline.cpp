@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -122,16 +123,24 @@ constexpr std::int64_t kDefaultBudget = SplitRequest{}.parityBudget;
 
 }  // namespace
 
+// Refuses, for one scope, to map files: the parity is then held in memory, as far as its
+// budget goes, as on a file system that cannot map a file.
+struct NoMapping {
+    test::FaultGuard guard{
+        [](plat::Op op, const std::string&) { return op == plat::Op::Map ? ENODEV : 0; }};
+};
+
 // The recovery files and checksum lists of these splits, as the build that coded the parity
-// after the split, reading every chunk back, wrote them. With no memory for parity, with
-// room for part of it, and with room for all of it.
+// after the split, reading every chunk back, wrote them. With the parity coded into the
+// recovery files as the split goes, and, where they cannot be mapped, with no memory for
+// parity, with room for part of it, and with room for all of it.
 TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
     struct Case {
         std::size_t size;
         std::int64_t chunk;
         int recovery;
         Digests before;
-        bool fitsTheDefaultBudget = false;
+        bool codedInPassing = false;  // and fits the default budget
     };
     const Case cases[] = {
         // More manifest than a chunk holds: several meta shards, coded after the split.
@@ -192,12 +201,16 @@ TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
          true},
     };
     for (const Case& c : cases) {
-        for (const std::int64_t budget :
-             {std::int64_t{0}, std::int64_t{1000}, std::int64_t{100000}, kDefaultBudget}) {
+        for (const std::int64_t budget : {std::int64_t{0}, std::int64_t{1000}, std::int64_t{100000},
+                                          kDefaultBudget, std::int64_t{-1}}) {
+            // -1: the default budget, and the files mapped.
+            const bool mapped = budget < 0;
             SCOPED_TRACE(std::to_string(c.size) + " bytes, budget " + std::to_string(budget));
             TempDir dir;
-            const Built b =
-                splitOnce(fixedFile(dir, c.size), dir / "out", c.chunk, c.recovery, budget);
+            std::optional<NoMapping> refused;
+            if (!mapped) refused.emplace();
+            const Built b = splitOnce(fixedFile(dir, c.size), dir / "out", c.chunk, c.recovery,
+                                      mapped ? kDefaultBudget : budget);
             ASSERT_TRUE(b.outcome) << b.outcome.describe();
             for (const auto& [name, digest] : c.before) {
                 ASSERT_EQ(b.digests.count(name), 1u) << name;
@@ -206,10 +219,10 @@ TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
             expectListMatchesChunks(b);
             // Every byte read, once or twice, is counted, and nothing more.
             EXPECT_EQ(b.done, b.total);
-            // All the parity in memory: no chunk is read back; none: every chunk is.
+            // All the parity coded in passing: no chunk is read back; none: every chunk is.
             const auto size = static_cast<std::int64_t>(c.size);
-            const bool allInMemory = budget == kDefaultBudget && c.fitsTheDefaultBudget;
-            const bool noneInMemory = budget == 0 || !c.fitsTheDefaultBudget;
+            const bool allInMemory = (mapped || budget == kDefaultBudget) && c.codedInPassing;
+            const bool noneInMemory = budget == 0 || !c.codedInPassing;
             if (allInMemory || noneInMemory) {
                 EXPECT_EQ(b.total, allInMemory ? size : 2 * size);
             }
@@ -219,9 +232,9 @@ TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
 
 // The pipeline's boundaries in a folder: a chunk that ends exactly where a file does, empty
 // files at a chunk boundary, a file across several chunks, small files read back as one
-// range, and sets of more chunks than one group holds. Coded in passing or read back, the
-// recovery files are the same; the set joins back byte for byte, and loses nothing it
-// cannot rebuild.
+// range, and sets of more chunks than one group holds. Coded in passing, into the recovery
+// files or in memory, or read back, the recovery files are the same; the set joins back byte for
+// byte, and loses nothing it cannot rebuild.
 TEST(Pipeline, FolderBoundariesJoinBackAndCodeTheSame) {
     TempDir dir;
     const std::string tree = dir / "tree";
@@ -242,10 +255,15 @@ TEST(Pipeline, FolderBoundariesJoinBackAndCodeTheSame) {
     for (const Run run : {Run{4096, 2}, Run{16384, 1}, Run{64, 3}}) {
         SCOPED_TRACE("chunk " + std::to_string(run.chunk));
         Digests first;
-        for (const std::int64_t budget : {std::int64_t{0}, std::int64_t{5000}, kDefaultBudget}) {
+        // -1: the parity coded into the mapped recovery files; else held in memory.
+        for (const std::int64_t budget :
+             {std::int64_t{0}, std::int64_t{5000}, kDefaultBudget, std::int64_t{-1}}) {
             SCOPED_TRACE("budget " + std::to_string(budget));
             TempDir out;
-            const Built b = splitOnce(tree, out.path(), run.chunk, run.recovery, budget);
+            std::optional<NoMapping> refused;
+            if (budget >= 0) refused.emplace();
+            const Built b = splitOnce(tree, out.path(), run.chunk, run.recovery,
+                                      budget < 0 ? kDefaultBudget : budget);
             ASSERT_TRUE(b.outcome) << b.outcome.describe();
             expectListMatchesChunks(b);
             EXPECT_EQ(b.done, b.total);
