@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "engine/digest.h"
@@ -519,7 +520,11 @@ struct ParityCoder::State {
         std::unique_lock<std::mutex> lock(mutex);
         if (!worker.joinable()) {
             if (std::thread::hardware_concurrency() == 1) return false;
-            worker = std::thread([this] { work(); });
+            try {
+                worker = std::thread([this] { work(); });
+            } catch (const std::system_error&) {
+                return false;
+            }
         }
         changed.wait(lock, [this] { return !spare.empty() || allocated < kBlocks; });
         Block b;
@@ -651,10 +656,12 @@ bool ParityCoder::keepInFiles(const std::string& folder, const std::string& stem
     std::vector<std::vector<plat::File>> files(groups);
     std::vector<std::vector<plat::Mapping>> maps(groups);
     std::vector<std::string> paths;
+    const std::size_t writtenBefore = written->size();
     const auto giveUp = [&] {
         maps.clear();
         files.clear();
         for (const std::string& path : paths) plat::removeFile(path.c_str());
+        written->resize(writtenBefore);
         return false;
     };
     for (std::size_t g = 0; g < groups; ++g)
@@ -813,8 +820,13 @@ Outcome writeRecovery(const RecoverySource& src, JobControl& control,
          (pass->inFiles && target.folder() != source.folder())))
         pass = nullptr;
     // Recovery files the coder made but cannot use are written anew.
-    if (pass == nullptr && coded != nullptr && coded->state().inFiles)
+    if (pass == nullptr && coded != nullptr && coded->state().inFiles) {
+        const std::vector<std::string> made = coded->state().paths;
         if (Outcome o = coded->state().dropFiles(); !o) return o;
+        std::erase_if(*written, [&](const std::string& path) {
+            return std::find(made.begin(), made.end(), path) != made.end();
+        });
+    }
     // The manifest and tree bytes, last of the first group's shards.
     for (int m = 0; pass != nullptr && m < metaShards; ++m) {
         const std::int64_t start = m * shardSize;

@@ -19,6 +19,7 @@
 
 #include "engine/checksums.h"
 #include "engine/fs_primitives.h"
+#include "engine/recovery.h"
 #include "engine/sha256.h"
 #include "engine/split.h"
 #include "fault_util.h"
@@ -228,6 +229,51 @@ TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
             }
         }
     }
+}
+
+// A coder whose recovery files were made for another shape of set than the one finished
+// takes them away again: the files are coded from the chunks, byte for byte as without a
+// coder, each listed and recorded once.
+TEST(Pipeline, RecoveryFilesOfACoderThatDoesNotFitAreCodedAnew) {
+    TempDir dir;
+    const std::size_t size = (3 << 20) + 77;
+    const Built b = splitOnce(fixedFile(dir, size), dir / "out", 1 << 20, 0, 0);
+    ASSERT_TRUE(b.outcome) << b.outcome.describe();
+    std::map<std::string, std::string> listed;
+    bool present = false;
+    ASSERT_TRUE(readChecksumList(b.set, &present, &listed));
+    RecoverySource source{b.set, "data", 4, 1 << 20, static_cast<std::int64_t>(size), 2, {}, {}};
+    for (int i = 0; i < 4; ++i)
+        source.chunkDigests.push_back(listed["data_" + std::to_string(i) + ".spt"]);
+
+    const auto recoveryFiles = [&] {
+        Digests rec;
+        for (const int n : {0, 1}) {
+            const std::string name = "data_" + std::to_string(n) + ".rec";
+            const std::string bytes = test::readFile(b.set + "/" + name);
+            rec[name] = sha256Hex(bytes.data(), bytes.size());
+            plat::removeFile((b.set + "/" + name).c_str());
+        }
+        return rec;
+    };
+    JobControl control;
+    std::vector<ChecksumLine> lines;
+    std::vector<std::string> written;
+    ASSERT_TRUE(writeRecovery(source, control, &lines, &written));
+    const Digests plain = recoveryFiles();
+
+    ParityCoder coder(5, 1 << 20, static_cast<std::int64_t>(size) + (1 << 20), 2, 1000, 0);
+    std::vector<std::string> made;
+    ASSERT_TRUE(coder.keepInFiles(b.set, "data", &made));
+    ASSERT_EQ(made.size(), 2u);
+    lines.clear();
+    written = made;
+    const Outcome o = writeRecovery(source, control, &lines, &written, &coder);
+    ASSERT_TRUE(o) << o.describe();
+    EXPECT_EQ(written, made);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(recoveryFiles(), plain);
+    EXPECT_EQ(lines[0].digest, plain.at("data_0.rec"));
 }
 
 // The pipeline's boundaries in a folder: a chunk that ends exactly where a file does, empty
