@@ -1019,6 +1019,38 @@ public:
         *out = &it->second;
         return Outcome::success();
     }
+    // Hashes those of names not hashed yet side by side, one file per core: judging a
+    // set's chunks reads every byte of them.
+    Outcome prefetch(const std::vector<std::string>& names) {
+        std::vector<const std::string*> todo;
+        for (const std::string& n : names)
+            if (!cache_.count(n)) todo.push_back(&n);
+        std::vector<Entry> entries(todo.size());
+        std::atomic<std::size_t> next{0};
+        const auto work = [&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < todo.size();) {
+                if (control_.cancelRequested()) return;
+                Entry& e = entries[i];
+                const Outcome o = hashFile(folder_ + "/" + *todo[i], &control_, &e.hex, &e.size);
+                if (o.cancelled) return;
+                e.present = o.ok;
+            }
+        };
+        std::vector<std::thread> pool;
+        const std::size_t threads =
+            std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), todo.size());
+        for (std::size_t t = 1; t < threads; ++t)
+            pool.emplace_back([&] {
+                work();
+                endThreadHashing();
+            });
+        work();
+        for (std::thread& t : pool) t.join();
+        // A cancel leaves files unread, which must not pass for missing.
+        if (control_.cancelRequested()) return Outcome::cancel();
+        for (std::size_t i = 0; i < todo.size(); ++i) cache_.emplace(*todo[i], entries[i]);
+        return Outcome::success();
+    }
 
 private:
     const std::string& folder_;
@@ -1298,6 +1330,9 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
             "the recovery header's counts do not fit the manifest", EINVAL);
     const std::int64_t lastSize = any.totalSize - std::int64_t{any.chunkCount - 1} * any.chunkSize;
     a.chunks.assign(static_cast<std::size_t>(any.chunkCount), FileState::Missing);
+    std::vector<std::string> chunkNames;
+    for (std::int32_t i = 0; i < any.chunkCount; ++i) chunkNames.push_back(names.chunkName(i));
+    if (Outcome o = hashes.prefetch(chunkNames); !o) return o;
     for (std::int32_t i = 0; i < any.chunkCount; ++i) {
         Judged j;
         const std::int64_t want = i == any.chunkCount - 1 ? lastSize : any.chunkSize;
