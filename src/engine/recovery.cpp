@@ -97,6 +97,27 @@ std::string bytesToHex(const unsigned char* bytes, std::size_t n) {
     return s;
 }
 
+// Calls hash(i) for every i below count, each once, on every core: for files that are each
+// hashed whole. hash returns false to stop the thread that runs it.
+template <typename Hash>
+void hashSideBySide(std::size_t count, Hash hash) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < count;)
+            if (!hash(i)) return;
+    };
+    std::vector<std::thread> pool;
+    const std::size_t threads =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    for (std::size_t t = 1; t < threads; ++t)
+        pool.emplace_back([&] {
+            work();
+            endThreadHashing();
+        });
+    work();
+    for (std::thread& t : pool) t.join();
+}
+
 std::vector<unsigned char> encodeHeader(const Header& h) {
     std::vector<unsigned char> b(kRecoveryHeaderSize, 0);
     std::memcpy(b.data(), kMagic, sizeof kMagic);
@@ -514,7 +535,7 @@ struct ParityCoder::State {
         }
     }
 
-    // Hands a block to the coding thread; false where it cannot take one.
+    // Hands a block to the coding thread; false where it cannot, with no block queued.
     bool hand(int g, int shard, std::int64_t offset, const unsigned char* bytes,
               std::size_t length) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -528,13 +549,19 @@ struct ParityCoder::State {
         }
         changed.wait(lock, [this] { return !spare.empty() || allocated < kBlocks; });
         Block b;
-        if (!spare.empty()) {
+        if (spare.empty()) {
+            b.bytes = allocate(kBlockBytes);
+            if (b.bytes) {
+                ++allocated;
+            } else if (allocated == 0) {
+                return false;  // no block is queued, so the caller may code this one itself
+            } else {
+                changed.wait(lock, [this] { return !spare.empty(); });
+            }
+        }
+        if (!b.bytes) {
             b = std::move(spare.back());
             spare.pop_back();
-        } else {
-            b.bytes = allocate(kBlockBytes);
-            if (!b.bytes) return false;
-            ++allocated;
         }
         lock.unlock();
         b.g = g;
@@ -747,28 +774,16 @@ Outcome finishInFiles(const std::vector<Header>& headers, ParityCoder::State& pa
             item.h.index = j;
             items.push_back(std::move(item));
         }
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
-            Item& item = items[i];
-            unsigned char* bytes = item.map->data();
-            const auto length = static_cast<std::size_t>(item.map->length());
-            item.h.paritySha = sha256Hex(bytes + kRecoveryHeaderSize, length - kRecoveryHeaderSize);
-            const std::vector<unsigned char> header = encodeHeader(item.h);
-            std::memcpy(bytes, header.data(), header.size());
-            item.whole = sha256Hex(bytes, length);
-        }
-    };
-    std::vector<std::thread> pool;
-    const unsigned threads =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), items.size());
-    for (unsigned t = 1; t < threads; ++t)
-        pool.emplace_back([&] {
-            work();
-            endThreadHashing();
-        });
-    work();
-    for (std::thread& t : pool) t.join();
+    hashSideBySide(items.size(), [&](std::size_t i) {
+        Item& item = items[i];
+        unsigned char* bytes = item.map->data();
+        const auto length = static_cast<std::size_t>(item.map->length());
+        item.h.paritySha = sha256Hex(bytes + kRecoveryHeaderSize, length - kRecoveryHeaderSize);
+        const std::vector<unsigned char> header = encodeHeader(item.h);
+        std::memcpy(bytes, header.data(), header.size());
+        item.whole = sha256Hex(bytes, length);
+        return true;
+    });
     for (Item& item : items) {
         const std::int64_t length = item.map->length();
         plat::File& file = pass.groups[static_cast<std::size_t>(item.h.group)]
@@ -1026,26 +1041,13 @@ public:
         for (const std::string& n : names)
             if (!cache_.count(n)) todo.push_back(&n);
         std::vector<Entry> entries(todo.size());
-        std::atomic<std::size_t> next{0};
-        const auto work = [&] {
-            for (std::size_t i; (i = next.fetch_add(1)) < todo.size();) {
-                if (control_.cancelRequested()) return;
-                Entry& e = entries[i];
-                const Outcome o = hashFile(folder_ + "/" + *todo[i], &control_, &e.hex, &e.size);
-                if (o.cancelled) return;
-                e.present = o.ok;
-            }
-        };
-        std::vector<std::thread> pool;
-        const std::size_t threads =
-            std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), todo.size());
-        for (std::size_t t = 1; t < threads; ++t)
-            pool.emplace_back([&] {
-                work();
-                endThreadHashing();
-            });
-        work();
-        for (std::thread& t : pool) t.join();
+        hashSideBySide(todo.size(), [&](std::size_t i) {
+            if (control_.cancelRequested()) return false;
+            Entry& e = entries[i];
+            const Outcome o = hashFile(folder_ + "/" + *todo[i], &control_, &e.hex, &e.size);
+            e.present = o.ok;
+            return !o.cancelled;
+        });
         // A cancel leaves files unread, which must not pass for missing.
         if (control_.cancelRequested()) return Outcome::cancel();
         for (std::size_t i = 0; i < todo.size(); ++i) cache_.emplace(*todo[i], entries[i]);
