@@ -1063,13 +1063,16 @@ Outcome File::truncate(std::int64_t size) {
 }
 
 // Not sparse: a sparse file takes its clusters only as each is written, and a write through
-// a mapping then has no way to say the disk is full.
+// a mapping then has no way to say the disk is full. Extending a file that is not sparse
+// takes its clusters; asking for them first says a full disk before the size changes, where
+// the file system can be asked.
 Outcome File::reserve(std::int64_t size) {
     if (handle_ == kNoHandle) return Outcome::systemFailure(path_, EBADF);
     if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
     FILE_ALLOCATION_INFO taken{};
     taken.AllocationSize.QuadPart = size;
-    if (!SetFileInformationByHandle(asHandle(handle_), FileAllocationInfo, &taken, sizeof taken))
+    if (!SetFileInformationByHandle(asHandle(handle_), FileAllocationInfo, &taken, sizeof taken) &&
+        GetLastError() == ERROR_DISK_FULL)
         return lastFailure(path_);
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;

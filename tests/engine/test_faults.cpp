@@ -129,6 +129,35 @@ TEST(DiskFull, SplitAndJoinSayNoSpaceAndTheSourceStays) {
     EXPECT_TRUE(test::exists(run.chunkDir + "/many_0.spt"));
 }
 
+// Room taken for a file up front is refused at once where the disk lacks it, never later at
+// a write that cannot report it; bytes written through a mapping of it are what it holds.
+TEST(DiskFull, ReservedRoomIsRefusedAtOnceAndMappedBytesLand) {
+    SmallDisk disk("256k");
+    TempDir dir;
+    const std::string folder = disk.mounted() ? disk.path() : dir.path();
+    if (disk.mounted()) {
+        plat::File big;
+        ASSERT_TRUE(big.open((folder + "/big").c_str(), plat::File::Mode::CreateNew));
+        const Outcome o = big.reserve(std::int64_t{1} << 20);
+        EXPECT_TRUE(o.is(Fault::NoSpace)) << o.describe();
+        big.close();
+        fs::remove(folder + "/big");
+    }
+    const std::string path = folder + "/mapped";
+    const std::string bytes = test::patternBytes(100000, 9);
+    plat::File file;
+    ASSERT_TRUE(file.open(path.c_str(), plat::File::Mode::CreateNew));
+    ASSERT_TRUE(file.reserve(static_cast<std::int64_t>(bytes.size())));
+    plat::Mapping map;
+    const Outcome mapped = map.map(file, static_cast<std::int64_t>(bytes.size()));
+    ASSERT_TRUE(mapped) << mapped.describe();
+    map.prepare(4096, 50000);
+    std::memcpy(map.data(), bytes.data(), bytes.size());
+    ASSERT_TRUE(map.unmap());
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(test::readFile(path), bytes);
+}
+
 // A split that met a full disk at chunk k: none past k was even opened, nothing looks like
 // a finished set, and the error names the place the user asked for.
 TEST(DiskFull, ASplitStopsAtTheFirstFullChunk) {
