@@ -142,12 +142,20 @@ std::int64_t manifestSizeFor(std::int64_t chunks, std::int64_t files) {
            files * static_cast<std::int64_t>(sizeof(PackedFile));
 }
 
-Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
-    std::vector<char>& bytes = *out;
-    bytes.assign(sizeof(PackedHeader) + m.chunks.size() * sizeof(PackedChunk) +
-                     m.files.size() * sizeof(PackedFile),
-                 '\0');
-    char* p = bytes.data();
+Outcome encodeManifest(const Manifest& m, const ManifestSink& put) {
+    // Records go out a block at a time: a folder of many files has a manifest of many MiB.
+    constexpr std::size_t kBlock = 1 << 20;
+    std::vector<char> block;
+    block.reserve(kBlock);
+    const auto append = [&](const void* record, std::size_t size) {
+        if (block.size() + size > kBlock) {
+            if (Outcome o = put(block.data(), block.size()); !o) return o;
+            block.clear();
+        }
+        const auto* bytes = static_cast<const char*>(record);
+        block.insert(block.end(), bytes, bytes + size);
+        return Outcome::success();
+    };
     PackedHeader h{};
     h.formatA = kFormatA;
     h.formatB = kFormatB;
@@ -160,8 +168,7 @@ Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
         return o;
     if (Outcome o = toField(h.sourceName, sizeof h.sourceName, m.sourceName, "the source name"); !o)
         return o;
-    std::memcpy(p, &h, sizeof h);
-    p += sizeof h;
+    if (Outcome o = append(&h, sizeof h); !o) return o;
     for (const ChunkRecord& r : m.chunks) {
         PackedChunk c{};
         c.chunkIndex = r.chunkIndex;
@@ -169,8 +176,7 @@ Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
                 toField(c.fingerprint, sizeof c.fingerprint, r.fingerprint, "a fingerprint");
             !o)
             return o;
-        std::memcpy(p, &c, sizeof c);
-        p += sizeof c;
+        if (Outcome o = append(&c, sizeof c); !o) return o;
     }
     for (const FileRecord& r : m.files) {
         PackedFile f{};
@@ -182,10 +188,19 @@ Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
         f.chunkIndex = r.chunkIndex;
         f.pieceOffset = r.pieceOffset;
         f.pieceLength = r.pieceLength;
-        std::memcpy(p, &f, sizeof f);
-        p += sizeof f;
+        if (Outcome o = append(&f, sizeof f); !o) return o;
     }
-    return Outcome::success();
+    return block.empty() ? Outcome::success() : put(block.data(), block.size());
+}
+
+Outcome encodeManifest(const Manifest& m, std::vector<char>* out) {
+    out->clear();
+    out->reserve(static_cast<std::size_t>(manifestSizeFor(
+        static_cast<std::int64_t>(m.chunks.size()), static_cast<std::int64_t>(m.files.size()))));
+    return encodeManifest(m, [out](const char* bytes, std::size_t size) {
+        out->insert(out->end(), bytes, bytes + size);
+        return Outcome::success();
+    });
 }
 
 Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew) {

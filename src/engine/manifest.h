@@ -2,7 +2,9 @@
 // The chunk set's manifest "spt_config.qorvelx" as a value: header fields, chunk records
 // and file records. Only the reader and the writer know the packed file layout.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +66,10 @@ std::string stemOf(const std::string& sourceName);
 
 // The manifest's bytes as they stand in the file. Refuses texts that do not fit.
 Outcome encodeManifest(const Manifest& manifest, std::vector<char>* bytes);
+// The same bytes handed to put in order, a block of at most 1 MiB at a time, so that a
+// manifest of many records is never held whole; a failure of put ends the encoding.
+using ManifestSink = std::function<Outcome(const char* bytes, std::size_t size)>;
+Outcome encodeManifest(const Manifest& manifest, const ManifestSink& put);
 // The size of an encoded manifest of so many chunk and file records.
 std::int64_t manifestSizeFor(std::int64_t chunks, std::int64_t files);
 // Writes the manifest in one write. Refuses texts that do not fit their fields. With

@@ -221,20 +221,16 @@ public:
                 result_->checksums[i].digest = pipelineDigests_[i];
             chunkDigests_.assign(pipelineDigests_.begin(), pipelineDigests_.end());
         }
-        const std::string path = manifestPathOf(folder());
-        std::vector<char> bytes;
         std::string tree = encodeTree(walk_.tree);
         std::int64_t diskTotal = request_.totalSize;
+        std::string manifestSha;
         if (sealer_) {
             if (Outcome o = seal(&tree, &diskTotal); !o) return o;
-            if (Outcome o = encodeManifest(clearManifest(diskTotal), &bytes); !o) return o;
-        } else if (Outcome o = encodeManifest(manifest_, &bytes); !o) {
+            if (Outcome o = writeManifestFile(clearManifest(diskTotal), &manifestSha); !o) return o;
+        } else if (Outcome o = writeManifestFile(manifest_, &manifestSha); !o) {
             return o;
         }
-        Outcome o = writeNewFile(path, bytes.data(), bytes.size());
-        if (!o) return o;
-        result_->checksums.insert(result_->checksums.begin(),
-                                  {sha256Hex(bytes.data(), bytes.size()), kManifestName});
+        result_->checksums.insert(result_->checksums.begin(), {manifestSha, kManifestName});
         if (Outcome t = writeNewFile(folder() + "/" + kTreeName, tree.data(), tree.size()); !t)
             return t;
         result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
@@ -299,6 +295,26 @@ private:
         m.sourceName = plan_.stem;
         m.chunks = manifest_.chunks;
         return m;
+    }
+
+    // The manifest, written and hashed as it is encoded.
+    Outcome writeManifestFile(const Manifest& m, std::string* sha) {
+        const std::string path = manifestPathOf(folder());
+        if (Outcome o = fitsPathField(path); !o) return o;
+        plat::File file;
+        Outcome o = file.open(path.c_str(), plat::File::Mode::CreateNew);
+        if (!o) return o;
+        result_->writtenFiles.push_back(path);
+        Sha256 hash;
+        if (Outcome e = encodeManifest(m,
+                                       [&](const char* bytes, std::size_t size) {
+                                           hash.update(bytes, size);
+                                           return file.write(bytes, size);
+                                       });
+            !e)
+            return e;
+        *sha = hash.finishHex();
+        return file.close();
     }
 
     Outcome writeNewFile(const std::string& path, const char* bytes, std::size_t size) {

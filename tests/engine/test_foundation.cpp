@@ -185,6 +185,42 @@ TEST(Manifest, WorkedSingleFileExampleByteForByte) {
     EXPECT_EQ(hexOf(written), hexOf(expected));
 }
 
+// A manifest of more records than one block holds goes out in blocks of at most 1 MiB, each
+// ending on a record, and together they are the bytes of the format, every record in place.
+TEST(Manifest, AManifestOfManyRecordsIsWrittenInBlocksOfWholeRecords) {
+    Manifest m;
+    ASSERT_TRUE(m.setSourceName("many"));
+    m.chunkCount = 1;
+    m.totalSize = 5000;
+    m.chunks.push_back({0, "63B197E450A5F066EB4D64C3F607F569"});
+    std::string expected =
+        header(1, 5000, 5000, "", "many") + chunkRec(0, "63B197E450A5F066EB4D64C3F607F569");
+    for (int i = 0; i < 5000; ++i) {
+        const std::string name = "d/f" + std::to_string(i);
+        ASSERT_TRUE(m.addFilePiece(name, 0, i, 1));
+        expected += fileRec(name, i, 0, i, 1);
+    }
+    std::string streamed;
+    std::vector<std::size_t> blocks;
+    ASSERT_TRUE(encodeManifest(m, [&](const char* bytes, std::size_t size) {
+        blocks.push_back(size);
+        streamed.append(bytes, size);
+        return Outcome::success();
+    }));
+    ASSERT_GE(blocks.size(), 2u);
+    for (std::size_t size : blocks) EXPECT_LE(size, std::size_t{1} << 20);
+    EXPECT_EQ(streamed.size(), expected.size());
+    EXPECT_TRUE(streamed == expected);
+    // A sink that fails stops the encoding with its failure.
+    int calls = 0;
+    const Outcome stopped = encodeManifest(m, [&](const char*, std::size_t) {
+        ++calls;
+        return Outcome::systemFailure("sink", ENOSPC);
+    });
+    EXPECT_TRUE(stopped.is(Fault::NoSpace));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(Manifest, WorkedFolderExampleByteForByte) {
     TempDir dir;
     const std::string set = dir / "box_spt";
