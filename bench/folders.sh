@@ -5,20 +5,7 @@
 # Usage: bench/folders.sh [--quick] [--write]   (--write updates docs/PERFORMANCE.md)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bench="$PWD/bench"
-quick=0
-write=0
-for a in "$@"; do
-    case "$a" in
-        --quick) quick=1 ;;
-        --write) write=1 ;;
-        *) echo "usage: bench/folders.sh [--quick] [--write]" >&2; exit 2 ;;
-    esac
-done
-scripts/deps.sh time python3
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target morvane-cli >/dev/null
-cli="$PWD/build/morvane-cli"
+. bench/setup.sh "$@"
 runs=5
 counts="20000 100000"
 [ "$quick" -eq 1 ] && { runs=3; counts="4000 20000"; }

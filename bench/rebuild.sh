@@ -7,20 +7,8 @@
 # Usage: bench/rebuild.sh [--quick] [--write]   (--write updates docs/PERFORMANCE.md)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bench="$PWD/bench"
-quick=0
-write=0
-for a in "$@"; do
-    case "$a" in
-        --quick) quick=1 ;;
-        --write) write=1 ;;
-        *) echo "usage: bench/rebuild.sh [--quick] [--write]" >&2; exit 2 ;;
-    esac
-done
-scripts/deps.sh time python3 par2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target morvane-cli >/dev/null
-cli="$PWD/build/morvane-cli"
+deps="par2"
+. bench/setup.sh "$@"
 runs=${BENCH_RUNS:-5}
 mib=512
 [ "$quick" -eq 1 ] && { runs=3; mib=128; }

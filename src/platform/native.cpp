@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "platform/native_internal.h"
 
@@ -93,6 +94,28 @@ void alignedFree(void* p) {
 #else
     std::free(p);
 #endif
+}
+
+// The same on every system: each keeps what it needs of a mapping in these members.
+Mapping::~Mapping() {
+    unmap();
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      length_(std::exchange(other.length_, 0)),
+      section_(std::exchange(other.section_, kNoHandle)),
+      path_(std::move(other.path_)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+        section_ = std::exchange(other.section_, kNoHandle);
+        path_ = std::move(other.path_);
+    }
+    return *this;
 }
 
 }  // namespace morvane::plat

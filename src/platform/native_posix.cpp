@@ -629,25 +629,6 @@ void File::startWriteback(std::int64_t offset, std::int64_t length) {
                           SYNC_FILE_RANGE_WRITE);
 }
 
-Mapping::~Mapping() {
-    unmap();
-}
-
-Mapping::Mapping(Mapping&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      length_(std::exchange(other.length_, 0)),
-      path_(std::move(other.path_)) {}
-
-Mapping& Mapping::operator=(Mapping&& other) noexcept {
-    if (this != &other) {
-        unmap();
-        data_ = std::exchange(other.data_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
 Outcome Mapping::map(File& file, std::int64_t length) {
     unmap();
     if (file.handle_ < 0 || length < 1) return Outcome::systemFailure(file.path_, EINVAL);

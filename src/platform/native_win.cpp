@@ -1101,27 +1101,6 @@ void File::startWriteback(std::int64_t offset, std::int64_t length) {
     (void)length;
 }
 
-Mapping::~Mapping() {
-    unmap();
-}
-
-Mapping::Mapping(Mapping&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      length_(std::exchange(other.length_, 0)),
-      section_(std::exchange(other.section_, kNoHandle)),
-      path_(std::move(other.path_)) {}
-
-Mapping& Mapping::operator=(Mapping&& other) noexcept {
-    if (this != &other) {
-        unmap();
-        data_ = std::exchange(other.data_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-        section_ = std::exchange(other.section_, kNoHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
 Outcome Mapping::map(File& file, std::int64_t length) {
     unmap();
     if (file.handle_ == kNoHandle || length < 1) return Outcome::systemFailure(file.path_, EINVAL);
