@@ -292,7 +292,6 @@ struct Shard {
 // Reads length bytes of a shard at offset; what lies past its end reads as zero.
 Outcome readStripe(Shard& s, std::int64_t offset, std::size_t length, unsigned char* into,
                    std::int64_t* real) {
-    std::memset(into, 0, length);
     *real = 0;
     if (s.memory != nullptr) {
         const std::int64_t start = s.offset + offset;
@@ -301,6 +300,7 @@ Outcome readStripe(Shard& s, std::int64_t offset, std::size_t length, unsigned c
             *real = std::min<std::int64_t>(static_cast<std::int64_t>(length), size - start);
             std::memcpy(into, s.memory->data() + start, static_cast<std::size_t>(*real));
         }
+        std::memset(into + *real, 0, length - static_cast<std::size_t>(*real));
         return Outcome::success();
     }
     if (!s.file.isOpen())
@@ -313,6 +313,7 @@ Outcome readStripe(Shard& s, std::int64_t offset, std::size_t length, unsigned c
         if (got == 0) break;
         have += got;
     }
+    std::memset(into + have, 0, length - have);
     *real = static_cast<std::int64_t>(have);
     return Outcome::success();
 }
@@ -930,23 +931,29 @@ struct Scan {
     }
 };
 
-Outcome readRecFile(const std::string& path, JobControl& control, RecFile* r) {
-    plat::File f;
-    if (!f.open(path.c_str(), plat::File::Mode::Read)) return Outcome::success();
-    std::vector<unsigned char> bytes(kRecoveryHeaderSize);
+// Reads the header of the recovery file r names, open in f; true when it is sound.
+bool readRecHeader(plat::File& f, RecFile* r, std::vector<unsigned char>* bytes) {
+    bytes->assign(kRecoveryHeaderSize, 0);
     std::size_t have = 0;
-    while (have < bytes.size()) {
+    while (have < bytes->size()) {
         std::size_t got = 0;
-        if (!f.read(bytes.data() + have, bytes.size() - have, &got) || got == 0) break;
+        if (!f.read(bytes->data() + have, bytes->size() - have, &got) || got == 0) break;
         have += got;
     }
-    if (have != bytes.size()) return Outcome::success();
-    r->read = decodeHeader(bytes, &r->h);
+    if (have != bytes->size()) return false;
+    r->read = decodeHeader(*bytes, &r->h);
     // A header under another file's name cannot say which file it is.
     if (r->read == HeaderRead::Sound &&
         r->name != SetNames({}, r->h.stem).recoveryName(r->number()))
         r->read = HeaderRead::NotAHeader;
-    if (r->read != HeaderRead::Sound) return Outcome::success();
+    return r->read == HeaderRead::Sound;
+}
+
+Outcome readRecFile(const std::string& path, JobControl& control, RecFile* r) {
+    plat::File f;
+    if (!f.open(path.c_str(), plat::File::Mode::Read)) return Outcome::success();
+    std::vector<unsigned char> bytes;
+    if (!readRecHeader(f, r, &bytes)) return Outcome::success();
     Sha256 whole;
     whole.update(bytes.data(), bytes.size());
     Sha256 parity;
@@ -1372,40 +1379,86 @@ struct Rebuild {
 };
 
 // Codes a group stripe by stripe: its k sources in (parity after its header), the rows of
-// tables out, each stripe handed to sink(at, length, outputs).
+// tables out, each stripe handed to sink(at, length, outputs) in order. Stripes are read
+// and coded on every core, each thread with its own files and buffers; the sink runs on
+// whichever thread's stripe is next, while the others code ahead.
 template <typename Sink>
-Outcome codeStripes(Rebuild& r, const Header& h, std::vector<Shard>& sources,
+Outcome codeStripes(Rebuild& r, const Header& h, const std::vector<Shard>& sources,
                     const std::vector<bool>& isParity, const std::vector<unsigned char>& tables,
                     int outputs, Sink sink) {
     const int k = static_cast<int>(sources.size());
-    const auto stripe = static_cast<std::size_t>(h.stripe);
-    Buffer in = allocate(stripe * static_cast<std::size_t>(k));
-    Buffer out = allocate(stripe * static_cast<std::size_t>(outputs));
-    if (!in || !out) return Outcome::systemFailure(r.from.folder(), ENOMEM);
-    std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
-    std::vector<unsigned char*> outPtr(static_cast<std::size_t>(outputs));
-    for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * stripe;
-    for (int l = 0; l < outputs; ++l) outPtr[static_cast<std::size_t>(l)] = out.get() + l * stripe;
-    for (std::int64_t at = 0; at < r.a.chunkSize; at += h.stripe) {
-        if (r.control.cancelRequested()) return Outcome::cancel();
-        const auto length =
-            static_cast<std::size_t>(std::min<std::int64_t>(h.stripe, r.a.chunkSize - at));
+    const int threads = static_cast<int>(std::clamp<std::int64_t>(
+        std::thread::hardware_concurrency(), 1, (r.a.chunkSize + h.stripe - 1) / h.stripe));
+    // The same memory for all threads as one thread's stripes took.
+    const std::int64_t stripe = std::max<std::int64_t>(
+        64, std::min<std::int64_t>(h.stripe, kStripeBudget / threads / (k + outputs)) / 64 * 64);
+    std::mutex lock;
+    std::condition_variable turn;
+    std::int64_t next = 0;  // the stripe whose sink runs next
+    Outcome failed;
+    const auto work = [&](int t) {
+        const auto fail = [&](Outcome o) {
+            const std::lock_guard<std::mutex> hold(lock);
+            if (failed) failed = std::move(o);
+            turn.notify_all();
+        };
+        std::vector<Shard> own(static_cast<std::size_t>(k));
         for (int i = 0; i < k; ++i) {
-            std::int64_t real = 0;
-            const std::int64_t offset = isParity[static_cast<std::size_t>(i)]
-                                            ? at + static_cast<std::int64_t>(kRecoveryHeaderSize)
-                                            : at;
-            if (Outcome o = readStripe(sources[static_cast<std::size_t>(i)], offset, length,
-                                       inPtr[static_cast<std::size_t>(i)], &real);
-                !o)
-                return o;
-            r.control.advance(real);
+            own[static_cast<std::size_t>(i)].path = sources[static_cast<std::size_t>(i)].path;
+            own[static_cast<std::size_t>(i)].memory = sources[static_cast<std::size_t>(i)].memory;
+            own[static_cast<std::size_t>(i)].offset = sources[static_cast<std::size_t>(i)].offset;
         }
-        ec_encode_data(static_cast<int>(length), k, outputs,
-                       const_cast<unsigned char*>(tables.data()), inPtr.data(), outPtr.data());
-        if (Outcome o = sink(at, length, outPtr); !o) return o;
-    }
-    return Outcome::success();
+        const auto size = static_cast<std::size_t>(stripe);
+        Buffer in = allocate(size * static_cast<std::size_t>(k));
+        Buffer out = allocate(size * static_cast<std::size_t>(outputs));
+        if (!in || !out) return fail(Outcome::systemFailure(r.from.folder(), ENOMEM));
+        std::vector<unsigned char*> inPtr(static_cast<std::size_t>(k));
+        std::vector<unsigned char*> outPtr(static_cast<std::size_t>(outputs));
+        for (int i = 0; i < k; ++i) inPtr[static_cast<std::size_t>(i)] = in.get() + i * size;
+        for (int l = 0; l < outputs; ++l)
+            outPtr[static_cast<std::size_t>(l)] = out.get() + l * size;
+        for (std::int64_t s = t;; s += threads) {
+            const std::int64_t at = s * stripe;
+            if (at >= r.a.chunkSize) return;
+            if (r.control.cancelRequested()) return fail(Outcome::cancel());
+            const auto length =
+                static_cast<std::size_t>(std::min<std::int64_t>(stripe, r.a.chunkSize - at));
+            for (int i = 0; i < k; ++i) {
+                std::int64_t real = 0;
+                const std::int64_t offset =
+                    isParity[static_cast<std::size_t>(i)]
+                        ? at + static_cast<std::int64_t>(kRecoveryHeaderSize)
+                        : at;
+                if (Outcome o = readStripe(own[static_cast<std::size_t>(i)], offset, length,
+                                           inPtr[static_cast<std::size_t>(i)], &real);
+                    !o)
+                    return fail(o);
+                r.control.advance(real);
+            }
+            ec_encode_data(static_cast<int>(length), k, outputs,
+                           const_cast<unsigned char*>(tables.data()), inPtr.data(), outPtr.data());
+            std::unique_lock<std::mutex> hold(lock);
+            turn.wait(hold, [&] { return next == s || !failed; });
+            if (!failed) return;
+            hold.unlock();
+            // Only this thread may run the sink now: every other waits for its turn.
+            Outcome o = sink(at, length, outPtr);
+            hold.lock();
+            if (!o && failed) failed = std::move(o);
+            ++next;
+            turn.notify_all();
+            if (!failed) return;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            work(t);
+            endThreadHashing();
+        });
+    work(0);
+    for (std::thread& t : pool) t.join();
+    return failed;
 }
 
 GroupPlan planGroup(const Rebuild& r, int g, const std::map<std::int64_t, Header>& headers,
@@ -1532,6 +1585,7 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
     }
     std::vector<plat::File> outs(static_cast<std::size_t>(lostCount));
     std::vector<std::string> outNames(static_cast<std::size_t>(lostCount));
+    std::vector<Sha256> outHashes(static_cast<std::size_t>(lostCount));
     for (int l = 0; l < lostCount; ++l) {
         const int shard = plan.lostShards[static_cast<std::size_t>(l)];
         if (shard >= count) continue;
@@ -1563,6 +1617,8 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
             if (at >= size) continue;
             const auto keep = static_cast<std::size_t>(
                 std::min<std::int64_t>(static_cast<std::int64_t>(length), size - at));
+            // Hashed as written: the bytes are in hand, and the file is new and ours.
+            outHashes[static_cast<std::size_t>(l)].update(bytes, keep);
             if (Outcome o = outs[static_cast<std::size_t>(l)].write(bytes, keep); !o) return o;
         }
         return Outcome::success();
@@ -1573,11 +1629,13 @@ Outcome decodeLostShards(Rebuild& r, int g, const GroupPlan& plan) {
         const std::string& name = outNames[static_cast<std::size_t>(l)];
         if (name.empty()) continue;
         if (Outcome o = outs[static_cast<std::size_t>(l)].close(); !o) return o;
-        std::string hex;
-        if (Outcome o = hashFile(r.to.pathOf(name), &r.control, &hex); !o) return o;
-        if (!matchesProven(a, name, hex))
+        const std::string hex = outHashes[static_cast<std::size_t>(l)].finishHex();
+        if (!matchesProven(a, name, hex)) {
+            // Wrong bytes under a chunk's name must not outlive the failure.
+            plat::removeFile(r.to.pathOf(name).c_str());
             return Outcome::failure(Fault::Damaged, r.from.pathOf(name),
                                     "the rebuilt chunk does not match its witness", EIO);
+        }
         r.rebuilt->push_back(name);
     }
     if (plan.metaLost) return keepRebuiltMeta(r, h, metaRebuilt);
@@ -1643,6 +1701,26 @@ Outcome recodeLostRecs(Rebuild& r, int g, const GroupPlan& plan) {
     return Outcome::success();
 }
 
+// Rebuilds what each group lost: its data shards and, with recode, its recovery files.
+Outcome rebuildGroups(Rebuild& r, const std::map<std::int64_t, Header>& headers,
+                      const std::map<std::int64_t, bool>& usable, bool recode) {
+    for (int g = 0; g < r.a.groups; ++g) {
+        const GroupPlan plan = planGroup(r, g, headers, usable);
+        if (plan.h == nullptr) continue;  // nothing lost here then, or the set is not repairable
+        if (!recode && plan.lostShards.empty()) continue;
+        if (g == 0 && plan.h->metaShards > 0 && !plan.metaLost)
+            if (Outcome o = loadMeta(r, *plan.h); !o) return o;
+        if (plan.lostShards.size() > plan.spare.size())
+            return Outcome::failure(Fault::Unrepairable, r.from.folder(),
+                                    "cannot be repaired: too many files are lost", EIO);
+        if (!plan.lostShards.empty())
+            if (Outcome o = decodeLostShards(r, g, plan); !o) return o;
+        if (recode && !plan.lostRecs.empty())
+            if (Outcome o = recodeLostRecs(r, g, plan); !o) return o;
+    }
+    return Outcome::success();
+}
+
 }  // namespace
 
 Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
@@ -1680,20 +1758,64 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& a,
                                 "its recovery files changed since they were assessed", EIO);
 
     Rebuild r{SetNames(folder, a.stem), SetNames(outFolder, a.stem), a, control, rebuilt, {}};
-    for (int g = 0; g < a.groups; ++g) {
-        const GroupPlan plan = planGroup(r, g, headers, usable);
-        if (plan.h == nullptr) continue;  // nothing lost here then, or the set is not repairable
-        if (g == 0 && plan.h->metaShards > 0 && !plan.metaLost)
-            if (Outcome o = loadMeta(r, *plan.h); !o) return o;
-        if (plan.lostShards.size() > plan.spare.size())
-            return Outcome::failure(Fault::Unrepairable, folder,
-                                    "cannot be repaired: too many files are lost", EIO);
-        if (!plan.lostShards.empty())
-            if (Outcome o = decodeLostShards(r, g, plan); !o) return o;
-        if (!plan.lostRecs.empty())
-            if (Outcome o = recodeLostRecs(r, g, plan); !o) return o;
+    return rebuildGroups(r, headers, usable, true);
+}
+
+Outcome rebuildListedChunks(const std::string& folder, const std::string& stem,
+                            std::int32_t chunkCount, const std::map<std::string, std::string>& list,
+                            const std::vector<std::int32_t>& lost, const std::string& outFolder,
+                            JobControl& control, std::vector<std::string>* rebuilt) {
+    rebuilt->clear();
+    const SetNames names(folder, stem);
+    // Only headers of files the list names, of this set, that agree with the list and with
+    // each other: the list is the witness, and their parity proves itself in what it rebuilds.
+    std::map<std::int64_t, Header> headers;
+    std::map<std::int64_t, bool> usable;
+    for (const auto& entry : list) {
+        if (control.cancelRequested()) return Outcome::cancel();
+        if (names.recoveryNumberOf(entry.first) < 0) continue;
+        RecFile f;
+        f.name = entry.first;
+        plat::File file;
+        std::vector<unsigned char> bytes;
+        if (!file.open(names.pathOf(f.name).c_str(), plat::File::Mode::Read) ||
+            !readRecHeader(file, &f, &bytes) || f.h.stem != stem || f.h.chunkCount != chunkCount ||
+            !agreesWithList(f.h, list))
+            continue;
+        if (!headers.empty() && !sameSet(f.h, headers.begin()->second))
+            return Outcome::failure(Fault::Foreign, names.pathOf(f.name),
+                                    "the set's recovery headers do not agree", EIO);
+        headers[f.number()] = f.h;
+        usable[f.number()] = true;
     }
-    return Outcome::success();
+    if (headers.empty())
+        return Outcome::failure(Fault::Unrepairable, folder,
+                                "none of the recovery files its list names can be read", EIO);
+    const Header& any = headers.begin()->second;
+    RecoveryAssessment a;
+    a.present = true;
+    a.stem = stem;
+    a.parity = any.parity;
+    a.groups = any.groups;
+    a.chunkCount = any.chunkCount;
+    a.chunkSize = any.chunkSize;
+    a.totalSize = any.totalSize;
+    a.chunks.assign(static_cast<std::size_t>(chunkCount), FileState::Ok);
+    for (const std::int32_t i : lost) {
+        if (i < 0 || i >= chunkCount)
+            return Outcome::failure(Fault::Malformed, folder, "no such chunk", EINVAL);
+        a.chunks[static_cast<std::size_t>(i)] = FileState::Missing;
+    }
+    a.proven = list;
+    for (const std::int32_t i : lost)
+        if (std::none_of(headers.begin(), headers.end(), [&](const auto& h) {
+                return h.second.firstChunk <= i && i < h.second.firstChunk + h.second.groupChunks;
+            }))
+            return Outcome::failure(Fault::Unrepairable, names.chunkPath(i),
+                                    "no recovery file its list names covers it", EIO);
+    Rebuild r{names, SetNames(outFolder, stem), a, control, rebuilt, {}};
+    // A recovery file the list names but the folder lacks is left for a repair.
+    return rebuildGroups(r, headers, usable, false);
 }
 
 }  // namespace morvane

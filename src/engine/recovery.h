@@ -147,4 +147,15 @@ Outcome rebuildLost(const std::string& folder, const RecoveryAssessment& assessm
                     const std::string& outFolder, JobControl& control,
                     std::vector<std::string>* rebuilt);
 
+// Rebuilds the chunks lost into outFolder, for a set whose checksum list, manifest and
+// tree file are whole and whose losses are known without reading a chunk: only the other
+// chunks of each lost one's group and its listed recovery files are read, once. Nothing is
+// trusted before that: each recovery header must agree with the list, and each rebuilt
+// chunk must match it, which fails when any file it came from is damaged. A failure says
+// only that this way did not serve; assessRecovery then finds out why.
+Outcome rebuildListedChunks(const std::string& folder, const std::string& stem,
+                            std::int32_t chunkCount, const std::map<std::string, std::string>& list,
+                            const std::vector<std::int32_t>& lost, const std::string& outFolder,
+                            JobControl& control, std::vector<std::string>* rebuilt);
+
 }  // namespace morvane

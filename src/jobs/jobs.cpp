@@ -444,6 +444,7 @@ JoinJob::~JoinJob() {
 }
 
 void JoinJob::dropView() {
+    listedView_ = false;
     if (!view_.empty()) plat::removeTree(view_.c_str());
     viewLock_.release();
     view_.clear();
@@ -474,6 +475,37 @@ Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
                                     " more would be needed to rebuild them",
                                 EIO);
     }
+    return buildView(listRead, [&](const std::string& into) {
+        return rebuildLost(originalChunkDir_, a, into, control, &rebuilt_);
+    });
+}
+
+Outcome JoinJob::useListedRebuild(JobControl& control) {
+    // The set as it is now decides which chunks are lost.
+    ChunkSetCheck now;
+    if (Outcome o = checkChunkSet(originalChunkDir_, &now); !o) return o;
+    std::map<std::string, std::string> digests;
+    bool listed = false;
+    if (Outcome o = readChecksumList(originalChunkDir_, &listed, &digests); !o) return o;
+    std::vector<std::int32_t> lost;
+    for (const ChunkCheckEntry& e : now.entries)
+        if (e.state != ChunkState::Ok) lost.push_back(e.chunkIndex);
+    const Manifest& m = now.manifest;
+    if (!listed || lost.empty() || !now.manifestFaults.empty() || m.recordsCutShort ||
+        static_cast<std::int64_t>(now.entries.size()) != m.chunkCount)
+        return Outcome::failure(Fault::Unrepairable, originalChunkDir_,
+                                "only an assessment can say what is lost", EIO);
+    Outcome o = buildView(true, [&](const std::string& into) {
+        return rebuildListedChunks(originalChunkDir_, stemOf(m.sourceName), m.chunkCount, digests,
+                                   lost, into, control, &rebuilt_);
+    });
+    listedView_ = o.ok;
+    if (!o) dropView();
+    return o;
+}
+
+template <typename Rebuild>
+Outcome JoinJob::buildView(bool listRead, Rebuild rebuild) {
     // Staged beside the output, hidden and locked like a join's own partial output: a
     // killed join leaves it for the next claim to clear, and the system's temporary
     // folder, small or shared, plays no part.
@@ -485,7 +517,7 @@ Outcome JoinJob::useRebuiltView(JobControl& control, bool onlyIfLost) {
     if (Outcome o = makeDir(side.partial.c_str()); !o) return o;
     view_ = side.partial;
     rebuilt_.clear();
-    if (Outcome o = rebuildLost(originalChunkDir_, a, view_, control, &rebuilt_); !o) return o;
+    if (Outcome o = rebuild(view_); !o) return o;
     std::vector<plat::DirEntry> entries;
     if (Outcome o = plat::listDirectory(originalChunkDir_.c_str(), &entries); !o) return o;
     for (const plat::DirEntry& e : entries) {
@@ -593,11 +625,19 @@ Outcome JoinJob::run() {
     Outcome o;
     if (needsRebuild_ || needsAssessment_) {
         if (control().cancelRequested()) return Outcome::cancel();
-        o = useRebuiltView(control(), needsAssessment_);
+        bool served = false;
+        if (needsRebuild_ && !manifestLost()) {
+            o = useListedRebuild(control());
+            if (o.cancelled) return o;
+            served = o.ok;
+        }
+        if (!served) o = useRebuiltView(control(), needsAssessment_);
     }
     if (o) {
         o = attempt();
         // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
+        // After the quicker rebuild, the assessment reads the set whole to find what else is.
+        if (o.rebuildMayHelp() && listedView_) dropView();
         if (o.rebuildMayHelp() && view_.empty() && hasRecoveryFiles(originalChunkDir_)) {
             if (Outcome v = useRebuiltView(control(), false); !v)
                 o = v.cancelled ? v : o;
@@ -727,6 +767,9 @@ Outcome JoinJob::attempt() {
                 failedCheck_ = std::move(full);
             }
         }
+        // The rebuilt files have served: gone before the flush, which would write them out.
+        if (outcome && !view_.empty())
+            for (const std::string& name : rebuilt_) plat::removeFile((view_ + "/" + name).c_str());
         // Every file, then the folders' entries, deepest first.
         if (outcome) outcome = plat::syncFileSystem(side.partial.c_str());
         for (auto it = result_.createdFolders.rbegin();

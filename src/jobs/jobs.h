@@ -221,6 +221,14 @@ private:
     // of its lost ones, hidden and locked beside the output. onlyIfLost: when the recovery
     // headers find nothing lost, the set is read as it is.
     Outcome useRebuiltView(JobControl& control, bool onlyIfLost);
+    // The same for chunks the listing alone found lost, in a set whose list, manifest and
+    // tree file are whole: only their groups are read, once. It fails, leaving no view,
+    // wherever only the assessment can say what is wrong.
+    Outcome useListedRebuild(JobControl& control);
+    // Fills the hidden, locked view folder beside the output through rebuild, then links in
+    // the set's other files (its list only when listRead).
+    template <typename Rebuild>
+    Outcome buildView(bool listRead, Rebuild rebuild);
     // Refuses a join whose output's file system lacks the room for it.
     Outcome roomForJoin() const;
     void dropView();
@@ -244,6 +252,7 @@ private:
     bool needsAssessment_ = false;
     ChunkSetCheck failedCheck_;
     std::string view_;
+    bool listedView_ = false;  // the view came from useListedRebuild
     plat::NameLock viewLock_;
     std::vector<std::string> viewMade_;
     std::vector<std::string> rebuilt_;

@@ -129,6 +129,26 @@ TEST(Recovery, SetsOfManyChunksAreCodedInGroups) {
     }
 }
 
+// A chunk found missing is rebuilt from its group alone; a chunk damaged past its head in
+// another group shows only when the join reads it. The join then assesses the set whole,
+// rebuilds both, and still gives the file byte for byte, leaving nothing else behind.
+TEST(Recovery, AJoinThatMeetsDamageAfterARebuildStillComesBack) {
+    TempDir dir;
+    const std::string data = test::patternBytes(300 * 4096 - 10, 14);
+    test::writeFile(dir / "late.bin", data);
+    const std::string set = split(dir / "late.bin", 4096, 2);  // two groups
+    ASSERT_TRUE(fs::exists(set + "/late_3.rec"));
+    fs::remove(set + "/late_3.spt");
+    lose(set + "/late_250.spt", false);
+    const std::vector<std::string> before = setFiles(set);
+    ASSERT_TRUE(join(set, dir / "out"));
+    EXPECT_TRUE(test::readFile(dir / "out/late.bin") == data);
+    EXPECT_EQ(setFiles(set), before);
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir / "out")) out.push_back(e.path().filename());
+    EXPECT_EQ(out, std::vector<std::string>{"late.bin"});
+}
+
 TEST(Recovery, AFolderSetComesBackAndADamagedHeaderIsPassedOver) {
     TempDir dir;
     fs::create_directories(dir / "tree/sub");
