@@ -500,7 +500,7 @@ Outcome JoinJob::useListedRebuild(JobControl& control) {
                                    lost, into, control, &rebuilt_);
     });
     listedView_ = o.ok;
-    if (!o) dropView();
+    if (!o) leaveView();
     return o;
 }
 
@@ -637,7 +637,7 @@ Outcome JoinJob::run() {
         o = attempt();
         // A chunk that fails its checksum is as good as lost: recovery chunks bring it back.
         // After the quicker rebuild, the assessment reads the set whole to find what else is.
-        if (o.rebuildMayHelp() && listedView_) dropView();
+        if (o.rebuildMayHelp() && listedView_) leaveView();
         if (o.rebuildMayHelp() && view_.empty() && hasRecoveryFiles(originalChunkDir_)) {
             if (Outcome v = useRebuiltView(control(), false); !v)
                 o = v.cancelled ? v : o;
@@ -645,6 +645,11 @@ Outcome JoinJob::run() {
                 o = attempt();
         }
     }
+    leaveView();
+    return o;
+}
+
+void JoinJob::leaveView() {
     // The rebuilt files served this join alone.
     if (!view_.empty()) {
         request_.chunkDir = originalChunkDir_;
@@ -654,7 +659,6 @@ Outcome JoinJob::run() {
         check_.chunkDir = originalChunkDir_;
     }
     dropView();
-    return o;
 }
 
 Outcome JoinJob::attempt() {

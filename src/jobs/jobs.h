@@ -232,6 +232,8 @@ private:
     // Refuses a join whose output's file system lacks the room for it.
     Outcome roomForJoin() const;
     void dropView();
+    // Back to the set's own folder, the view dropped.
+    void leaveView();
     Outcome attempt();
 
     Outcome unlockSealed(const std::string& password);
