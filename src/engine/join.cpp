@@ -152,7 +152,9 @@ Outcome copyPiece(plat::File& chunk, plat::File& out, std::int64_t length, std::
 // Modes and times of files, empty folders, links, then the folders' own modes and times,
 // deepest first: creating anything inside a folder would change its time again. Links
 // come after every file, so that nothing is ever written through a link the join made.
-Outcome restoreTree(const std::string& target, const Tree& tree, JoinResult* result) {
+// settled: files whose mode and time their join set already, by entry; null for none.
+Outcome restoreTree(const std::string& target, const Tree& tree, const std::vector<char>* settled,
+                    JoinResult* result) {
     auto pathOf = [&](const TreeEntry& e) {
         return e.name == "." ? target : target + "/" + e.name;
     };
@@ -165,12 +167,14 @@ Outcome restoreTree(const std::string& target, const Tree& tree, JoinResult* res
         else if (!o.is(Fault::Exists))
             return o;
     }
-    for (const TreeEntry& e : tree.entries)
-        if (e.type == TreeEntry::Type::File)
-            if (Outcome o =
-                    plat::setModeAndTime(pathOf(e).c_str(), e.mode & 01777, e.modifiedNs, false);
-                !o)
-                return o;
+    for (std::size_t i = 0; i < tree.entries.size(); ++i) {
+        const TreeEntry& e = tree.entries[i];
+        if (e.type != TreeEntry::Type::File || (settled != nullptr && (*settled)[i])) continue;
+        if (Outcome o =
+                plat::setModeAndTime(pathOf(e).c_str(), e.mode & 01777, e.modifiedNs, false);
+            !o)
+            return o;
+    }
     for (const TreeEntry& e : tree.entries) {
         if (e.type != TreeEntry::Type::Link) continue;
         const std::string path = pathOf(e);
@@ -276,11 +280,35 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     std::string lastParent;
     const TreeEntry* sparse = nullptr;  // of the open output
     std::int64_t fileOffset = 0;        // where the next piece goes in the open output
+    // A file's mode and time go onto its descriptor as it closes, not by its name after
+    // the last file. The tree lists the files in the order the manifest's pieces take
+    // them, so one cursor finds each file's entry. Left to restoreTree: a mode without
+    // the owner's write bit, which a file taken up again could not be opened under, and
+    // every file once any is taken up again, which writes it later.
+    const std::size_t noEntry = SIZE_MAX;
+    std::vector<char> settled(request.tree != nullptr ? request.tree->entries.size() : 0, 0);
+    std::size_t cursor = 0;
+    std::size_t openEntry = noEntry;  // of the open output
+    bool takenUpAgain = false;
+    auto entryOf = [&](const std::string& rel) {
+        const std::vector<TreeEntry>& entries = request.tree->entries;
+        while (cursor < entries.size() && entries[cursor].type != TreeEntry::Type::File) ++cursor;
+        if (cursor == entries.size() || entries[cursor].name != rel) return noEntry;
+        return cursor++;
+    };
     auto closeOut = [&] {
         Outcome o;
         if (sparse != nullptr && out.isOpen()) o.absorb(out.truncate(sparse->size));
+        if (openEntry != noEntry && out.isOpen() && o) {
+            const TreeEntry& e = request.tree->entries[openEntry];
+            if ((e.mode & 0200) != 0) {
+                o.absorb(out.setModeAndTime(e.mode & 01777, e.modifiedNs));
+                settled[openEntry] = o.ok;
+            }
+        }
         o.absorb(out.close());
         sparse = nullptr;
+        openEntry = noEntry;
         return o;
     };
 
@@ -314,6 +342,8 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
             const auto s = first ? sparseFiles.find(rel) : sparseFiles.end();
             sparse = s != sparseFiles.end() ? s->second : nullptr;
             fileOffset = 0;
+            if (!first) takenUpAgain = true;
+            if (first && request.tree != nullptr) openEntry = entryOf(rel);
         }
         if (r.pieceLength == 0) continue;  // needs no chunk at all
 
@@ -340,7 +370,8 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     if (recorded != m.totalSize)
         return damaged(chunkDir, "its pieces hold " + std::to_string(recorded) +
                                      " bytes, but its total is " + std::to_string(m.totalSize));
-    if (request.tree != nullptr) return restoreTree(target, *request.tree, result);
+    if (request.tree != nullptr)
+        return restoreTree(target, *request.tree, takenUpAgain ? nullptr : &settled, result);
     return Outcome::success();
 }
 
@@ -411,7 +442,7 @@ public:
         if (Outcome o = closeOut(); !o) return o;
         if (folder_)
             return request_.tree != nullptr
-                       ? restoreTree(request_.buildPath, *request_.tree, result_)
+                       ? restoreTree(request_.buildPath, *request_.tree, nullptr, result_)
                        : Outcome::success();
         const TreeEntry* e = request_.tree != nullptr && !request_.tree->entries.empty()
                                  ? &request_.tree->entries.front()

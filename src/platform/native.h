@@ -164,6 +164,9 @@ public:
     // with the position at the start, it leaves it there.
     Outcome dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ranges);
     Outcome truncate(std::int64_t size);
+    // As setModeAndTime, on the open file: no name is looked up again. Writes through this
+    // handle still work after a mode without write permission.
+    Outcome setModeAndTime(std::uint32_t mode, std::int64_t modifiedNs);
     // Makes the file size bytes long with the disk taken for every byte, so that no later
     // write within it, through a Mapping above all, can meet a full disk.
     Outcome reserve(std::int64_t size);

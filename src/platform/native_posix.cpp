@@ -231,24 +231,31 @@ Outcome viewFile(const char* existing, const char* path) {
     return makeLink(target, path);
 }
 
+namespace {
+
+// Floor division, so that times before 1970 come back too.
+struct timespec timespecOf(std::int64_t ns) {
+    std::int64_t seconds = ns / 1000000000;
+    std::int64_t nanos = ns % 1000000000;
+    if (nanos < 0) {
+        nanos += 1000000000;
+        --seconds;
+    }
+    struct timespec t {};
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>(nanos);
+    return t;
+}
+
+}  // namespace
+
 Outcome setModeAndTime(const char* path, std::uint32_t mode, std::int64_t modifiedNs, bool isLink) {
     std::string native;
     if (Outcome o = nativePath(path, &native); !o) return o;
     if (int e = injectedFault(Op::Write, path)) return Outcome::systemFailure(path, e);
     if (!isLink && ::fchmodat(AT_FDCWD, native.c_str(), static_cast<mode_t>(mode), 0) != 0)
         return Outcome::systemFailure(path, errno);
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    // Floor division, so that times before 1970 come back too.
-    std::int64_t seconds = modifiedNs / 1000000000;
-    std::int64_t nanos = modifiedNs % 1000000000;
-    if (nanos < 0) {
-        nanos += 1000000000;
-        --seconds;
-    }
-    times[1].tv_sec = static_cast<time_t>(seconds);
-    times[1].tv_nsec = static_cast<long>(nanos);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(modifiedNs)};
     if (::utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         return Outcome::systemFailure(path, errno);
     return Outcome::success();
@@ -573,6 +580,16 @@ Outcome File::truncate(std::int64_t size) {
     if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
     if (::ftruncate(fdOf(handle_), static_cast<off_t>(size)) != 0)
         return Outcome::systemFailure(path_, errno);
+    return Outcome::success();
+}
+
+Outcome File::setModeAndTime(std::uint32_t mode, std::int64_t modifiedNs) {
+    if (handle_ < 0) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    if (::fchmod(fdOf(handle_), static_cast<mode_t>(mode)) != 0)
+        return Outcome::systemFailure(path_, errno);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(modifiedNs)};
+    if (::futimens(fdOf(handle_), times) != 0) return Outcome::systemFailure(path_, errno);
     return Outcome::success();
 }
 

@@ -1051,6 +1051,28 @@ Outcome File::dataRanges(std::vector<std::pair<std::int64_t, std::int64_t>>* ran
     return Outcome::success();
 }
 
+Outcome File::setModeAndTime(std::uint32_t mode, std::int64_t modifiedNs) {
+    if (handle_ == kNoHandle) return Outcome::systemFailure(path_, EBADF);
+    if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(asHandle(handle_), FileBasicInfo, &info, sizeof info))
+        return lastFailure(path_);
+    // Zero leaves a time as it is; the one set here is kept at close, whatever was written.
+    const FILETIME modified = fileTimeOf(modifiedNs);
+    info.CreationTime.QuadPart = 0;
+    info.LastAccessTime.QuadPart = 0;
+    info.ChangeTime.QuadPart = 0;
+    info.LastWriteTime.LowPart = modified.dwLowDateTime;
+    info.LastWriteTime.HighPart = static_cast<LONG>(modified.dwHighDateTime);
+    info.FileAttributes =
+        (mode & 0222) == 0 ? (info.FileAttributes | FILE_ATTRIBUTE_READONLY)
+                           : (info.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(asHandle(handle_), FileBasicInfo, &info, sizeof info))
+        return lastFailure(path_);
+    return Outcome::success();
+}
+
 Outcome File::truncate(std::int64_t size) {
     if (handle_ == kNoHandle) return Outcome::systemFailure(path_, EBADF);
     if (int e = injectedFault(Op::Write, path_)) return Outcome::systemFailure(path_, e);

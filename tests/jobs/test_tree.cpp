@@ -106,6 +106,11 @@ TEST(TreeRoundTrip, EverythingTarKeepsComesBack) {
     test::writeFile(p + "/.git/HEAD", "ref: main\n");
     test::writeFile(p + "/run.sh", "#!/bin/sh\n");
     test::writeFile(p + "/docs/secret", "s");
+    // Read-only, and cut across chunks: each gets its mode and time only when whole.
+    test::writeFile(p + "/docs/frozen.txt", "do not touch\n");
+    test::writeFile(p + "/docs/long.bin", test::patternBytes(200 << 10, 3));
+    ASSERT_EQ(::chmod((p + "/docs/frozen.txt").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod((p + "/docs/long.bin").c_str(), 0640), 0);
     ASSERT_EQ(::chmod((p + "/run.sh").c_str(), 0750), 0);
     ASSERT_EQ(::chmod((p + "/.env").c_str(), 0600), 0);
     ASSERT_EQ(::chmod((p + "/docs").c_str(), 0700), 0);
@@ -127,6 +132,8 @@ TEST(TreeRoundTrip, EverythingTarKeepsComesBack) {
     setTime(p + "/main.c", 981173106, 123456789);
     setTime(p + "/link-to-file", 1000000000, 5);
     setTime(p + "/disk.img", 1234567890, 0);
+    setTime(p + "/docs/frozen.txt", 1111111111, 11);
+    setTime(p + "/docs/long.bin", 1222222222, 22);
     setTime(p + "/emptydir", 915148800, 42);
     setTime(p + "/docs", 946684800, 1);
     setTime(p, 1500000000, 999999999);
