@@ -219,6 +219,25 @@ TEST(Manifest, AManifestOfManyRecordsIsWrittenInBlocksOfWholeRecords) {
     });
     EXPECT_TRUE(stopped.is(Fault::NoSpace));
     EXPECT_EQ(calls, 1);
+
+    // Read back, a block of records at a time: every record, and cut short in the middle
+    // of a record past the first block, the records before the cut and the one it cuts,
+    // read as zeros past the end.
+    TempDir dir;
+    ASSERT_TRUE(test::makeFolder(dir / "many_spt"));
+    for (const std::size_t keep : {expected.size(), expected.size() - 280 * 500 - 100}) {
+        SCOPED_TRACE(keep);
+        test::writeFile(dir / "many_spt/spt_config.qorvelx", expected.substr(0, keep));
+        Manifest read;
+        ASSERT_TRUE(readManifest(dir / "many_spt", &read));
+        const std::size_t whole = keep == expected.size() ? 5000 : 4499;
+        EXPECT_EQ(read.recordsCutShort, whole < 5000);
+        ASSERT_EQ(read.files.size(), whole < 5000 ? whole + 1 : whole);
+        for (std::size_t i = 0; i < read.files.size(); ++i) {
+            ASSERT_EQ(read.files[i].relativeName, "d/f" + std::to_string(i));
+            ASSERT_EQ(read.files[i].pieceOffset, i < whole ? static_cast<std::int64_t>(i) : 0);
+        }
+    }
 }
 
 TEST(Manifest, WorkedFolderExampleByteForByte) {

@@ -145,7 +145,8 @@ TEST(Recovery, AJoinThatMeetsDamageAfterARebuildStillComesBack) {
     EXPECT_TRUE(test::readFile(dir / "out/late.bin") == data);
     EXPECT_EQ(setFiles(set), before);
     std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir / "out")) out.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        out.push_back(e.path().filename().string());
     EXPECT_EQ(out, std::vector<std::string>{"late.bin"});
 }
 
