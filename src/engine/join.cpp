@@ -324,7 +324,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
         const std::string outPath = target + "/" + rel;
         if (Outcome o = fitsPathField(outPath); !o) return o;
 
-        const bool first = started.insert(outPath).second;
+        const bool first = started.insert(rel).second;
         if (first || out.path() != outPath || !out.isOpen()) {
             if (Outcome o = closeOut(); !o) return o;
             // "/" is never part of a two-byte character, so a plain search finds the parent.
