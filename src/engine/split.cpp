@@ -135,7 +135,7 @@ public:
             if (request_.recovery > 0) {
                 // A folder set has a record per file piece, and a chunk boundary adds at
                 // most one piece; the tree grows a little by the holes the split finds.
-                const auto files = static_cast<std::int64_t>(walk_.files.size());
+                const auto files = static_cast<std::int64_t>(walk_.fileEntry.size());
                 const std::int64_t pieces = walk_.tree.folderSet ? files + plan_.chunkCount : 0;
                 const std::int64_t metaBound =
                     manifestSizeFor(plan_.chunkCount, pieces) +
@@ -384,19 +384,27 @@ Outcome splitSingleFile(const SplitRequest& request, Splitter& s, const SplitPla
 Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& plan) {
     // A folder that cannot be listed whole, or a name that does not fit its record,
     // is refused before anything is written: the set could not describe the folder.
-    const std::vector<std::string>& files = s.walk().files;
-    const std::size_t prefix = request.sourcePath.size() + 1;
-    if (!s.walk().specials.empty() && !request.skipSpecial)
-        return Outcome::failure(Fault::Invalid, s.walk().specials.front(),
+    const Walk& walk = s.walk();
+    const std::size_t fileCount = walk.fileEntry.size();
+    // Each file's name below the folder; its path is built only where it is opened.
+    const auto nameOf = [&walk](std::size_t i) -> const std::string& {
+        return walk.tree.entries[walk.fileEntry[i]].name;
+    };
+    const auto pathOf = [&request](const std::string& name) {
+        return request.sourcePath + "/" + name;
+    };
+    if (!walk.specials.empty() && !request.skipSpecial)
+        return Outcome::failure(Fault::Invalid, walk.specials.front(),
                                 "a FIFO, socket or device cannot be stored in a chunk set", EINVAL);
-    for (const std::string& f : files) {
-        if (f.size() - prefix >= kNameField)
-            return Outcome::failure(Fault::Invalid, f,
+    for (std::size_t f = 0; f < fileCount; ++f) {
+        const std::string& name = nameOf(f);
+        if (name.size() >= kNameField)
+            return Outcome::failure(Fault::Invalid, pathOf(name),
                                     "the name below the folder is too long (at most 255 bytes)",
                                     ENAMETOOLONG);
         // Other copies of the program read "\\" in a stored name as a folder separator.
-        if (holdsBackslash(f.substr(prefix)))
-            return Outcome::failure(Fault::Invalid, f,
+        if (holdsBackslash(name))
+            return Outcome::failure(Fault::Invalid, pathOf(name),
                                     "the name holds a \"\\\", which other copies of the "
                                     "program read as a folder separator: rename it first",
                                     EINVAL);
@@ -407,6 +415,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
     std::size_t fileIndex = 0;
     std::int64_t offset = 0;  // where the current file goes on in the next chunk
     plat::File current;       // kept open from one chunk to the next
+    std::string file;         // its path
     plat::FileIdentity currentBefore;
     std::int64_t written = 0;
     std::int64_t lastChunkEnd = 0;
@@ -417,15 +426,16 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         plat::File chunk;
         if (Outcome o = s.openChunk(chunk, i, chunkPath); !o) return o;
         std::int64_t count = 0;
-        while (fileIndex < files.size()) {
-            const std::string& file = files[fileIndex];
+        while (fileIndex < fileCount) {
+            const std::string& name = nameOf(fileIndex);
             // The walk measured every file, and the chunks' plan rests on those sizes: a
             // file is read up to its measured size, and proves it still has it, so that no
             // read past the end is needed to find it.
             const std::int64_t size = s.measuredSize(fileIndex);
             if (!current.isOpen()) {
                 // A file stays open from one chunk to the next, so this is its start.
-                s.control().setCurrentFile(file.substr(prefix));
+                file = pathOf(name);
+                s.control().setCurrentFile(name);
                 bool holeFree = false;
                 Outcome o = current.open(file.c_str(), plat::File::Mode::Read);
                 if (o) o = current.identityAtOpen(&currentBefore, &holeFree);
@@ -439,10 +449,7 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
             const std::int64_t want = std::min(plan.dataPerChunk - count, size - offset);
             if (Outcome o = s.move(current, chunk, want, &moved); !o) return o;
             if (moved < want) return sourceChanged(file, "ended before");
-            if (Outcome o =
-                    manifest.addFilePiece(std::string_view(file).substr(prefix), i, count, moved);
-                !o)
-                return o;
+            if (Outcome o = manifest.addFilePiece(name, i, count, moved); !o) return o;
             const std::int64_t room = plan.dataPerChunk - count;
             count += moved;
             offset += moved;
@@ -471,11 +478,11 @@ Outcome splitFolder(const SplitRequest& request, Splitter& s, const SplitPlan& p
         ++fileIndex;
     }
     const std::int32_t lastChunk = plan.chunkCount > 0 ? plan.chunkCount - 1 : 0;
-    for (; fileIndex < files.size(); ++fileIndex) {
-        if (fileSize(files[fileIndex].c_str()) != 0)
+    for (; fileIndex < fileCount; ++fileIndex) {
+        if (fileSize(pathOf(nameOf(fileIndex)).c_str()) != 0)
             return sourceChanged(request.sourcePath, "still had bytes after");
-        if (Outcome o = manifest.addFilePiece(std::string_view(files[fileIndex]).substr(prefix),
-                                              lastChunk, plan.chunkCount > 0 ? lastChunkEnd : 0, 0);
+        if (Outcome o = manifest.addFilePiece(nameOf(fileIndex), lastChunk,
+                                              plan.chunkCount > 0 ? lastChunkEnd : 0, 0);
             !o)
             return o;
     }

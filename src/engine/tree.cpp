@@ -150,7 +150,6 @@ Outcome walkInto(const std::string& folder, const std::string& relative, Walk* w
         } else if (d.kind == plat::Kind::Folder) {
             if (Outcome o = walkInto(path, name, walk); !o) return o;
         } else {
-            walk->files.push_back(path);
             walk->fileEntry.push_back(walk->tree.entries.size() - 1);
             walk->totalSize += d.size;
         }
@@ -220,7 +219,6 @@ Outcome describeFile(const std::string& path, Walk* walk) {
         }
         walk->tree.entries.push_back(e);
         walk->seen.push_back(d.identity);
-        walk->files.push_back(path);
         walk->fileEntry.push_back(0);
         walk->totalSize = e.size;
         return Outcome::success();

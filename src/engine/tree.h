@@ -39,10 +39,11 @@ struct Tree {
 // Regular files go into the chunks, in walk order; the tree records everything else too.
 struct Walk {
     Tree tree;
-    std::vector<std::string> files;      // engine text, full paths, in stream order
-    std::vector<std::size_t> fileEntry;  // for each file, its entry in the tree
-    std::int64_t totalSize = 0;          // of those files
-    std::vector<std::string> specials;   // FIFOs, sockets and devices: not stored
+    // For each file, in stream order, its entry in the tree, whose name is its path below
+    // the folder walked.
+    std::vector<std::size_t> fileEntry;
+    std::int64_t totalSize = 0;         // of those files
+    std::vector<std::string> specials;  // FIFOs, sockets and devices: not stored
     // For each tree entry, what stood at its name when it was walked, links not followed:
     // a deletion after the split removes only what is still that.
     std::vector<plat::FileIdentity> seen;

@@ -247,10 +247,10 @@ Outcome SplitJob::prepare() {
     }
     // Names the set cannot carry as they are: every one is named, and nothing is written.
     std::string unfit;
-    const std::size_t prefix = request_.sourcePath.size() + 1;
-    for (const std::string& file : kind == 1 ? walk_.files : std::vector<std::string>{}) {
-        const std::string relative = file.substr(prefix);
+    for (std::size_t i = 0; kind == 1 && i < walk_.fileEntry.size(); ++i) {
+        const std::string& relative = walk_.tree.entries[walk_.fileEntry[i]].name;
         if (!holdsBackslash(relative) && relative.size() < kNameField) continue;
+        const std::string file = request_.sourcePath + "/" + relative;
         std::string native;
         unfit += (unfit.empty() ? "" : ", ") + (plat::toNativeText(file, &native) ? native : file);
     }

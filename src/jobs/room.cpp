@@ -79,7 +79,7 @@ std::int64_t splitNeeds(const Walk& walk, std::int64_t chunkSize, int recovery,
     }
     // A file's pieces are at most one each, and one more for every chunk that ends inside it.
     const std::int64_t records =
-        walk.tree.folderSet ? static_cast<std::int64_t>(walk.files.size()) + count : 0;
+        walk.tree.folderSet ? static_cast<std::int64_t>(walk.fileEntry.size()) + count : 0;
     add(&need, onDisk(352 + 37 * count + 280 * records, blockSize));
     add(&need, onDisk(static_cast<std::int64_t>(encodeTree(walk.tree).size()), blockSize));
     // A list line: 64 digits, two blanks, STEM_<index>.spt or .rec, a newline.
