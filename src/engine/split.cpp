@@ -221,19 +221,28 @@ public:
                 result_->checksums[i].digest = pipelineDigests_[i];
             chunkDigests_.assign(pipelineDigests_.begin(), pipelineDigests_.end());
         }
-        std::string tree = encodeTree(walk_.tree);
         std::int64_t diskTotal = request_.totalSize;
         std::string manifestSha;
+        std::string sealedHeader;  // in place of the tree file
         if (sealer_) {
-            if (Outcome o = seal(&tree, &diskTotal); !o) return o;
+            sealedHeader = encodeTree(walk_.tree);
+            if (Outcome o = seal(&sealedHeader, &diskTotal); !o) return o;
             if (Outcome o = writeManifestFile(clearManifest(diskTotal), &manifestSha); !o) return o;
         } else if (Outcome o = writeManifestFile(manifest_, &manifestSha); !o) {
             return o;
         }
         result_->checksums.insert(result_->checksums.begin(), {manifestSha, kManifestName});
-        if (Outcome t = writeNewFile(folder() + "/" + kTreeName, tree.data(), tree.size()); !t)
+        std::string treeSha;
+        if (Outcome t = writeHashed(
+                folder() + "/" + kTreeName,
+                [&](const TreeSink& put) {
+                    return sealer_ ? put(sealedHeader.data(), sealedHeader.size())
+                                   : encodeTree(walk_.tree, put);
+                },
+                &treeSha);
+            !t)
             return t;
-        result_->checksums.push_back({sha256Hex(tree.data(), tree.size()), kTreeName});
+        result_->checksums.push_back({treeSha, kTreeName});
         // Over the files as they are on disk: a sealed set is checked and repaired without
         // its password.
         if (request_.recovery > 0) {
@@ -299,18 +308,25 @@ private:
 
     // The manifest, written and hashed as it is encoded.
     Outcome writeManifestFile(const Manifest& m, std::string* sha) {
-        const std::string path = manifestPathOf(folder());
+        return writeHashed(
+            manifestPathOf(folder()),
+            [&](const ManifestSink& put) { return encodeManifest(m, put); }, sha);
+    }
+
+    // Creates path with what produce hands its sink, hashed as it is written, a block at a
+    // time: neither the manifest nor the tree of a large folder is held whole.
+    template <typename Produce>
+    Outcome writeHashed(const std::string& path, Produce produce, std::string* sha) {
         if (Outcome o = fitsPathField(path); !o) return o;
         plat::File file;
         Outcome o = file.open(path.c_str(), plat::File::Mode::CreateNew);
         if (!o) return o;
         result_->writtenFiles.push_back(path);
         Sha256 hash;
-        if (Outcome e = encodeManifest(m,
-                                       [&](const char* bytes, std::size_t size) {
-                                           hash.update(bytes, size);
-                                           return file.write(bytes, size);
-                                       });
+        if (Outcome e = produce([&](const char* bytes, std::size_t size) {
+                hash.update(bytes, size);
+                return file.write(bytes, size);
+            });
             !e)
             return e;
         *sha = hash.finishHex();

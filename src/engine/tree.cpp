@@ -227,6 +227,16 @@ Outcome describeFile(const std::string& path, Walk* walk) {
 }
 
 std::string encodeTree(const Tree& tree) {
+    std::string whole;
+    encodeTree(tree, [&whole](const char* bytes, std::size_t size) {
+        whole.append(bytes, size);
+        return Outcome::success();
+    });
+    return whole;
+}
+
+Outcome encodeTree(const Tree& tree, const TreeSink& put) {
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
     std::string text = std::string(kTreeMagic) + "\n";
     text += std::string("set\t") + (tree.folderSet ? "folder" : "file") + "\n";
     std::string name;
@@ -255,8 +265,12 @@ std::string encodeTree(const Tree& tree) {
             }
         }
         text += "\n";
+        if (text.size() >= kBlock) {
+            if (Outcome o = put(text.data(), text.size()); !o) return o;
+            text.clear();
+        }
     }
-    return text;
+    return text.empty() ? Outcome::success() : put(text.data(), text.size());
 }
 
 Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) {

@@ -5,6 +5,7 @@
 // without it joins as before.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,10 @@ Outcome walkFolder(const std::string& root, Walk* walk);
 Outcome describeFile(const std::string& path, Walk* walk);
 
 std::string encodeTree(const Tree& tree);
+// The same text handed to put in blocks of about 1 MiB, each ending on a line, so that a
+// tree of many entries is never held whole; a failure of put ends it.
+using TreeSink = std::function<Outcome(const char* bytes, std::size_t size)>;
+Outcome encodeTree(const Tree& tree, const TreeSink& put);
 // Refuses a damaged or hostile tree: unknown lines, names that climb out or repeat, and
 // entries below a link or a file.
 Outcome parseTree(const std::string& text, const std::string& path, Tree* tree);
