@@ -109,8 +109,8 @@ wait
 if [ -d "$scratch/k/big_spt" ] && ! "$linux_cli" check "$scratch/k/big_spt" -q >/dev/null 2>&1; then
     fail "a killed Windows split left an incomplete set under the final name"
 fi
-win split "$scratch/big.bin" -s 10M -o "$scratch/k" -f -q >/dev/null 2>&1 ||
-    fail "the split after a killed one failed"
+again=$(win split "$scratch/big.bin" -s 10M -o "$scratch/k" -f -q 2>&1) ||
+    fail "the split after a killed one failed: $again"
 "$linux_cli" check "$scratch/k/big_spt" -q >/dev/null 2>&1 || fail "the split after a killed one is not whole"
 [ "$(ls -A "$scratch/k")" = "big_spt" ] || fail "leftovers beside the set: $(ls -A "$scratch/k")"
 
