@@ -11,13 +11,7 @@ runs=5
 big_mib=1024
 [ "$quick" -eq 1 ] && { runs=3; big_mib=256; }
 
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-times="$work/times.tsv"
-rows="$work/rows.tsv"
-: >"$times"
-: >"$rows"
+workspace bench
 measure() {
     local prep=$1
     shift
@@ -25,7 +19,6 @@ measure() {
     python3 "$bench/harness.py" --out "$times" --runs "$runs" --warmup 1 --prep "$prep" \
         --warm-mib $((big_mib + 512)) "$@"
 }
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
 
 echo "Generating data in $work ..." >&2
 head -c "${big_mib}M" /dev/urandom >big.bin

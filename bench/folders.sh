@@ -10,13 +10,7 @@ runs=5
 counts="20000 100000"
 [ "$quick" -eq 1 ] && { runs=3; counts="4000 20000"; }
 
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-times="$work/times.tsv"
-rows="$work/rows.tsv"
-: >"$times"
-: >"$rows"
+workspace bench
 measure() {
     local prep=$1
     shift
@@ -24,7 +18,6 @@ measure() {
     python3 "$bench/harness.py" --out "$times" --runs "$runs" --warmup 1 --prep "$prep" \
         --warm-mib 1536 "$@"
 }
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
 peak() { /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1; }
 
 memory=""

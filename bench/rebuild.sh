@@ -15,14 +15,7 @@ mib=512
 chunk=$((mib / 8))
 cores=$(nproc)
 
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-rebuild-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-times="$work/times.tsv"
-rows="$work/rows.tsv"
-: >"$times"
-: >"$rows"
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
+workspace rebuild
 
 echo "Generating data in $work ..." >&2
 head -c "${mib}M" /dev/urandom >data.bin

@@ -9,13 +9,7 @@ big_mib=1024
 tree_files=20000
 [ "$quick" -eq 1 ] && { runs=3; big_mib=256; tree_files=4000; }
 
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-times="$work/times.tsv"
-rows="$work/rows.tsv"
-: >"$times"
-: >"$rows"
+workspace bench
 
 # measure PREP TAG CMD [TAG CMD ...]: one group, its commands interleaved round by round.
 measure() {
@@ -25,8 +19,6 @@ measure() {
     python3 "$bench/harness.py" --out "$times" --runs "$runs" --warmup 1 --prep "$prep" \
         --warm-mib $((big_mib + 512)) "$@"
 }
-# row TASK OURS THEIRS [THEIRS_THEN_SYNC|-] [GOAL|-]: a line of the table, by tags.
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
 
 echo "Generating data in $work ..." >&2
 head -c "${big_mib}M" /dev/urandom >big.bin

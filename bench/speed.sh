@@ -13,14 +13,7 @@ huge_mib=4096
 rec_mib=512
 [ "$quick" -eq 1 ] && { runs=3; big_mib=256; huge_mib=512; rec_mib=128; }
 
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/morvane-speed-XXXXXX")
-# BENCH_KEEP: a folder that receives the raw timings, also of a run cut short.
-trap '[ -n "${BENCH_KEEP:-}" ] && cp "$work"/*.tsv "$BENCH_KEEP"/ 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
-times="$work/times.tsv"
-rows="$work/rows.tsv"
-: >"$times"
-: >"$rows"
+workspace speed
 
 # measure WARM_MIB RUNS PREP TAG CMD [TAG CMD ...]: one group, its commands interleaved.
 measure() {
@@ -30,7 +23,6 @@ measure() {
     python3 "$bench/harness.py" --out "$times" --runs "$n" --warmup 1 --prep "$prep" \
         --warm-mib "$warm" "$@"
 }
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:--}" "${5:--}" >>"$rows"; }
 
 echo "Generating data in $work ..." >&2
 head -c "${big_mib}M" /dev/urandom >big.bin

@@ -1286,6 +1286,17 @@ void countLosses(const std::map<int, Header>& groupHeader, RecoveryAssessment& a
     a.moreNeeded = totalMissing;
 }
 
+// What every header of a set says about the set.
+void describeSet(const Header& h, RecoveryAssessment* a) {
+    a->present = true;
+    a->stem = h.stem;
+    a->parity = h.parity;
+    a->groups = h.groups;
+    a->chunkCount = h.chunkCount;
+    a->chunkSize = h.chunkSize;
+    a->totalSize = h.totalSize;
+}
+
 FileState judgeMeta(RecoveryAssessment& a, FileHashes& hashes, const char* name, std::int64_t size,
                     const std::string& headerSha, Outcome* failed) {
     if (!a.proven.count(name)) a.proven[name] = headerSha;
@@ -1333,13 +1344,7 @@ Outcome assessRecovery(const std::string& folder, const std::map<std::string, st
     for (const RecFile& r : scan.files)
         if (r.family == family) groupHeader.emplace(r.h.group, r.h);
     const Header& any = groupHeader.begin()->second;
-    a.present = true;
-    a.stem = any.stem;
-    a.parity = any.parity;
-    a.groups = any.groups;
-    a.chunkCount = any.chunkCount;
-    a.chunkSize = any.chunkSize;
-    a.totalSize = any.totalSize;
+    describeSet(any, &a);
     if (list != nullptr) a.proven = *list;
     const SetNames names(folder, a.stem);
 
@@ -1812,15 +1817,8 @@ Outcome rebuildListedChunks(const std::string& folder, const std::string& stem,
     if (headers.empty())
         return Outcome::failure(Fault::Unrepairable, folder,
                                 "none of the recovery files its list names can be read", EIO);
-    const Header& any = headers.begin()->second;
     RecoveryAssessment a;
-    a.present = true;
-    a.stem = stem;
-    a.parity = any.parity;
-    a.groups = any.groups;
-    a.chunkCount = any.chunkCount;
-    a.chunkSize = any.chunkSize;
-    a.totalSize = any.totalSize;
+    describeSet(headers.begin()->second, &a);
     a.chunks.assign(static_cast<std::size_t>(chunkCount), FileState::Ok);
     for (const std::int32_t i : lost) {
         if (i < 0 || i >= chunkCount)

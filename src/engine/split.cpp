@@ -137,9 +137,8 @@ public:
                 // most one piece; the tree grows a little by the holes the split finds.
                 const auto files = static_cast<std::int64_t>(walk_.fileEntry.size());
                 const std::int64_t pieces = walk_.tree.folderSet ? files + plan_.chunkCount : 0;
-                const std::int64_t metaBound =
-                    manifestSizeFor(plan_.chunkCount, pieces) +
-                    2 * static_cast<std::int64_t>(encodeTree(walk_.tree).size()) + 4096;
+                const std::int64_t metaBound = manifestSizeFor(plan_.chunkCount, pieces) +
+                                               2 * encodedTreeSize(walk_.tree) + 4096;
                 coder_ = std::make_unique<ParityCoder>(plan_.chunkCount, plan_.diskChunkSize,
                                                        request_.totalSize, request_.recovery,
                                                        metaBound, request_.parityBudget);

@@ -235,6 +235,15 @@ std::string encodeTree(const Tree& tree) {
     return whole;
 }
 
+std::int64_t encodedTreeSize(const Tree& tree) {
+    std::int64_t size = 0;
+    encodeTree(tree, [&size](const char*, std::size_t n) {
+        size += static_cast<std::int64_t>(n);
+        return Outcome::success();
+    });
+    return size;
+}
+
 Outcome encodeTree(const Tree& tree, const TreeSink& put) {
     constexpr std::size_t kBlock = std::size_t{1} << 20;
     std::string text = std::string(kTreeMagic) + "\n";

@@ -61,6 +61,8 @@ std::string encodeTree(const Tree& tree);
 // tree of many entries is never held whole; a failure of put ends it.
 using TreeSink = std::function<Outcome(const char* bytes, std::size_t size)>;
 Outcome encodeTree(const Tree& tree, const TreeSink& put);
+// The size of that text, without holding it.
+std::int64_t encodedTreeSize(const Tree& tree);
 // Refuses a damaged or hostile tree: unknown lines, names that climb out or repeat, and
 // entries below a link or a file.
 Outcome parseTree(const std::string& text, const std::string& path, Tree* tree);

@@ -81,7 +81,7 @@ std::int64_t splitNeeds(const Walk& walk, std::int64_t chunkSize, int recovery,
     const std::int64_t records =
         walk.tree.folderSet ? static_cast<std::int64_t>(walk.fileEntry.size()) + count : 0;
     add(&need, onDisk(352 + 37 * count + 280 * records, blockSize));
-    add(&need, onDisk(static_cast<std::int64_t>(encodeTree(walk.tree).size()), blockSize));
+    add(&need, onDisk(encodedTreeSize(walk.tree), blockSize));
     // A list line: 64 digits, two blanks, STEM_<index>.spt or .rec, a newline.
     const auto line = static_cast<std::int64_t>(64 + 2 + stemLength + 1 + 10 + 4 + 1);
     add(&need, onDisk(line * (count + 2 + recoveryFiles), blockSize));

@@ -228,6 +228,7 @@ TEST(TreeFile, HostileOrDamagedTreesAreRefused) {
             {TreeEntry::Type::File, "d/entry-" + std::to_string(i), 0644, i, i, {}, false, {}});
     const std::string whole = encodeTree(written);
     ASSERT_GT(whole.size(), std::size_t{1} << 20);
+    EXPECT_EQ(encodedTreeSize(written), static_cast<std::int64_t>(whole.size()));
     std::string streamed;
     int blocks = 0;
     ASSERT_TRUE(encodeTree(written, [&](const char* bytes, std::size_t size) {
