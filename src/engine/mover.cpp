@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -269,7 +270,18 @@ constexpr std::int64_t kPipelineRange = kKernelStep;
 
 }  // namespace
 
-HashPipeline::HashPipeline(BlockSink sink) : sink_(std::move(sink)), thread_([this] { loop(); }) {}
+HashPipeline::HashPipeline(BlockSink sink) : sink_(std::move(sink)) {
+    // A second thread pays only where the hash, not the copy, is the limit: on two cores.
+    const std::size_t lanes = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    for (std::size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
+    try {
+        for (auto& lane : lanes_) lane->thread = std::thread([this, l = lane.get()] { loop(*l); });
+    } catch (const std::system_error&) {
+        // One thread is enough to be right; none is not.
+        if (!lanes_.front()->thread.joinable()) throw;
+        lanes_.resize(1);
+    }
+}
 
 HashPipeline::~HashPipeline() {
     {
@@ -277,8 +289,17 @@ HashPipeline::~HashPipeline() {
         stop_ = true;
         stopping_.store(true, std::memory_order_relaxed);
     }
-    changed_.notify_all();
-    thread_.join();
+    for (auto& lane : lanes_) {
+        lane->changed.notify_all();
+        if (lane->thread.joinable()) lane->thread.join();
+    }
+}
+
+void HashPipeline::push(Item item) {
+    Lane& lane = *lanes_[writing_];
+    lane.items.push_back(std::move(item));
+    lane.lastIsRange = false;
+    lane.changed.notify_all();
 }
 
 Outcome HashPipeline::begin(const std::string& path, std::int32_t tag) {
@@ -287,30 +308,31 @@ Outcome HashPipeline::begin(const std::string& path, std::int32_t tag) {
     item.tag = tag;
     if (Outcome o = item.file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
     std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(std::move(item));
-    lastIsRange_ = false;
-    changed_.notify_all();
+    writing_ = outputs_++ % lanes_.size();
+    push(std::move(item));
     return failed_;
 }
 
 void HashPipeline::add(std::int64_t length) {
     if (length <= 0) return;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return queued_ <= kPipelineAhead || !failed_; });
+    Lane& lane = *lanes_[writing_];
+    progressed_.wait(lock, [&] { return lane.queued <= kPipelineAhead || !failed_; });
     // Small pieces one after another (a folder of small files) are read back as one range.
-    if (lastIsRange_ && !items_.empty() && items_.back().length + length <= kPipelineRange) {
-        items_.back().length += length;
+    if (lane.lastIsRange && !lane.items.empty() &&
+        lane.items.back().length + length <= kPipelineRange) {
+        lane.items.back().length += length;
     } else {
         Item item;
         item.length = length;
-        items_.push_back(std::move(item));
-        lastIsRange_ = true;
+        lane.items.push_back(std::move(item));
+        lane.lastIsRange = true;
     }
-    queued_ += length;
+    lane.queued += length;
     // A wake for every small file would cost more than its hash: the thread is woken once a
     // block's worth has gathered, or by what comes next.
-    if (items_.size() > 1 || items_.back().length >= static_cast<std::int64_t>(kBlock))
-        changed_.notify_all();
+    if (lane.items.size() > 1 || lane.items.back().length >= static_cast<std::int64_t>(kBlock))
+        lane.changed.notify_all();
 }
 
 void HashPipeline::end(std::string* digest) {
@@ -318,9 +340,7 @@ void HashPipeline::end(std::string* digest) {
     item.kind = Item::Kind::End;
     item.digest = digest;
     std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(std::move(item));
-    lastIsRange_ = false;
-    changed_.notify_all();
+    push(std::move(item));
 }
 
 Outcome HashPipeline::failure() {
@@ -328,20 +348,26 @@ Outcome HashPipeline::failure() {
     return failed_;
 }
 
+bool HashPipeline::idle() const {
+    for (const auto& lane : lanes_)
+        if (!lane->items.empty() || lane->busy) return false;
+    return true;
+}
+
 Outcome HashPipeline::drain() {
     std::unique_lock<std::mutex> lock(mutex_);
     draining_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return (items_.empty() && !busy_) || !failed_; });
+    for (auto& lane : lanes_) lane->changed.notify_all();
+    progressed_.wait(lock, [this] { return idle() || !failed_; });
     draining_ = false;
     return failed_;
 }
 
-bool HashPipeline::ready() const {
-    if (items_.empty()) return false;
+bool HashPipeline::ready(const Lane& lane) const {
+    if (lane.items.empty()) return false;
     // A range still growing waits for a block's worth, unless more follows it.
-    return items_.size() > 1 || items_.front().kind != Item::Kind::Range || draining_ ||
-           items_.front().length >= static_cast<std::int64_t>(kBlock);
+    return lane.items.size() > 1 || lane.items.front().kind != Item::Kind::Range || draining_ ||
+           lane.items.front().length >= static_cast<std::int64_t>(kBlock);
 }
 
 Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag,
@@ -374,19 +400,19 @@ Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag
     return Outcome::success();
 }
 
-void HashPipeline::loop() {
+void HashPipeline::loop(Lane& lane) {
     Sha256 hash;
     plat::File current;
     std::int32_t tag = 0;
     std::int64_t offset = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return ready() || stop_; });
+        lane.changed.wait(lock, [&] { return ready(lane) || stop_; });
         if (stop_) break;
-        Item item = std::move(items_.front());
-        items_.pop_front();
-        if (items_.empty()) lastIsRange_ = false;
-        busy_ = true;
+        Item item = std::move(lane.items.front());
+        lane.items.pop_front();
+        if (lane.items.empty()) lane.lastIsRange = false;
+        lane.busy = true;
         const bool failed = !failed_;
         lock.unlock();
         Outcome o;
@@ -402,10 +428,10 @@ void HashPipeline::loop() {
             o = current.close();
         }
         lock.lock();
-        busy_ = false;
-        queued_ -= item.kind == Item::Kind::Range ? item.length : 0;
+        lane.busy = false;
+        lane.queued -= item.kind == Item::Kind::Range ? item.length : 0;
         if (!o && failed_) failed_ = o;
-        changed_.notify_all();
+        progressed_.notify_all();
     }
     lock.unlock();
     current.close();

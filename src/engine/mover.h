@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/job_control.h"
 #include "engine/sha256.h"
@@ -29,15 +31,18 @@ Outcome moveBytes(plat::File& from, plat::File& to, std::int64_t length, std::in
 Outcome skipBytes(plat::File& from, std::int64_t length, std::int64_t* moved, JobControl& control,
                   Sha256* hash = nullptr);
 
-// Hashes the outputs of a job in the order they are written, reading each back from the
-// page cache where the copy has just put it, on one thread that lives as long as the job:
-// the copy of the next range, and of the next output, goes on while the last is hashed,
-// and only the digest is finished where an output ends. The hash covers exactly the bytes
-// that stand in the output. Each range hashed is then handed to the disk to write.
+// Hashes the outputs of a job as they are written, reading each back from the page cache
+// where the copy has just put it, on threads that live as long as the job: the copy of the
+// next range, and of the next output, goes on while the last is hashed, and only the digest
+// is finished where an output ends. Where there are cores for it, consecutive outputs take
+// turns on two threads, so that two are hashed at once where the hash is slower than the
+// copy. The hash covers exactly the bytes that stand in the output. Each range hashed is
+// then handed to the disk to write.
 class HashPipeline {
 public:
-    // Sees every block hashed, on the hashing thread: the tag the output was begun with,
-    // the block's offset in it and its bytes.
+    // Sees every block hashed, on the thread that hashed it: the tag the output was begun
+    // with, the block's offset in it and its bytes. Blocks of one output come in order;
+    // those of two outputs may come at once, from two threads.
     using BlockSink = std::function<void(std::int32_t tag, std::int64_t offset,
                                          const unsigned char* bytes, std::size_t length)>;
 
@@ -50,7 +55,7 @@ public:
     // on: the pipeline reads it through a handle of its own.
     Outcome begin(const std::string& path, std::int32_t tag);
     // length more bytes were written to the current output. Waits while more than 64 MiB
-    // are queued, so the pages are still in the cache when their turn comes.
+    // are queued on its thread, so the pages are still in the cache when their turn comes.
     void add(std::int64_t length);
     // The current output is whole: its digest goes to *digest once its bytes are hashed.
     // *digest must stay in place until drain().
@@ -68,25 +73,34 @@ private:
         std::int64_t length = 0;        // Range
         std::string* digest = nullptr;  // End
     };
-    void loop();
-    // Whether the thread has work worth waking for; under the lock.
-    bool ready() const;
+    // One hashing thread and the outputs it was given, in order.
+    struct Lane {
+        std::deque<Item> items;
+        std::int64_t queued = 0;
+        bool busy = false;
+        bool lastIsRange = false;
+        std::condition_variable changed;  // wakes the lane's thread
+        std::thread thread;
+    };
+    void loop(Lane& lane);
+    // Whether the lane has work worth waking for; under the lock.
+    bool ready(const Lane& lane) const;
+    bool idle() const;
+    void push(Item item);
     Outcome hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t offset,
                       std::int64_t length);
 
     BlockSink sink_;
     std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Item> items_;
-    std::int64_t queued_ = 0;
-    bool busy_ = false;
-    bool lastIsRange_ = false;
+    std::condition_variable progressed_;  // wakes the writer
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::size_t writing_ = 0;  // the lane of the current output
+    std::size_t outputs_ = 0;
     bool draining_ = false;
     Outcome failed_;
     bool stop_ = false;
     // stop_, seen between blocks without the lock.
     std::atomic<bool> stopping_{false};
-    std::thread thread_;
 };
 
 // Moves up to length bytes from from's position to the end of to, the current output of

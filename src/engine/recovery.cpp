@@ -616,9 +616,14 @@ struct ParityCoder::State {
         if (worker.joinable()) worker.join();
     }
 
+    // Two chunks may be hashed at once, and a block the coding thread could not take is
+    // coded where it was hashed: one block is added to the parity at a time.
+    std::mutex coding;
+
     void code(int g, int shard, std::int64_t offset, const unsigned char* bytes,
               std::size_t length) {
         if (offset >= coded || length == 0) return;
+        std::lock_guard<std::mutex> lock(coding);
         Group& group = groups[static_cast<std::size_t>(g)];
         const auto n = static_cast<int>(
             std::min<std::int64_t>(static_cast<std::int64_t>(length), coded - offset));

@@ -68,7 +68,8 @@ public:
     std::int64_t codedLength() const;
     // The chunk bytes writeRecovery still reads back.
     std::int64_t readBackBytes() const;
-    // length bytes of a chunk at offset, in order for each chunk, chunk after chunk.
+    // length bytes of a chunk at offset, in order for each chunk; two chunks may be added
+    // at once, from two threads.
     void add(std::int32_t chunk, std::int64_t offset, const unsigned char* bytes,
              std::size_t length);
 

@@ -203,13 +203,22 @@ TEST(Pipeline, RecoveryFilesAreThoseOlderBuildsWrote) {
     };
     for (const Case& c : cases) {
         for (const std::int64_t budget : {std::int64_t{0}, std::int64_t{1000}, std::int64_t{100000},
-                                          kDefaultBudget, std::int64_t{-1}}) {
-            // -1: the default budget, and the files mapped.
+                                          kDefaultBudget, std::int64_t{-1}, std::int64_t{-2}}) {
+            // -1: the default budget, and the files mapped. -2: the same, with the first
+            // chunk's read-back slowed, so that the chunks after it are hashed, and their
+            // parity coded, before it is.
             const bool mapped = budget < 0;
             SCOPED_TRACE(std::to_string(c.size) + " bytes, budget " + std::to_string(budget));
             TempDir dir;
             std::optional<NoMapping> refused;
             if (!mapped) refused.emplace();
+            std::optional<test::FaultGuard> slowed;
+            if (budget == -2)
+                slowed.emplace([](plat::Op op, const std::string& path) {
+                    if (op == plat::Op::Read && path.find("data_0.spt") != std::string::npos)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    return 0;
+                });
             const Built b = splitOnce(fixedFile(dir, c.size), dir / "out", c.chunk, c.recovery,
                                       mapped ? kDefaultBudget : budget);
             ASSERT_TRUE(b.outcome) << b.outcome.describe();
