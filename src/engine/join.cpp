@@ -108,13 +108,6 @@ Outcome openChunk(plat::File& chunk, const std::string& path) {
     return o;
 }
 
-Outcome openOutput(plat::File& out, const std::string& path, plat::File::Mode mode,
-                   JoinResult* result) {
-    Outcome o = out.open(path.c_str(), mode);
-    if (o && mode != plat::File::Mode::Append) result->writtenFiles.push_back(path);
-    return o;
-}
-
 // Moves one piece of a file from the chunk to the output. Where the file had holes, the
 // zeros the chunk holds for them are passed over (and still hashed), and the output keeps
 // its holes.
@@ -180,7 +173,6 @@ Outcome restoreTree(const std::string& target, const Tree& tree, const std::vect
         const std::string path = pathOf(e);
         if (Outcome o = fitsPathField(path); !o) return o;
         if (Outcome o = plat::makeLink(e.linkTarget, path.c_str()); !o) return o;
-        result->writtenFiles.push_back(path);
         if (Outcome o = plat::setModeAndTime(path.c_str(), 0, e.modifiedNs, true); !o) return o;
     }
     for (auto it = tree.entries.rbegin(); it != tree.entries.rend(); ++it)
@@ -192,8 +184,7 @@ Outcome restoreTree(const std::string& target, const Tree& tree, const std::vect
     return Outcome::success();
 }
 
-Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control,
-                       JoinResult* result) {
+Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl& control) {
     const std::string& chunkDir = request.chunkDir;
     if (Outcome o = checkSourceName(chunkDir, m.sourceName); !o) return o;
     const std::string stem = stemOf(m.sourceName);
@@ -209,7 +200,7 @@ Outcome joinSingleFile(const JoinRequest& request, const Manifest& m, JobControl
                                      std::to_string(m.chunks.size()) + " chunk records");
 
     plat::File out;
-    if (Outcome o = openOutput(out, outPath, plat::File::Mode::CreateNew, result); !o) return o;
+    if (Outcome o = out.open(outPath.c_str(), plat::File::Mode::CreateNew); !o) return o;
     std::int64_t joined = 0;
     std::unique_ptr<ChunkVerifier> verifier;
     if (request.checksums != nullptr)
@@ -261,7 +252,8 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     if (Outcome o = makeDir(target.c_str()); !o) return o;
     result->createdFolders.push_back(target);
 
-    std::unordered_set<std::string> started;
+    // By the records' own names, which outlive the loop: no copy of every name.
+    std::unordered_set<std::string_view> started;
     std::int64_t recorded = 0;
 
     std::unique_ptr<ChunkVerifier> verifier;
@@ -336,7 +328,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
             // A file's first piece makes it; later pieces go behind it.
             const auto mode = first ? plat::File::Mode::CreateNew : plat::File::Mode::Append;
             if (first) control.setCurrentFile(rel);
-            if (Outcome o = openOutput(out, outPath, mode, result); !o) return o;
+            if (Outcome o = out.open(outPath.c_str(), mode); !o) return o;
             // Holes only where the file's pieces follow each other; a file taken up again
             // further on is written whole.
             const auto s = first ? sparseFiles.find(rel) : sparseFiles.end();
@@ -476,7 +468,7 @@ private:
                 if (Outcome o = closeOut(); !o) return o;
                 if (Outcome o = makeParentDirs(p.path, &result_->createdFolders); !o) return o;
                 const auto mode = p.first ? plat::File::Mode::CreateNew : plat::File::Mode::Append;
-                if (Outcome o = openOutput(out_, p.path, mode, result_); !o) return o;
+                if (Outcome o = out_.open(p.path.c_str(), mode); !o) return o;
                 // Holes only in a file written in one run, as the clear join makes them.
                 sparse_ = p.first ? p.sparse : nullptr;
                 fileOffset_ = 0;
@@ -615,7 +607,7 @@ Outcome runJoin(const JoinRequest& request, const Manifest& manifest, JobControl
     const bool folder =
         manifest.isFolderSet() || (request.tree != nullptr && request.tree->folderSet);
     return folder ? joinFolder(request, manifest, control, result)
-                  : joinSingleFile(request, manifest, control, result);
+                  : joinSingleFile(request, manifest, control);
 }
 
 const char* chunkStateName(ChunkState state) {

@@ -29,10 +29,10 @@ struct JoinRequest {
     const Tree* tree = nullptr;
 };
 
-// What a join left on disk, so that the caller can remove exactly that.
+// Where a join built, and the folders it made there, for the caller to flush. Everything
+// it wrote is inside the build path: no list of files, which would grow with every file.
 struct JoinResult {
     std::string target;                       // outputDir + "/" + the set's source name
-    std::vector<std::string> writtenFiles;    // every file opened for writing
     std::vector<std::string> createdFolders;  // in the order made, parents first
 };
 
