@@ -302,11 +302,14 @@ void HashPipeline::push(Item item) {
     lane.changed.notify_all();
 }
 
-Outcome HashPipeline::begin(const std::string& path, std::int32_t tag) {
+Outcome HashPipeline::begin(const std::string& path, std::int32_t tag, std::int64_t from) {
     Item item;
     item.kind = Item::Kind::Begin;
     item.tag = tag;
+    item.from = from;
     if (Outcome o = item.file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
+    if (from > 0)
+        if (Outcome o = item.file.seek(from); !o) return o;
     std::lock_guard<std::mutex> lock(mutex_);
     writing_ = outputs_++ % lanes_.size();
     push(std::move(item));
@@ -371,7 +374,7 @@ bool HashPipeline::ready(const Lane& lane) const {
 }
 
 Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag,
-                                std::int64_t offset, std::int64_t length) {
+                                std::int64_t from, std::int64_t offset, std::int64_t length) {
     char* buffer = blockBuffer();
     if (buffer == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
     const std::int64_t start = offset;
@@ -396,7 +399,7 @@ Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag
         length -= static_cast<std::int64_t>(want);
     }
     // Here rather than by the writer: one call for a range that gathered many small pieces.
-    startWriteback(file, start, total);
+    startWriteback(file, from + start, total);
     return Outcome::success();
 }
 
@@ -404,6 +407,7 @@ void HashPipeline::loop(Lane& lane) {
     Sha256 hash;
     plat::File current;
     std::int32_t tag = 0;
+    std::int64_t from = 0;
     std::int64_t offset = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -419,9 +423,10 @@ void HashPipeline::loop(Lane& lane) {
         if (!failed && item.kind == Item::Kind::Begin) {
             current = std::move(item.file);
             tag = item.tag;
+            from = item.from;
             offset = 0;
         } else if (!failed && item.kind == Item::Kind::Range) {
-            o = hashRange(current, hash, tag, offset, item.length);
+            o = hashRange(current, hash, tag, from, offset, item.length);
             offset += item.length;
         } else if (!failed) {
             *item.digest = hash.finishHex();

@@ -51,9 +51,10 @@ public:
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
 
-    // The output at path, just created by the caller, is written from its start from now
-    // on: the pipeline reads it through a handle of its own.
-    Outcome begin(const std::string& path, std::int32_t tag);
+    // The output at path, just created by the caller, is written from its start (or from
+    // the byte at from, for an output that is a range of a file) from now on: the pipeline
+    // reads it through a handle of its own.
+    Outcome begin(const std::string& path, std::int32_t tag, std::int64_t from = 0);
     // length more bytes were written to the current output. Waits while more than 64 MiB
     // are queued on its thread, so the pages are still in the cache when their turn comes.
     void add(std::int64_t length);
@@ -69,6 +70,7 @@ private:
     struct Item {
         enum class Kind { Begin, Range, End } kind = Kind::Range;
         plat::File file;  // Begin: the pipeline's own handle on the output
+        std::int64_t from = 0;  // Begin: where the output starts in its file
         std::int32_t tag = 0;
         std::int64_t length = 0;        // Range
         std::string* digest = nullptr;  // End
@@ -87,8 +89,8 @@ private:
     bool ready(const Lane& lane) const;
     bool idle() const;
     void push(Item item);
-    Outcome hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t offset,
-                      std::int64_t length);
+    Outcome hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t from,
+                      std::int64_t offset, std::int64_t length);
 
     BlockSink sink_;
     std::mutex mutex_;

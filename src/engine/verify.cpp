@@ -115,6 +115,20 @@ Outcome ChunkVerifier::finishCurrent() {
     return hash_.finishHex() == digest->second ? Outcome::success() : checksumMismatch(path);
 }
 
+Outcome ChunkVerifier::hashedWhole(std::int32_t index, const std::string& digest) {
+    failed_.absorb(finishCurrent());
+    if (index < 0 || index >= count_ || done_[static_cast<std::size_t>(index)]) return failed_;
+    done_[static_cast<std::size_t>(index)] = true;
+    const std::string path = names_.chunkPath(index);
+    const auto listed = digests_.find(names_.chunkName(index));
+    if (listed == digests_.end())
+        failed_.absorb(
+            Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL));
+    else if (listed->second != digest)
+        failed_.absorb(checksumMismatch(path));
+    return failed_;
+}
+
 Outcome ChunkVerifier::check(std::int32_t index, const std::string& digest) {
     const std::string path = names_.chunkPath(index);
     std::string hex;

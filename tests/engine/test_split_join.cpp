@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -541,6 +542,47 @@ TEST(JoinFailures, MissingShortAndDamagedChunkSets) {
     // An output folder that is not there yet is made.
     ASSERT_TRUE(joinInto(dir / "s_spt", out / "missing"));
     EXPECT_EQ(test::readFile(out / "missing/s.bin"), test::readFile(dir / "s.bin"));
+}
+
+// A chunk changed past its fingerprint after the join checked the set, just as the join
+// opens it: the join's own hash, two chunks at a time, finds it whichever chunk it is, names
+// it, and leaves nothing. The others, changed back, join byte for byte.
+TEST(JoinFailures, AChunkChangedAsTheJoinReadsItIsFoundWhicheverItIs) {
+    TempDir dir;
+    const std::size_t mib = 1 << 20;
+    const std::string bytes = test::patternBytes(5 * 2 * mib + 12345, 9);
+    test::writeFile(dir / "s.bin", bytes);
+    const auto run = splitInto(dir / "s.bin", dir.path(), 2 * mib);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    for (const int k : {0, 1, 3, 5}) {
+        SCOPED_TRACE("chunk " + std::to_string(k));
+        const std::string name = "s_" + std::to_string(k) + ".spt";
+        const std::string chunk = run.chunkDir + "/" + name;
+        const std::string before = test::readFile(chunk);
+        const std::size_t at = std::min<std::size_t>(before.size() - 1, mib + 7);
+        TempDir out;
+        Outcome o;
+        {
+            bool changed = false;
+            FaultGuard g([&](plat::Op op, const std::string& p) {
+                if (op == plat::Op::Open && p == chunk && !changed) {
+                    std::string after = before;
+                    after[at] = static_cast<char>(after[at] ^ 0x5a);
+                    test::writeFile(chunk, after);
+                    changed = true;
+                }
+                return 0;
+            });
+            o = joinInto(run.chunkDir, out.path());
+        }
+        EXPECT_TRUE(o.is(Fault::Damaged)) << o.describe();
+        EXPECT_NE((o.path + o.reason).find(name), std::string::npos) << o.describe();
+        EXPECT_TRUE(fs::is_empty(out.path()));
+        test::writeFile(chunk, before);
+    }
+    TempDir out;
+    ASSERT_TRUE(joinInto(run.chunkDir, out.path()));
+    EXPECT_EQ(test::readFile(out / "s.bin"), bytes);
 }
 
 TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
