@@ -373,8 +373,8 @@ bool HashPipeline::ready(const Lane& lane) const {
            lane.items.front().length >= static_cast<std::int64_t>(kBlock);
 }
 
-Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag,
-                                std::int64_t from, std::int64_t offset, std::int64_t length) {
+Outcome HashPipeline::hashRange(plat::File& file, Sha256& hash, std::int32_t tag, std::int64_t from,
+                                std::int64_t offset, std::int64_t length) {
     char* buffer = blockBuffer();
     if (buffer == nullptr) return Outcome::systemFailure(file.path(), ENOMEM);
     const std::int64_t start = offset;

@@ -69,7 +69,7 @@ public:
 private:
     struct Item {
         enum class Kind { Begin, Range, End } kind = Kind::Range;
-        plat::File file;  // Begin: the pipeline's own handle on the output
+        plat::File file;        // Begin: the pipeline's own handle on the output
         std::int64_t from = 0;  // Begin: where the output starts in its file
         std::int32_t tag = 0;
         std::int64_t length = 0;        // Range

@@ -32,9 +32,7 @@ public:
     // The number in a chunk or recovery name of this stem written as this program writes
     // it (no sign, no leading zero, at most 10 digits); -1 for any other name.
     std::int64_t chunkIndexOf(const std::string& name) const { return numberOf(name, ".spt"); }
-    std::int64_t recoveryNumberOf(const std::string& name) const {
-        return numberOf(name, ".rec");
-    }
+    std::int64_t recoveryNumberOf(const std::string& name) const { return numberOf(name, ".rec"); }
 
 private:
     std::int64_t numberOf(const std::string& name, const char* suffix) const;
