@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The split's and the check's speed goals, each command interleaved with its peer in one run:
-# the verified split against split -b (1 GiB and 4 GiB), recovery chunks against a plain
-# split, -r 1 against split -b then par2 create, and check against sha256sum -c.
+# The split's, the join's and the check's speed goals, each command interleaved with its peer
+# in one run: the verified split against split -b and the verified join against cat (1 GiB
+# and 4 GiB), recovery chunks against a plain split, -r 1 against split -b then par2 create,
+# and check against sha256sum -c.
 # Usage: bench/speed.sh [--quick] [--write]   (--write updates docs/PERFORMANCE.md)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +45,16 @@ for size in big huge; do
     row "split a $mib MiB file into 64 MiB chunks, every chunk hashed (vs split -b)" \
         "morvane-cli split $mib MiB -s 64M" "split -b 64M $mib MiB" \
         "split -b 64M $mib MiB && sync" "<= 1.1"
+    # The last round's outputs: our set, and split's chunks for cat to join.
+    measure $((mib + 512)) "$runs" "rm -rf j1 j2; mkdir j1 j2" \
+        "morvane-cli join $mib MiB" "$cli join s1/${size}_spt -o j1 -q" \
+        "cat $mib MiB" "cat s2/x_* >j2/$file" \
+        "cat $mib MiB && sync" "cat s2/x_* >j2/$file && sync"
+    row "join those $mib MiB, every byte checked (vs cat)" \
+        "morvane-cli join $mib MiB" "cat $mib MiB" "cat $mib MiB && sync" "<= 1.25"
+    row "the same join (vs cat && sync)" \
+        "morvane-cli join $mib MiB" "cat $mib MiB && sync" - "<= 1.0"
+    rm -rf s1 s2 j1 j2
 done
 rm -f huge.bin
 
