@@ -55,6 +55,36 @@ bool staysInside(std::string_view name) {
     return levelOk(levelStart, end);
 }
 
+// Tells a file's first piece from those after it, record by record in the manifest's order.
+// A file's pieces almost always follow each other: the names are sorted once to find the
+// few files taken up again after another file's pieces, and only those are remembered as
+// they start, not every name of the set.
+class FirstPieces {
+public:
+    explicit FirstPieces(const std::vector<FileRecord>& files) : files_(files) {
+        std::vector<std::string_view> runs;
+        for (std::size_t i = 0; i < files.size(); ++i)
+            if (startsRun(i)) runs.push_back(files[i].relativeName);
+        std::sort(runs.begin(), runs.end());
+        for (std::size_t i = 1; i < runs.size(); ++i)
+            if (runs[i] == runs[i - 1]) again_.insert(runs[i]);
+    }
+    // Whether record i, the next in order, is its file's first piece.
+    bool first(std::size_t i) {
+        if (!startsRun(i)) return false;
+        const std::string_view name = files_[i].relativeName;
+        return again_.count(name) == 0 || started_.insert(name).second;
+    }
+
+private:
+    bool startsRun(std::size_t i) const {
+        return i == 0 || files_[i].relativeName != files_[i - 1].relativeName;
+    }
+    const std::vector<FileRecord>& files_;
+    std::unordered_set<std::string_view> again_;
+    std::unordered_set<std::string_view> started_;
+};
+
 // The source name is a single name: it may not name a folder level of its own.
 Outcome checkSourceName(const std::string& chunkDir, const std::string& name) {
     if (!staysInside(name) || afterLastSeparator(name.c_str(), name.size()) != 0)
@@ -275,8 +305,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
     if (Outcome o = makeDir(target.c_str()); !o) return o;
     result->createdFolders.push_back(target);
 
-    // By the records' own names, which outlive the loop: no copy of every name.
-    std::unordered_set<std::string_view> started;
+    FirstPieces firstPieces(m.files);
     std::int64_t recorded = 0;
 
     std::unique_ptr<ChunkVerifier> verifier;
@@ -327,8 +356,9 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
         return o;
     };
 
-    for (const FileRecord& r : m.files) {
+    for (std::size_t i = 0; i < m.files.size(); ++i) {
         if (control.cancelRequested()) return Outcome::cancel();
+        const FileRecord& r = m.files[i];
         const std::string& rel = r.relativeName;
         if (!staysInside(rel))
             return damaged(chunkDir,
@@ -339,7 +369,7 @@ Outcome joinFolder(const JoinRequest& request, const Manifest& m, JobControl& co
         const std::string outPath = target + "/" + rel;
         if (Outcome o = fitsPathField(outPath); !o) return o;
 
-        const bool first = started.insert(rel).second;
+        const bool first = firstPieces.first(i);
         if (first || out.path() != outPath || !out.isOpen()) {
             if (Outcome o = closeOut(); !o) return o;
             // "/" is never part of a two-byte character, so a plain search finds the parent.
@@ -417,14 +447,15 @@ public:
             if (request_.tree != nullptr)
                 for (const TreeEntry& e : request_.tree->entries)
                     if (e.type == TreeEntry::Type::File && e.sparse) sparseFiles[e.name] = &e;
-            std::unordered_set<std::string> started;
-            for (const FileRecord& r : m.files) {
+            FirstPieces firstPieces(m.files);
+            for (std::size_t i = 0; i < m.files.size(); ++i) {
+                const FileRecord& r = m.files[i];
                 if (!staysInside(r.relativeName) || r.pieceLength < 0)
                     return damaged(request_.chunkDir, "a sealed record of " + r.relativeName +
                                                           " does not hold together");
                 const std::string path = target + "/" + r.relativeName;
                 if (Outcome o = fitsPathField(path); !o) return o;
-                const bool first = started.insert(path).second;
+                const bool first = firstPieces.first(i);
                 const auto s = first ? sparseFiles.find(r.relativeName) : sparseFiles.end();
                 pieces_.push_back(
                     {path, first, s != sparseFiles.end() ? s->second : nullptr, r.pieceLength});

@@ -319,6 +319,41 @@ TEST(FolderSplit, IndependentReaderRebuildsOurSets) {
     EXPECT_EQ(rebuilt, treeOf(f));
 }
 
+// A set whose records take a file up again after another file's pieces, as other copies
+// may write it: each file comes back whole, its pieces in the records' order, and a name
+// that comes back later is not created twice.
+TEST(FolderSplit, AFileTakenUpAgainAfterAnothersPiecesComesBackWhole) {
+    TempDir dir;
+    const std::string set = dir / "set";
+    fs::create_directory(set);
+    test::writeFile(set + "/t_0.spt", "0123456789ABCDEF");
+    test::writeFile(set + "/t_1.spt", "ghij");
+    Manifest m;
+    ASSERT_TRUE(m.setSourceName("t"));
+    m.chunkCount = 2;
+    m.totalSize = 20;
+    const struct {
+        const char* name;
+        std::int32_t chunk;
+        std::int64_t offset, length;
+    } pieces[] = {{"a", 0, 0, 4},  {"d/b", 0, 4, 4}, {"a", 0, 8, 4},   {"c", 0, 12, 2},
+                  {"a", 0, 14, 2}, {"a", 1, 0, 1},   {"d/b", 1, 1, 3}, {"e", 1, 4, 0}};
+    for (const auto& p : pieces) ASSERT_TRUE(m.addFilePiece(p.name, p.chunk, p.offset, p.length));
+    for (std::int32_t i = 0; i < 2; ++i) {
+        char fingerprint[kDigestText] = {};
+        const std::string chunk = set + "/t_" + std::to_string(i) + ".spt";
+        ASSERT_TRUE(chunkFingerprint(chunk.c_str(), fingerprint));
+        m.chunks.push_back({i, fingerprint});
+    }
+    ASSERT_TRUE(writeManifest(manifestPathOf(set), m));
+    TempDir out;
+    const Outcome o = joinInto(set, out.path());
+    ASSERT_TRUE(o) << o.describe();
+    EXPECT_EQ(treeOf(out / "t"),
+              (std::map<std::string, std::string>{
+                  {"a", "012389ABEFg"}, {"c", "CD"}, {"d/b", "4567hij"}, {"e", ""}}));
+}
+
 TEST(ChunkSetCheck, ReportsMatchingChangedAndMissingChunks) {
     TempDir dir;
     test::writeFile(dir / "c.bin", test::patternBytes(5000, 4));
