@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #include "engine/limits.h"
 #include "engine/set_names.h"
+#include "engine/sha256.h"
 #include "platform/encoding.h"
 #include "platform/native.h"
 
@@ -282,6 +284,49 @@ Outcome encodeTree(const Tree& tree, const TreeSink& put) {
     return text.empty() ? Outcome::success() : put(text.data(), text.size());
 }
 
+namespace {
+
+// No name twice, and nothing below a file or a link: nothing may be written through a link
+// the join made. The names are sorted once with "/" before every other byte, so that
+// whatever lies below a name comes right after it; the line said is the later of the two.
+Outcome checkNames(const Tree& t, const std::string& path) {
+    const auto key = [](char c) {
+        return c == '/' ? 0 : static_cast<int>(static_cast<unsigned char>(c)) + 1;
+    };
+    const auto before = [&](std::uint32_t a, std::uint32_t b) {
+        const std::string& x = t.entries[a].name;
+        const std::string& y = t.entries[b].name;
+        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(),
+                                            [&](char p, char q) { return key(p) < key(q); });
+    };
+    std::vector<std::uint32_t> order(t.entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), before);
+    std::size_t worst = SIZE_MAX;  // the first entry, in the file's order, found wrong
+    const char* why = nullptr;
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        const TreeEntry& a = t.entries[order[k - 1]];
+        const TreeEntry& b = t.entries[order[k]];
+        const char* wrong = nullptr;
+        if (a.name == b.name)
+            wrong = "names an entry a second time";
+        else if (a.type != TreeEntry::Type::Folder && b.name.size() > a.name.size() &&
+                 b.name[a.name.size()] == '/' && b.name.compare(0, a.name.size(), a.name) == 0)
+            wrong = "names an entry below a link or a file";
+        const std::size_t at = std::max(order[k - 1], order[k]);
+        if (wrong != nullptr && at < worst) {
+            worst = at;
+            why = wrong;
+        }
+    }
+    if (why == nullptr) return Outcome::success();
+    // The entries start on the third line.
+    return Outcome::failure(
+        path, "the tree file is damaged: line " + std::to_string(worst + 3) + " " + why, EINVAL);
+}
+
+}  // namespace
+
 Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) {
     *tree = Tree{};
     Tree t;
@@ -291,11 +336,8 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
             path, "the tree file is damaged: line " + std::to_string(lineNumber) + " " + why,
             EINVAL);
     };
-    // Views into the entries' own names: the entries are reserved first, so none moves.
     const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     t.entries.reserve(lines);
-    std::unordered_set<std::string_view> names(lines);
-    std::unordered_set<std::string_view> leaves;  // files and links: nothing may lie below them
     std::vector<std::string_view> f;
     std::vector<std::string_view> ranges;
     std::string name;
@@ -366,32 +408,24 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
         } else if (!fits || f.size() != extra) {
             return damaged("has fields left over");
         }
-        const std::string_view own = e.name;
-        if (names.count(own) != 0) return damaged("names an entry a second time");
-        // Nothing may be written through a link the join made, or below a file.
-        for (std::size_t slash = own.find('/'); slash != std::string_view::npos;
-             slash = own.find('/', slash + 1))
-            if (leaves.count(own.substr(0, slash)) != 0)
-                return damaged("names an entry below a link or a file");
-        const bool leaf = e.type != TreeEntry::Type::Folder;
         t.entries.push_back(std::move(e));
-        const std::string_view kept = t.entries.back().name;
-        names.insert(kept);
-        if (leaf) leaves.insert(kept);
     }
     if (!sawSet) return damaged("ends before it says what kind of set this is");
+    if (Outcome o = checkNames(t, path); !o) return o;
     *tree = std::move(t);
     return Outcome::success();
 }
 
-Outcome readTree(const std::string& folder, bool* present, Tree* tree) {
+Outcome readTree(const std::string& folder, bool* present, Tree* tree, std::string* sha256) {
     *present = false;
     *tree = Tree{};
+    if (sha256 != nullptr) sha256->clear();
     const std::string path = SetNames(folder, {}).treePath();
     std::string text;
     if (Outcome o = plat::readWholeFile(path.c_str(), 256 << 20, &text); !o)
         return o.is(Fault::NotFound) ? Outcome::success() : (*present = true, o);
     *present = true;
+    if (sha256 != nullptr) *sha256 = sha256Hex(text.data(), text.size());
     return parseTree(text, path, tree);
 }
 

@@ -66,7 +66,9 @@ std::int64_t encodedTreeSize(const Tree& tree);
 // Refuses a damaged or hostile tree: unknown lines, names that climb out or repeat, and
 // entries below a link or a file.
 Outcome parseTree(const std::string& text, const std::string& path, Tree* tree);
-// Reads folder's side file; *present false, with success, when there is none.
-Outcome readTree(const std::string& folder, bool* present, Tree* tree);
+// Reads folder's side file; *present false, with success, when there is none. sha256, when
+// given, gets the digest of the very bytes parsed, for the checksum list to vouch for them.
+Outcome readTree(const std::string& folder, bool* present, Tree* tree,
+                 std::string* sha256 = nullptr);
 
 }  // namespace morvane

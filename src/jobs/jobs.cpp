@@ -427,16 +427,20 @@ Outcome JoinJob::prepare() {
     // Without its list, only the recovery headers know a chunk changed past its head.
     needsAssessment_ = hasRecovery_ && !needsRebuild_ && check_.listLost();
     // A set that does not hold together is refused for that, in the run.
-    if (read && !manifestLost() && check_.problems().empty())
-        if (Outcome o = roomForJoin(); !o) return o;
+    if (read && !manifestLost() && check_.problems().empty()) {
+        bool present = false;
+        Tree tree;
+        const bool hasTree = readTree(request_.chunkDir, &present, &tree) && present;
+        if (Outcome o = roomForJoin(hasTree ? &tree : nullptr); !o) return o;
+    }
     prepared_ = true;
     return Outcome::success();
 }
 
-Outcome JoinJob::roomForJoin() const {
+Outcome JoinJob::roomForJoin(const Tree* tree) const {
     return checkRoom(request_.outputDir, request_.outputDir + "/" + check_.manifest.sourceName,
                      "the joined output",
-                     [this](std::int64_t block) { return joinNeeds(check_, block); });
+                     [&](std::int64_t block) { return joinNeeds(check_, tree, block); });
 }
 
 JoinJob::~JoinJob() {
@@ -682,8 +686,14 @@ Outcome JoinJob::attempt() {
     if (const auto problems = now.problems(); !problems.empty())
         return Outcome::failure(Fault::Damaged, request_.chunkDir, problemsText(problems), EIO);
     check_ = std::move(now);
+    // The tree file is read once: the bytes parsed are the bytes hashed for the list below.
+    Tree tree;
+    bool hasTree = false;
+    std::string treeDigest;
+    const Outcome treeRead =
+        sealed ? Outcome::success() : readTree(request_.chunkDir, &hasTree, &tree, &treeDigest);
     // Again for a set whose manifest was rebuilt, and for the room as it is now.
-    if (Outcome o = roomForJoin(); !o) return o;
+    if (Outcome o = roomForJoin(treeRead && hasTree ? &tree : nullptr); !o) return o;
 
     // The checksum list, when there is one and it is wanted, guards every byte, the
     // manifest's first: a damaged list is said, never passed over.
@@ -718,17 +728,15 @@ Outcome JoinJob::attempt() {
     }
 
     // The tree file, checked like every other file of the set before it is trusted.
-    Tree tree;
-    bool hasTree = false;
     if (sealed) {
         if (Outcome o = checkSealedHeader(verified_, digests); !o) return o;
         tree = sealedTree_;
         // Every frame is authenticated as it is read, whatever the order said.
         verified_ = true;
         request_.checksums = nullptr;
-    } else if (Outcome o = readTree(request_.chunkDir, &hasTree, &tree); !o) {
+    } else if (!treeRead) {
         // A tree file that does not parse is damage, which recovery chunks can mend.
-        return Outcome::failure(Fault::Damaged, o.path, o.reason, EIO);
+        return Outcome::failure(Fault::Damaged, treeRead.path, treeRead.reason, EIO);
     }
     if (hasTree && verified_) {
         const auto digest = digests.find(kTreeName);
@@ -739,9 +747,7 @@ Outcome JoinJob::attempt() {
                                                 "name ") +
                                         kTreeName,
                                     EINVAL);
-        std::string hex;
-        if (Outcome o = hashFile(treePath, nullptr, &hex); !o) return o;
-        if (hex != digest->second) return checksumMismatch(treePath);
+        if (treeDigest != digest->second) return checksumMismatch(treePath);
     }
 
     std::vector<std::string> made;

@@ -230,7 +230,8 @@ private:
     template <typename Rebuild>
     Outcome buildView(bool listRead, Rebuild rebuild);
     // Refuses a join whose output's file system lacks the room for it.
-    Outcome roomForJoin() const;
+    // tree: the set's tree file as read, or null.
+    Outcome roomForJoin(const Tree* tree) const;
     void dropView();
     // Back to the set's own folder, the view dropped.
     void leaveView();

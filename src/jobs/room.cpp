@@ -88,13 +88,11 @@ std::int64_t splitNeeds(const Walk& walk, std::int64_t chunkSize, int recovery,
     return need;
 }
 
-std::int64_t joinNeeds(const ChunkSetCheck& check, std::int64_t blockSize) {
+std::int64_t joinNeeds(const ChunkSetCheck& check, const Tree* tree, std::int64_t blockSize) {
     const Manifest& m = check.manifest;
-    bool present = false;
-    Tree tree;
     std::int64_t need = 0;
-    if (readTree(check.chunkDir, &present, &tree) && present) {
-        for (const TreeEntry& e : tree.entries) {
+    if (tree != nullptr) {
+        for (const TreeEntry& e : tree->entries) {
             if (e.type == TreeEntry::Type::Folder) add(&need, blockSize);
             if (e.type != TreeEntry::Type::File) continue;
             if (!e.sparse) {

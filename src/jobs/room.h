@@ -30,7 +30,8 @@ std::int64_t splitNeeds(const Walk& walk, std::int64_t chunkSize, int recovery,
                         std::size_t stemLength, std::int64_t blockSize);
 
 // What a join of the set in chunkDir takes: each file in whole blocks (only the data of a
-// file with holes), and each folder one block.
-std::int64_t joinNeeds(const ChunkSetCheck& check, std::int64_t blockSize);
+// file with holes), and each folder one block. tree: the set's tree file, read by the
+// caller; null where it has none, or none that could be read, and the manifest says.
+std::int64_t joinNeeds(const ChunkSetCheck& check, const Tree* tree, std::int64_t blockSize);
 
 }  // namespace morvane::jobs

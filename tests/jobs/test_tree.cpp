@@ -209,6 +209,25 @@ TEST(TreeFile, HostileOrDamagedTreesAreRefused) {
         EXPECT_FALSE(parseTree(bad, "t", &tree)) << bad;
         EXPECT_TRUE(tree.entries.empty());
     }
+    // Names that sort between a file and what lies below it hide nothing, in whatever order
+    // the lines come; below a folder they are fine. The line said is the later of the two.
+    const std::string near = "f\t0644\t0\t1\ta-b\nf\t0644\t0\t1\ta.c\nf\t0644\t0\t1\ta0\n";
+    for (const char* below : {"f\t0644\t0\t1\ta/x\n", "l\t0777\t0\t0\ta/y/z\tt\n"}) {
+        for (const std::string& body :
+             {"f\t0644\t0\t1\ta\n" + near + below, below + near + "l\t0777\t0\t0\ta\tt\n"}) {
+            const Outcome o = parseTree(head + body, "t", &tree);
+            EXPECT_FALSE(o) << body;
+            EXPECT_NE(o.reason.find("line 8 names an entry below a link or a file"),
+                      std::string::npos)
+                << o.reason;
+        }
+        EXPECT_TRUE(parseTree(head + "d\t0755\t0\t0\ta\n" + near + below, "t", &tree)) << below;
+        EXPECT_EQ(tree.entries.size(), 6u);
+    }
+    const Outcome twice =
+        parseTree(head + "f\t0644\t0\t1\tb\n" + near + "d\t0755\t0\t0\tb\n", "t", &tree);
+    EXPECT_NE(twice.reason.find("line 8 names an entry a second time"), std::string::npos)
+        << twice.reason;
     // What a walk records, the parser reads back the same.
     Tree written;
     written.folderSet = true;
