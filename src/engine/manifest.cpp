@@ -9,6 +9,7 @@
 #include "engine/digest.h"
 #include "engine/sealing.h"
 #include "engine/set_names.h"
+#include "engine/sha256.h"
 #include "platform/native.h"
 
 namespace morvane {
@@ -217,18 +218,26 @@ Outcome writeManifest(const std::string& path, const Manifest& m, bool createNew
     return file.close();
 }
 
-Outcome readManifest(const std::string& folder, Manifest* out) {
+Outcome readManifest(const std::string& folder, Manifest* out, std::string* sha256) {
     *out = Manifest{};
+    if (sha256 != nullptr) sha256->clear();
     const std::string path = SetNames(folder, {}).manifestPath();
     if (Outcome o = fitsPathField(path); !o) return o;
     plat::File file;
     if (Outcome o = file.open(path.c_str(), plat::File::Mode::Read); !o) return o;
     std::int64_t fileBytes = 0;
     if (Outcome o = file.size(&fileBytes); !o) return o;
+    Sha256 hash;
+    // Every read goes through the hash, so that its digest is of the bytes decoded.
+    const auto take = [&](void* buffer, std::size_t size, std::size_t* got) {
+        Outcome o = readFully(file, buffer, size, got);
+        if (o && sha256 != nullptr) hash.update(buffer, *got);
+        return o;
+    };
 
     PackedHeader h{};
     std::size_t got = 0;
-    if (Outcome o = readFully(file, &h, sizeof h, &got); !o) return o;
+    if (Outcome o = take(&h, sizeof h, &got); !o) return o;
     if (h.formatA != kFormatA || h.formatB != kFormatB)
         return Outcome::failure(path, "not a chunk-set manifest (wrong format constants)", EINVAL);
 
@@ -255,7 +264,7 @@ Outcome readManifest(const std::string& folder, Manifest* out) {
     // Each kind of record is one read; bytes past the end stay zero.
     std::vector<PackedChunk> packedChunks(static_cast<std::size_t>(chunkSlots), PackedChunk{});
     if (Outcome o =
-            readFully(file, packedChunks.data(), packedChunks.size() * sizeof(PackedChunk), &got);
+            take(packedChunks.data(), packedChunks.size() * sizeof(PackedChunk), &got);
         !o)
         return o;
     m.chunks.reserve(packedChunks.size());
@@ -269,13 +278,21 @@ Outcome readManifest(const std::string& folder, Manifest* out) {
         for (std::int64_t done = 0; done < fileSlots;) {
             const auto n = static_cast<std::size_t>(std::min<std::int64_t>(4096, fileSlots - done));
             block.assign(n, PackedFile{});
-            if (Outcome o = readFully(file, block.data(), n * sizeof(PackedFile), &got); !o)
+            if (Outcome o = take(block.data(), n * sizeof(PackedFile), &got); !o)
                 return o;
             for (const PackedFile& f : block)
                 m.files.push_back({fromField(f.relativeName, sizeof f.relativeName), f.recordNumber,
                                    f.chunkIndex, f.pieceOffset, f.pieceLength});
             done += static_cast<std::int64_t>(n);
         }
+    }
+    if (sha256 != nullptr) {
+        // Whatever lies past the records is the file's too.
+        char rest[4096];
+        do {
+            if (Outcome o = take(rest, sizeof rest, &got); !o) return o;
+        } while (got == sizeof rest);
+        *sha256 = hash.finishHex();
     }
     *out = std::move(m);
     return Outcome::success();

@@ -78,7 +78,8 @@ Outcome writeManifest(const std::string& path, const Manifest& manifest, bool cr
 // The manifest held in bytes, as readManifest reads it from a file; path names it.
 Outcome decodeManifest(const std::string& bytes, const std::string& path, Manifest* out);
 // Reads the manifest of folder. Missing record bytes read as zero; a text field ends at
-// its first NUL. On failure *out is empty and the outcome says why.
-Outcome readManifest(const std::string& folder, Manifest* out);
+// its first NUL. On failure *out is empty and the outcome says why. sha256, when given,
+// gets the digest of the whole file as it was read, the very bytes decoded.
+Outcome readManifest(const std::string& folder, Manifest* out, std::string* sha256 = nullptr);
 
 }  // namespace morvane

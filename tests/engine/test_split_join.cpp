@@ -620,6 +620,57 @@ TEST(JoinFailures, AChunkChangedAsTheJoinReadsItIsFoundWhicheverItIs) {
     EXPECT_EQ(test::readFile(out / "s.bin"), bytes);
 }
 
+// A manifest of the same name with one record changed, put in place of the set's own at any
+// moment of the join and put back at the next: the join follows only a manifest whose very
+// bytes the checksum list vouches for, so it writes the set's own files or nothing.
+TEST(JoinFailures, AManifestSwappedInWhileTheJoinReadsItIsNeverFollowed) {
+    TempDir dir;
+    const std::string f = dir / "f";
+    fs::create_directory(f);
+    test::writeFile(f + "/a", test::patternBytes(1500, 1));
+    test::writeFile(f + "/b", test::patternBytes(700, 2));
+    const auto run = splitInto(f, dir.path(), 1000);
+    ASSERT_TRUE(run.outcome) << run.outcome.describe();
+    const std::string manifest = manifestPathOf(run.chunkDir);
+    const std::string own = test::readFile(manifest);
+    Manifest other;
+    ASSERT_TRUE(readManifest(run.chunkDir, &other));
+    // The piece that starts inside a chunk read from the chunk's start, where the other
+    // file's bytes lie: sizes, names and the tree all agree, only the bytes would be wrong.
+    int moved = 0;
+    for (FileRecord& r : other.files)
+        if (r.pieceOffset > 0) {
+            r.pieceOffset = 0;
+            ++moved;
+        }
+    ASSERT_EQ(moved, 1);
+    ASSERT_TRUE(writeManifest(dir / "other", other));
+    const std::string swapped = test::readFile(dir / "other");
+    ASSERT_NE(swapped, own);
+    for (int at = 1; at <= 8; ++at) {
+        SCOPED_TRACE("swapped at open " + std::to_string(at));
+        TempDir out;
+        int opens = 0;
+        Outcome o;
+        {
+            FaultGuard g([&](plat::Op op, const std::string& p) {
+                if (op != plat::Op::Open || p != manifest) return 0;
+                ++opens;
+                if (opens == at) test::writeFile(manifest, swapped);
+                if (opens == at + 1) test::writeFile(manifest, own);
+                return 0;
+            });
+            o = joinInto(run.chunkDir, out.path());
+        }
+        test::writeFile(manifest, own);
+        if (o) {
+            EXPECT_EQ(treeOf(out / "f"), treeOf(f));
+        } else {
+            EXPECT_TRUE(fs::is_empty(out.path())) << o.describe();
+        }
+    }
+}
+
 TEST(JoinFailures, AnIncompleteSetNeverReplacesAnExistingFile) {
     TempDir dir;
     const auto bytes = test::patternBytes(3000, 8);
