@@ -835,8 +835,7 @@ Outcome checkChunkSetReading(const std::string& chunkDir, ChunkSetCheck* check,
     *check = ChunkSetCheck{};
     check->chunkDir = chunkDir;
     check->hasChecksumList = plat::pathExists((chunkDir + "/" + kChecksumListName).c_str());
-    if (Outcome o = readManifest(chunkDir, &check->manifest, &check->manifestSha256); !o)
-        return o;
+    if (Outcome o = readManifest(chunkDir, &check->manifest, &check->manifestSha256); !o) return o;
     const Manifest& m = check->manifest;
     if (Outcome o = checkSourceNameOf(chunkDir, m); !o)
         return Outcome::failure(Fault::Malformed, o.path, o.reason, EINVAL);

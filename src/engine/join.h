@@ -86,7 +86,7 @@ enum class ChecksumList { NotRead, Absent, Damaged, Read };
 struct ChunkSetCheck {
     std::string chunkDir;
     Manifest manifest;
-    std::string manifestSha256;  // of the manifest's bytes as they were read and decoded
+    std::string manifestSha256;            // of the manifest's bytes as they were read and decoded
     std::vector<ChunkCheckEntry> entries;  // one per chunk record
     // Filled by verifyChunkSet: whether the set has a usable checksum list, why not when it
     // is damaged, and the other files it names.

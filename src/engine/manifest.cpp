@@ -263,9 +263,7 @@ Outcome readManifest(const std::string& folder, Manifest* out, std::string* sha2
 
     // Each kind of record is one read; bytes past the end stay zero.
     std::vector<PackedChunk> packedChunks(static_cast<std::size_t>(chunkSlots), PackedChunk{});
-    if (Outcome o =
-            take(packedChunks.data(), packedChunks.size() * sizeof(PackedChunk), &got);
-        !o)
+    if (Outcome o = take(packedChunks.data(), packedChunks.size() * sizeof(PackedChunk), &got); !o)
         return o;
     m.chunks.reserve(packedChunks.size());
     for (const PackedChunk& c : packedChunks)
@@ -278,8 +276,7 @@ Outcome readManifest(const std::string& folder, Manifest* out, std::string* sha2
         for (std::int64_t done = 0; done < fileSlots;) {
             const auto n = static_cast<std::size_t>(std::min<std::int64_t>(4096, fileSlots - done));
             block.assign(n, PackedFile{});
-            if (Outcome o = take(block.data(), n * sizeof(PackedFile), &got); !o)
-                return o;
+            if (Outcome o = take(block.data(), n * sizeof(PackedFile), &got); !o) return o;
             for (const PackedFile& f : block)
                 m.files.push_back({fromField(f.relativeName, sizeof f.relativeName), f.recordNumber,
                                    f.chunkIndex, f.pieceOffset, f.pieceLength});
