@@ -45,7 +45,10 @@ for size in big huge; do
     row "split a $mib MiB file into 64 MiB chunks, every chunk hashed (vs split -b)" \
         "morvane-cli split $mib MiB -s 64M" "split -b 64M $mib MiB" \
         "split -b 64M $mib MiB && sync" "<= 1.1"
-    # The last round's outputs: our set, and split's chunks for cat to join.
+    # Our set, and split's chunks for cat to join.
+    rm -rf s1 s2 && mkdir s1 s2
+    "$cli" split "$file" -s 64M -o s1 -q >/dev/null
+    split -b 64M "$file" s2/x_
     measure $((mib + 512)) "$runs" "rm -rf j1 j2; mkdir j1 j2" \
         "morvane-cli join $mib MiB" "$cli join s1/${size}_spt -o j1 -q" \
         "cat $mib MiB" "cat s2/x_* >j2/$file" \
