@@ -288,8 +288,9 @@ namespace {
 
 // No name twice, and nothing below a file or a link: nothing may be written through a link
 // the join made. The names are sorted once with "/" before every other byte, so that
-// whatever lies below a name comes right after it; the line said is the later of the two.
-Outcome checkNames(const Tree& t, const std::string& path) {
+// whatever lies below a name comes right after it. The first entry, in the file's order,
+// that is the later of such a pair, and *why; SIZE_MAX when there is none.
+std::size_t misnamedEntry(const Tree& t, const char** why) {
     const auto key = [](char c) {
         return c == '/' ? 0 : static_cast<int>(static_cast<unsigned char>(c)) + 1;
     };
@@ -302,8 +303,7 @@ Outcome checkNames(const Tree& t, const std::string& path) {
     std::vector<std::uint32_t> order(t.entries.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
     std::sort(order.begin(), order.end(), before);
-    std::size_t worst = SIZE_MAX;  // the first entry, in the file's order, found wrong
-    const char* why = nullptr;
+    std::size_t first = SIZE_MAX;
     for (std::size_t k = 1; k < order.size(); ++k) {
         const TreeEntry& a = t.entries[order[k - 1]];
         const TreeEntry& b = t.entries[order[k]];
@@ -314,15 +314,12 @@ Outcome checkNames(const Tree& t, const std::string& path) {
                  b.name[a.name.size()] == '/' && b.name.compare(0, a.name.size(), a.name) == 0)
             wrong = "names an entry below a link or a file";
         const std::size_t at = std::max(order[k - 1], order[k]);
-        if (wrong != nullptr && at < worst) {
-            worst = at;
-            why = wrong;
+        if (wrong != nullptr && at < first) {
+            first = at;
+            *why = wrong;
         }
     }
-    if (why == nullptr) return Outcome::success();
-    // The entries start on the third line.
-    return Outcome::failure(
-        path, "the tree file is damaged: line " + std::to_string(worst + 3) + " " + why, EINVAL);
+    return first;
 }
 
 }  // namespace
@@ -411,7 +408,11 @@ Outcome parseTree(const std::string& text, const std::string& path, Tree* tree) 
         t.entries.push_back(std::move(e));
     }
     if (!sawSet) return damaged("ends before it says what kind of set this is");
-    if (Outcome o = checkNames(t, path); !o) return o;
+    const char* why = nullptr;
+    if (const std::size_t entry = misnamedEntry(t, &why); why != nullptr) {
+        lineNumber = entry + 3;  // the entries start on the third line
+        return damaged(why);
+    }
     *tree = std::move(t);
     return Outcome::success();
 }

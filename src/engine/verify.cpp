@@ -70,6 +70,12 @@ Outcome checksumMismatch(const std::string& path) {
     return Outcome::failure(Fault::Damaged, path, "does not match its checksum", EIO);
 }
 
+namespace {
+Outcome notListed(const std::string& path) {
+    return Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL);
+}
+}  // namespace
+
 ChunkVerifier::ChunkVerifier(std::string chunkDir, std::string stem, std::int32_t chunkCount,
                              const std::map<std::string, std::string>& digests, JobControl& control)
     : names_(std::move(chunkDir), std::move(stem)),
@@ -97,8 +103,7 @@ Outcome ChunkVerifier::finishCurrent() {
     done_[static_cast<std::size_t>(index)] = true;
     const std::string path = names_.chunkPath(index);
     const auto digest = digests_.find(names_.chunkName(index));
-    if (digest == digests_.end())
-        return Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL);
+    if (digest == digests_.end()) return notListed(path);
     if (!inOrder_) {
         hash_.finishHex();
         return check(index, digest->second);
@@ -122,8 +127,7 @@ Outcome ChunkVerifier::hashedWhole(std::int32_t index, const std::string& digest
     const std::string path = names_.chunkPath(index);
     const auto listed = digests_.find(names_.chunkName(index));
     if (listed == digests_.end())
-        failed_.absorb(
-            Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL));
+        failed_.absorb(notListed(path));
     else if (listed->second != digest)
         failed_.absorb(checksumMismatch(path));
     return failed_;
@@ -144,10 +148,7 @@ Outcome ChunkVerifier::finish() {
         done_[static_cast<std::size_t>(i)] = true;
         const std::string path = names_.chunkPath(i);
         const auto digest = digests_.find(names_.chunkName(i));
-        failed_.absorb(
-            digest == digests_.end()
-                ? Outcome::failure(Fault::Malformed, path, "is not in the checksum list", EINVAL)
-                : check(i, digest->second));
+        failed_.absorb(digest == digests_.end() ? notListed(path) : check(i, digest->second));
     }
     return failed_;
 }
